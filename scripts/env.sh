@@ -1,0 +1,49 @@
+# Shared by the scripts in this folder: the packages the project needs and
+# the Wine settings its programs run with. Source it; it changes nothing.
+
+QM_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Every tool the build, the tests and the demo use, from Debian's archive.
+QM_PACKAGES=(
+  cmake make
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  mingw-w64-tools libwine-dev libz-mingw-w64-dev
+  wine wine64
+  xvfb xauth imagemagick x11-utils
+  googletest
+  python3 python3-pyftpdlib
+  clang libclang-rt-dev
+  util-linux procps
+)
+
+# Installs what is missing; quiet when everything is there already.
+qm_install_packages() {
+  local missing=() p
+  for p in "${QM_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Wine for programs of this project: never the user's own prefix.
+qm_wine_env() {  # qm_wine_env <prefix>
+  export WINEPREFIX="$1"
+  export WINEARCH=win64
+  export WINEDEBUG="${WINEDEBUG:--all}"
+  export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree=;mshtml=}"
+}
+
+# A fresh prefix: removes the old one and boots a new one.
+qm_wine_fresh_prefix() {  # qm_wine_fresh_prefix <prefix>
+  qm_wine_env "$1"
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$1" "$1.lock"
+  mkdir -p "$1"
+  wineboot -i >/dev/null 2>&1
+  wineserver -w
+}

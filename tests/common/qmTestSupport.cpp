@@ -1,0 +1,89 @@
+#include "qmTestSupport.h"
+
+
+#include <atomic>
+#include <stdexcept>
+#include <vector>
+
+namespace qmtest {
+
+std::wstring ProgramFolder() {
+  std::vector<wchar_t> buffer(32768);
+  DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  std::wstring path(buffer.data(), n);
+  return path.substr(0, path.rfind(L'\\'));
+}
+
+ScratchFolder::ScratchFolder(const std::wstring& hint) {
+  static std::atomic<unsigned> counter{0};
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH, temp);
+  std::wstring base(temp);
+  if (!base.empty() && base.back() == L'\\') base.pop_back();
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    std::wstring candidate = base + L"\\" + hint + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                             std::to_wstring(counter++);
+    if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+      msPath = candidate;
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a scratch folder");
+}
+
+ScratchFolder::~ScratchFolder() { RemoveTree(msPath); }
+
+void RemoveTree(const std::wstring& path) {
+  if (path.empty()) return;
+  WIN32_FIND_DATAW data{};
+  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring child = path + L"\\" + name;
+      SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        DeleteFileW(child.c_str());
+      }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  RemoveDirectoryW(path.c_str());
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot write a test file");
+  DWORD written = 0;
+  BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  if (!ok || written != bytes.size()) throw std::runtime_error("short write of a test file");
+}
+
+std::string ReadBytes(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::string();
+  std::string bytes;
+  char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string ToAnsi(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+}  // namespace qmtest

@@ -1,0 +1,37 @@
+// Small helpers shared by the test programs: a scratch folder that removes
+// itself, whole-file reads and writes, and the test program's own folder.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace qmtest {
+
+// The folder of the running test program (where the build puts every
+// program, fixture DLL and deliverable).
+std::wstring ProgramFolder();
+
+// A fresh, empty folder below the temp folder; removed with all it holds.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(const std::wstring& hint = L"qm");
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const std::wstring& path() const { return msPath; }
+  std::wstring operator/(const std::wstring& name) const { return msPath + L"\\" + name; }
+
+ private:
+  std::wstring msPath;
+};
+
+void RemoveTree(const std::wstring& path);
+void WriteBytes(const std::wstring& path, const std::string& bytes);
+std::string ReadBytes(const std::wstring& path);  // empty when missing
+bool Exists(const std::wstring& path);
+
+// Text in the system ANSI code page, as the updater's files are written.
+std::string ToAnsi(const std::wstring& text);
+
+}  // namespace qmtest

@@ -1,0 +1,92 @@
+// Version resources of DLLs built with chosen versions next to this test.
+#include "basqmFileVersion.h"
+#include "qmTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::wstring Fixture(const std::wstring& name) { return qmtest::ProgramFolder() + L"\\" + name + L".dll"; }
+
+TEST(FileVersion, ReadsTheFixedPartOfTheResource) {
+  tFileVersion v = GetFileVersion(Fixture(L"qmver_1_10_0_0"));
+  EXPECT_EQ(L"1.10.0.0", v.sFileVersion);
+  EXPECT_EQ(L"Dynamic Link Library (DLL)", v.sFileType);
+  EXPECT_EQ(L"qmver_1_10_0_0.dll", v.sFileName);
+  EXPECT_EQ(Fixture(L"qmver_1_10_0_0"), v.sFullPath);
+
+  EXPECT_EQ(L"Anwendung", GetFileVersion(Fixture(L"qmver_app")).sFileType);
+  EXPECT_EQ(L"3.1.4.1", GetFileVersion(Fixture(L"qmver_app")).sFileVersion);
+  EXPECT_EQ(L"Static Library", GetFileVersion(Fixture(L"qmver_static")).sFileType);
+  EXPECT_EQ(L"", GetFileVersion(Fixture(L"qmver_type6")).sFileType);
+}
+
+TEST(FileVersion, PartsAboveInt16AreUnsigned) {
+  EXPECT_EQ(L"40000.65535.32768.1", GetFileVersion(Fixture(L"qmver_40000")).sFileVersion);
+}
+
+TEST(FileVersion, FilesWithoutResourceAreZeroAndUnknown) {
+  qmtest::ScratchFolder dir;
+  qmtest::WriteBytes(dir / L"readme.txt", "no resource here\r\n");
+  for (const std::wstring& path : {dir / L"readme.txt", dir / L"missing.dll"}) {
+    tFileVersion v = GetFileVersion(path);
+    EXPECT_EQ(L"0.0.0.0", v.sFileVersion);
+    EXPECT_EQ(L"Unbekannt", v.sFileType);
+  }
+  EXPECT_EQ(L"plain.dll", GetFileVersion(L"plain.dll").sFileName);
+}
+
+class NewerFile : public ::testing::Test {
+ protected:
+  // Places a copy of a fixture DLL under a neutral name, as the copy
+  // entries see them: same file name in source and target folder.
+  std::wstring Place(const qmtest::ScratchFolder& dir, const std::wstring& fixture) {
+    std::wstring path = dir / L"comp.dll";
+    EXPECT_TRUE(CopyFileW(Fixture(fixture).c_str(), path.c_str(), FALSE));
+    return path;
+  }
+  qmtest::ScratchFolder msSource{L"src"};
+  qmtest::ScratchFolder msTarget{L"dst"};
+};
+
+TEST_F(NewerFile, ComparesVersionsAsNumbers) {
+  struct Case {
+    const wchar_t* source;
+    const wchar_t* target;
+    bool newer;
+  } cases[] = {
+      {L"qmver_2_0_0_0", L"qmver_1_5_0_0", true},   {L"qmver_1_5_0_0", L"qmver_2_0_0_0", false},
+      {L"qmver_1_5_0_0", L"qmver_1_5_0_0", false},  {L"qmver_1_10_0_0", L"qmver_1_9_0_0", true},
+      {L"qmver_1_9_0_0", L"qmver_1_10_0_0", false}, {L"qmver_9_0_0_0", L"qmver_10_0_0_0", false},
+      {L"qmver_10_0_0_0", L"qmver_9_0_0_0", true},  {L"qmver_40000", L"qmver_10_0_0_0", true},
+  };
+  for (const Case& c : cases) {
+    std::wstring src = Place(msSource, c.source);
+    std::wstring dst = Place(msTarget, c.target);
+    EXPECT_EQ(c.newer, bIsNewerFile(src, dst)) << "source " << qmtest::ToAnsi(c.source) << " target "
+                                               << qmtest::ToAnsi(c.target);
+  }
+}
+
+TEST_F(NewerFile, AbsentOrHiddenFilesDecideForTheCopy) {
+  std::wstring src = Place(msSource, L"qmver_1_5_0_0");
+  EXPECT_TRUE(bIsNewerFile(src, msTarget / L"comp.dll"));  // missing target
+  EXPECT_TRUE(bIsNewerFile(msSource / L"none.dll", Place(msTarget, L"qmver_2_0_0_0")));  // missing source
+
+  std::wstring dst = Place(msTarget, L"qmver_2_0_0_0");
+  ASSERT_TRUE(SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  EXPECT_TRUE(bIsNewerFile(src, dst));
+  ASSERT_TRUE(SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_SYSTEM));
+  EXPECT_TRUE(bIsNewerFile(src, dst));
+  ASSERT_TRUE(SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_FALSE(bIsNewerFile(src, dst));  // read-only is still a normal file
+  SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(NewerFile, TwoFilesWithoutResourceNeverReplace) {
+  qmtest::WriteBytes(msSource / L"a.mdb", "new");
+  qmtest::WriteBytes(msTarget / L"a.mdb", "old");
+  EXPECT_FALSE(bIsNewerFile(msSource / L"a.mdb", msTarget / L"a.mdb"));
+}
+
+}  // namespace
