@@ -28,6 +28,13 @@ void CopyStep(tRunValues& run, const std::wstring& sSource, const std::wstring& 
     ReportSystemFailure(run, ERROR_PATH_NOT_FOUND);
     return;
   }
+  // A read-only target stays as it is: Windows' CopyFileW refuses it, and
+  // Wine's would overwrite it, so the run asks itself.
+  DWORD attributes = GetFileAttributesW(sTarget.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    ReportSystemFailure(run, ERROR_ACCESS_DENIED);
+    return;
+  }
   if (!CopyFileW(sSource.c_str(), sTarget.c_str(), FALSE)) ReportSystemFailure(run, GetLastError());
 }
 
