@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <utility>
 
 namespace {
@@ -343,7 +344,7 @@ void frmMain::OnAppended(std::wstring_view sPiece) {
   const LRESULT length = SendMessageW(txtInfo, WM_GETTEXTLENGTH, 0, 0);
   SendMessageW(txtInfo, EM_SETSEL, static_cast<WPARAM>(length), length);
   SendMessageW(txtInfo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(piece.c_str()));
-  ScrollToEnd();
+  SendMessageW(txtInfo, EM_SCROLLCARET, 0, 0);  // the caret is at the end now
 }
 
 // The run handles no window messages while it works, so it asks for the
