@@ -30,5 +30,8 @@ struct tTrevalonModule {
 // Runs the update from sUpdaterFolder (no trailing backslash). True when
 // the run reached its end; false when the script is missing or the Office
 // Line folders cannot be determined. Failed entries do not make it false;
-// they are counted in module.glFailedEntries.
+// they are counted in module.glFailedEntries (a failing configuration
+// update at the end counts as one more). A script that cannot be read
+// completely (missing, unreadable, a double quote never closed) is not
+// executed at all.
 bool RunUpdate(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module);

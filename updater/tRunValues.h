@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 struct tRunValues {
   tRunValues(std::wstring folder, clsqmMessageText& info, tTrevalonModule& mod)
