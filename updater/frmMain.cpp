@@ -95,7 +95,7 @@ HFONT CreateInfoFont(UINT uDpi) {
 // "major.minor.revision" from the program's own version resource; the
 // fourth field of the resource is the revision.
 std::wstring ProgramRevision() {
-  HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16) /* RT_VERSION */);
+  HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
   HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
   const auto* bytes = static_cast<const BYTE*>(loaded ? LockResource(loaded) : nullptr);
   const DWORD size = resource ? SizeofResource(nullptr, resource) : 0;
@@ -137,7 +137,7 @@ bool frmMain::Show(HINSTANCE hInstance, int nCmdShow) {
   wc.hIcon = LoadIconW(hInstance, MAKEINTRESOURCEW(1));
   wc.hIconSm = static_cast<HICON>(LoadImageW(hInstance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
                                              GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
-  wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512) /* IDC_ARROW */);
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
   wc.lpszClassName = kClassName;
   if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;

@@ -1,5 +1,7 @@
 #include "qmTrevalonDriver.h"
 
+#include <wchar.h>
+
 #include <stdexcept>
 #include <vector>
 
