@@ -288,7 +288,9 @@ void frmMain::ocxTimer_Timer() {
     mModule.gdtCountdownStart = GetTickCount64();
   }
 
-  // A length set by the run (30 after an abort) is kept.
+  // A length set by the run (30 after an abort) is kept. The folder is
+  // compared exactly, case included: only the developer's own spelling of
+  // the development folder gets the long countdown.
   if (mModule.glCountdownSeconds == 0) {
     mModule.glCountdownSeconds = msUpdaterFolder == DevelopmentFolder() ? 90 : 10;
   }
