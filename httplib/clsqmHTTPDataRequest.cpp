@@ -332,16 +332,16 @@ STDMETHODIMP clsqmHTTPDataRequest::msCStr(VARIANT* vnt, BSTR* result) {
   return *result ? S_OK : E_OUTOFMEMORY;
 }
 
-void clsqmHTTPDataRequest::OnTransferDone(const qmHttpResult& result) {
+void clsqmHTTPDataRequest::OnTransferDone(qmHttpResult& result) {
   if (mpTransfer) std::exchange(mpTransfer, nullptr)->Abandon();
   // A Done handler may drop the client's last reference.
   AddRef();
   try {
-    mProps.sResponse = result.body;
+    mProps.sResponse = std::move(result.body);
     mProps.lResponseCode = result.statusCode;
-    mProps.sResponsestatus = result.statusText;
-    mProps.sHeaders = result.headers;
-    mProps.sErrortext = result.errorText;
+    mProps.sResponsestatus = std::move(result.statusText);
+    mProps.sHeaders = std::move(result.headers);
+    mProps.sErrortext = std::move(result.errorText);
     mProps.lErrorcode = static_cast<long>(result.error);
   } catch (...) {
     mProps.lErrorcode = ERROR_NOT_ENOUGH_MEMORY;

@@ -134,7 +134,7 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
   void ResetForStart();
   void StoreTimeoutState();
   void StoreFailure(DWORD error);
-  void OnTransferDone(const qmHttpResult& result) override;
+  void OnTransferDone(qmHttpResult& result) override;
 
   qmHTTPDataRequestProperties mProps;
   std::vector<std::pair<std::wstring, std::wstring>> mHeaders;

@@ -52,20 +52,24 @@ bool Inflate(const std::string& in, int windowBits, std::string& out) {
   return status == Z_STREAM_END;
 }
 
-bool IsValidUtf8(const std::string& bytes) {
-  return bytes.empty() ||
-         MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
-                             nullptr, 0) > 0;
-}
-
-std::wstring ToWide(const std::string& bytes, UINT codePage) {
-  if (bytes.empty()) return std::wstring();
-  const int length = static_cast<int>(bytes.size());
-  int n = MultiByteToWideChar(codePage, 0, bytes.data(), length, nullptr, 0);
-  if (n <= 0) return std::wstring();
-  std::wstring text(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(codePage, 0, bytes.data(), length, text.data(), n);
-  return text;
+// One pass: every code page yields at most one UTF-16 unit per byte.
+// Returns false when strict is set and the bytes are not valid.
+bool ToWide(const std::string& bytes, UINT codePage, bool strict, std::wstring& text) {
+  text.clear();
+  if (bytes.empty()) return true;
+  text.resize(bytes.size());
+  // Plain ASCII reads the same in UTF-8 and the ANSI code pages: widened
+  // directly, which is several times faster than the general conversion.
+  if ((codePage == CP_UTF8 || codePage == CP_ACP || codePage == 1252 || codePage == 28591 ||
+       codePage == 20127) &&
+      std::all_of(bytes.begin(), bytes.end(), [](char c) { return (static_cast<unsigned char>(c) & 0x80) == 0; })) {
+    std::copy(bytes.begin(), bytes.end(), text.begin());
+    return true;
+  }
+  int n = MultiByteToWideChar(codePage, strict ? MB_ERR_INVALID_CHARS : 0, bytes.data(),
+                              static_cast<int>(bytes.size()), text.data(), static_cast<int>(text.size()));
+  text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return n > 0;
 }
 
 }  // namespace
@@ -135,8 +139,13 @@ std::wstring qmDecodeText(const std::string& body, const std::wstring& contentTy
     }
     return text;
   }
-  if (codePage == 0) codePage = IsValidUtf8(body) ? CP_UTF8 : CP_ACP;
-  return ToWide(body, codePage);
+  std::wstring text;
+  if (codePage == 0) {
+    if (!ToWide(body, CP_UTF8, true, text)) ToWide(body, CP_ACP, false, text);
+  } else {
+    ToWide(body, codePage, false, text);
+  }
+  return text;
 }
 
 }  // namespace korvanet

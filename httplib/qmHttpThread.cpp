@@ -32,6 +32,7 @@ void CALLBACK EngineCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
     default:
       return;
   }
+  if (transfer->TakeInline(note)) return;
   auto* posted = new (std::nothrow) qmHttpNotification(note);
   if (!posted) return;
   if (!PostMessageW(transfer->Window(), qmHttpThread::kNotifyMessage, 0,
@@ -77,6 +78,12 @@ bool qmHttpThread::Create() {
 HINTERNET qmHttpThread::Session(DWORD accessType, const std::wstring& proxy) {
   for (const SessionEntry& entry : mSessions)
     if (entry.accessType == accessType && entry.proxy == proxy) return entry.session.get();
+  // WinHTTP may still run the callback (closing notifications of connection
+  // and session handles) after the last object is gone, so once it knows the
+  // callback the library stays loaded until the process ends.
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&EngineCallback), &self);
   qmInternetHandle session(WinHttpOpen(L"Korvanet/1.0", accessType,
                                        proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
                                        WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));

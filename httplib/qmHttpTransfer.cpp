@@ -61,12 +61,26 @@ DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
     created->Release();
     return error;
   }
+  if (!created->mInline.empty()) {
+    // Completions that came inside the start are handled from the message
+    // loop, like every other one, never inside the caller's start method.
+    auto* kick = new (std::nothrow) qmHttpNotification{created, 0, 0, 0};
+    if (!kick || !PostMessageW(created->mWindow, qmHttpThread::kNotifyMessage, 0, reinterpret_cast<LPARAM>(kick))) {
+      delete kick;
+      created->Abandon();
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+  }
   *transfer = created;
   return 0;
 }
 
 qmHttpTransfer::qmHttpTransfer(qmHttpThread* thread, qmHttpSettings settings, qmHttpTransferSink* sink)
-    : mpThread(thread), mWindow(thread->Window()), mSettings(std::move(settings)), mpSink(sink) {
+    : mpThread(thread),
+      mWindow(thread->Window()),
+      mSettings(std::move(settings)),
+      mpSink(sink),
+      mOwnerThread(GetCurrentThreadId()) {
   qmModuleLock();
 }
 
@@ -191,41 +205,70 @@ DWORD qmHttpTransfer::Send() {
   mStatusText.clear();
   const DWORD length = static_cast<DWORD>(mSettings.body.size());
   void* body = length ? mSettings.body.data() : WINHTTP_NO_REQUEST_DATA;
-  if (!WinHttpSendRequest(mRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, length, length,
-                          reinterpret_cast<DWORD_PTR>(this)))
+  if (!EngineCall([&] {
+        return WinHttpSendRequest(mRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, length, length,
+                                  reinterpret_cast<DWORD_PTR>(this));
+      }))
     return GetLastError();
   return 0;
 }
 
+bool qmHttpTransfer::TakeInline(const qmHttpNotification& note) {
+  if (note.status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING || !mbInEngineCall ||
+      GetCurrentThreadId() != mOwnerThread)
+    return false;
+  try {
+    mInline.push_back(note);
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
 void qmHttpTransfer::OnNotification(const qmHttpNotification& note) {
   AddRef();  // the sink may abandon this transfer while it hears the end
-  if (note.status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
-    --mRefs;  // WinHTTP's reference; the guard above keeps the count above 0
-  } else if (!mbFinished) {
-    switch (note.status) {
-      case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-        if (!WinHttpReceiveResponse(mRequest.get(), nullptr)) Finish(GetLastError());
-        break;
-      case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-        OnHeaders();
-        break;
-      case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-        mBody.resize(mReadStart + note.length);
-        if (note.length == 0) {
-          Finish(0);
-        } else {
-          if (note.length == mReadSize && mReadSize < kMaxReadSize) mReadSize *= 2;
-          ReadNext();
-        }
-        break;
-      case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-        Finish(note.error ? note.error : ERROR_GEN_FAILURE);
-        break;
-      default:
-        break;
-    }
+  Handle(note);
+  // Completions reported inside the calls just made, in their order.
+  for (size_t i = 0; i < 1000000 && !mInline.empty(); ++i) {
+    qmHttpNotification next = mInline.front();
+    mInline.erase(mInline.begin());
+    Handle(next);
   }
   Release();
+}
+
+void qmHttpTransfer::Handle(const qmHttpNotification& note) {
+  if (note.status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+    --mRefs;  // WinHTTP's reference; OnNotification's guard keeps the count above 0
+    return;
+  }
+  if (mbFinished) return;
+  switch (note.status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+      if (!EngineCall([&] { return WinHttpReceiveResponse(mRequest.get(), nullptr); }))
+        Finish(GetLastError());
+      break;
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+      OnHeaders();
+      break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+      mBody.resize(mReadStart + note.length);
+      // The end: an empty read, or every announced byte is here (which
+      // saves one more round through the engine).
+      if (note.length == 0 ||
+          (mContentLength >= 0 && static_cast<long long>(mBody.size()) >= mContentLength)) {
+        Finish(0);
+      } else {
+        if (note.length == mReadSize && mReadSize < kMaxReadSize) mReadSize *= 2;
+        ReadNext();
+      }
+      break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+      Finish(note.error ? note.error : ERROR_GEN_FAILURE);
+      break;
+    default:
+      break;
+  }
 }
 
 std::wstring qmHttpTransfer::QueryText(DWORD info) const {
@@ -267,8 +310,12 @@ void qmHttpTransfer::OnHeaders() {
 
   DWORD length = 0;
   size = sizeof(length);
+  mContentLength = -1;
   if (WinHttpQueryHeaders(mRequest.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
                           WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX)) {
+    mContentLength = length;
+    // Big announced bodies are read in big pieces: fewer rounds through the engine.
+    if (length > mReadSize) mReadSize = length < kMaxReadSize ? length : kMaxReadSize;
     try {
       mBody.reserve(length + 1);
     } catch (...) {
@@ -300,7 +347,7 @@ void qmHttpTransfer::ReadNext() {
   }
   // WinHTTP fills the tail of the body directly; nothing touches it until
   // the read completes.
-  if (!WinHttpReadData(mRequest.get(), mBody.data() + mReadStart, mReadSize, nullptr)) {
+  if (!EngineCall([&] { return WinHttpReadData(mRequest.get(), mBody.data() + mReadStart, mReadSize, nullptr); })) {
     DWORD error = GetLastError();
     mBody.resize(mReadStart);
     Finish(error);

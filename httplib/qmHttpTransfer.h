@@ -7,6 +7,7 @@
 #include <winhttp.h>
 
 #include <string>
+#include <vector>
 
 #include "qmComTypes.h"
 #include "qmHttpSettings.h"
@@ -17,7 +18,7 @@ namespace korvanet {
 // Hears the end of a transfer, successful or not, exactly once.
 class qmHttpTransferSink {
  public:
-  virtual void OnTransferDone(const qmHttpResult& result) = 0;
+  virtual void OnTransferDone(qmHttpResult& result) = 0;  // may take the result's texts
 
  protected:
   ~qmHttpTransferSink() = default;
@@ -38,6 +39,11 @@ class qmHttpTransfer {
   const std::wstring& StatusText() const { return mStatusText; }
 
   HWND Window() const { return mWindow; }
+  // Called by WinHTTP's callback. A completion that WinHTTP reports inside
+  // one of this transfer's own WinHttp* calls on the owning thread is kept
+  // and handled right after that call; returns false when the notification
+  // must be posted to the window instead.
+  bool TakeInline(const qmHttpNotification& note);
   void OnNotification(const qmHttpNotification& note);
 
   qmHttpTransfer(const qmHttpTransfer&) = delete;
@@ -49,6 +55,15 @@ class qmHttpTransfer {
   void AddRef() { ++mRefs; }
   void Release();
 
+  void Handle(const qmHttpNotification& note);
+  // Runs a WinHttp* call of the state machine, marking it as this transfer's own.
+  template <class Call>
+  BOOL EngineCall(Call call) {
+    mbInEngineCall = true;
+    BOOL ok = call();
+    mbInEngineCall = false;
+    return ok;
+  }
   DWORD Open();
   DWORD ApplyOptions();
   DWORD Send();
@@ -72,6 +87,10 @@ class qmHttpTransfer {
   std::wstring mStatusText;
   std::string mBody;
   size_t mReadStart = 0;
+  long long mContentLength = -1;  // -1: not announced
+  DWORD mOwnerThread;
+  bool mbInEngineCall = false;
+  std::vector<qmHttpNotification> mInline;
   DWORD mReadSize = 64 * 1024;
 };
 

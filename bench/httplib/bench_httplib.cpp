@@ -1,0 +1,174 @@
+// Korvanet against bare WinHTTP on the same loopback server, measured in one
+// run. Usage: bench_httplib <port> [request|job|all]
+//   request: sequential GET time over a bare synchronous WinHTTP GET (goal <= 1.2),
+//            20 MB throughput over bare synchronous WinHTTP (goal >= 0.8),
+//            client CPU during a 3-second sequential wait over wall time (goal <= 2%).
+#include <windows.h>
+#include <oleauto.h>
+#include <winhttp.h>
+
+#include <cstdio>
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+int gPort = 0;
+
+double Now() {
+  LARGE_INTEGER frequency, counter;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&counter);
+  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+double ProcessCpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  auto seconds = [](const FILETIME& t) {
+    return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+  };
+  return seconds(kernel) + seconds(user);
+}
+
+// A bare synchronous WinHTTP GET; returns the body size, or -1.
+long long BareGet(HINTERNET session, const std::wstring& path) {
+  HINTERNET connect = WinHttpConnect(session, L"127.0.0.1", static_cast<INTERNET_PORT>(gPort), 0);
+  HINTERNET request = WinHttpOpenRequest(connect, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                         WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
+  long long total = -1;
+  if (request && WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, 0) &&
+      WinHttpReceiveResponse(request, nullptr)) {
+    static std::vector<char> buffer(1024 * 1024);
+    total = 0;
+    DWORD read = 0;
+    while (WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read) && read > 0)
+      total += read;
+  }
+  if (request) WinHttpCloseHandle(request);
+  if (connect) WinHttpCloseHandle(connect);
+  return total;
+}
+
+// Late-bound calls, as a script client makes them.
+struct Client {
+  IDispatch* p = nullptr;
+  explicit Client(const wchar_t* progId) {
+    CLSID clsid;
+    if (FAILED(CLSIDFromProgID(progId, &clsid)) ||
+        FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&p)))) {
+      std::fprintf(stderr, "cannot create %ls (registered?)\n", progId);
+      std::exit(2);
+    }
+  }
+  ~Client() { p->Release(); }
+  DISPID Id(const wchar_t* name) {
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    p->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    return id;
+  }
+  void Put(const wchar_t* name, VARIANT value) {
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params = {&value, &named, 1, 1};
+    p->Invoke(Id(name), IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr);
+  }
+  void PutText(const wchar_t* name, const std::wstring& text) {
+    VARIANT v;
+    V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = SysAllocString(text.c_str());
+    Put(name, v);
+    VariantClear(&v);
+  }
+  void PutBool(const wchar_t* name, bool value) {
+    VARIANT v;
+    V_VT(&v) = VT_BOOL;
+    V_BOOL(&v) = value ? VARIANT_TRUE : VARIANT_FALSE;
+    Put(name, v);
+  }
+  VARIANT Call(const wchar_t* name, WORD flags = DISPATCH_METHOD, VARIANT* arg = nullptr) {
+    VARIANT result;
+    VariantInit(&result);
+    DISPPARAMS params = {arg, nullptr, arg ? 1u : 0u, 0};
+    p->Invoke(Id(name), IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &result, nullptr, nullptr);
+    return result;
+  }
+  long TextLength(const wchar_t* name) {
+    VARIANT v = Call(name, DISPATCH_PROPERTYGET);
+    long n = V_VT(&v) == VT_BSTR ? static_cast<long>(SysStringLen(V_BSTR(&v))) : -1;
+    VariantClear(&v);
+    return n;
+  }
+};
+
+std::wstring Url(const std::wstring& path) { return L"http://127.0.0.1:" + std::to_wstring(gPort) + path; }
+
+void BenchRequest() {
+  HINTERNET session = WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                  WINHTTP_NO_PROXY_BYPASS, 0);
+  Client req(L"Korvanet.clsqmHTTPDataRequest");
+  const int rounds = 200;
+  // Warm both paths (connections, code pages) before timing.
+  BareGet(session, L"/text");
+  req.PutText(L"sURL", Url(L"/text"));
+  {
+    VARIANT warm = req.Call(L"gbGet");
+    VariantClear(&warm);
+  }
+
+  double bare = 0, korvanet = 0;
+  for (int pass = 0; pass < 2; ++pass) {  // interleaved halves even out drift
+    double t0 = Now();
+    for (int i = 0; i < rounds / 2; ++i) BareGet(session, L"/text");
+    bare += Now() - t0;
+    t0 = Now();
+    for (int i = 0; i < rounds / 2; ++i) {
+      VARIANT ok = req.Call(L"gbGet");
+      if (V_VT(&ok) != VT_BOOL || V_BOOL(&ok) != VARIANT_TRUE) std::fprintf(stderr, "GET failed\n");
+    }
+    korvanet += Now() - t0;
+  }
+  std::printf("sequential GET: bare WinHTTP %.3f ms, Korvanet %.3f ms, ratio %.2f (goal <= 1.2)\n",
+              bare / rounds * 1000, korvanet / rounds * 1000, korvanet / bare);
+
+  const std::wstring large = L"/large?bytes=20000000";
+  double bareBest = 1e9, korvanetBest = 1e9;
+  req.PutText(L"sURL", Url(large));
+  for (int i = 0; i < 3; ++i) {
+    double t0 = Now();
+    long long n = BareGet(session, large);
+    bareBest = std::min(bareBest, Now() - t0);
+    t0 = Now();
+    VARIANT ok = req.Call(L"gbGet");
+    korvanetBest = std::min(korvanetBest, Now() - t0);
+    if (n != 20000000 || req.TextLength(L"sResponse") != 20000000 || V_BOOL(&ok) != VARIANT_TRUE)
+      std::fprintf(stderr, "20 MB body incomplete\n");
+  }
+  std::printf("20 MB body: bare WinHTTP %.1f MB/s, Korvanet %.1f MB/s, ratio %.2f (goal >= 0.8)\n",
+              20.0 / bareBest, 20.0 / korvanetBest, bareBest / korvanetBest);
+
+  req.PutText(L"sURL", Url(L"/delay?ms=3000"));
+  double cpu0 = ProcessCpuSeconds(), t0 = Now();
+  VARIANT ok = req.Call(L"gbGet");
+  double wall = Now() - t0, cpu = ProcessCpuSeconds() - cpu0;
+  std::printf("3-second sequential wait: wall %.2f s, client CPU %.3f s, ratio %.2f%% (goal <= 2%%)%s\n", wall,
+              cpu, cpu / wall * 100, V_BOOL(&ok) == VARIANT_TRUE ? "" : " [request failed]");
+  WinHttpCloseHandle(session);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: bench_httplib <port> [request|job|all]\n");
+    return 2;
+  }
+  gPort = _wtoi(argv[1]);
+  std::wstring what = argc > 2 ? argv[2] : L"all";
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (what == L"request" || what == L"all") BenchRequest();
+  CoUninitialize();
+  return 0;
+}
