@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "qmErrors.h"
+#include "qmMessageWait.h"
 
 namespace korvanet {
 namespace {
@@ -204,23 +205,9 @@ DWORD clsqmHTTPDataRequest::StartTransfer(const std::wstring& verb, double timeo
 }
 
 void clsqmHTTPDataRequest::WaitForCompletion(ULONGLONG deadline) {
-  for (;;) {
-    if (mProps.mbDone) return;
-    const ULONGLONG now = GetTickCount64();
-    if (now >= deadline) return;
-    const ULONGLONG left = deadline - now;
-    MsgWaitForMultipleObjectsEx(0, nullptr, left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(left),
-                                QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      if (message.message == WM_QUIT) {
-        // The client's loop must still see it.
-        PostQuitMessage(static_cast<int>(message.wParam));
-        return;
-      }
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
+  while (!mProps.mbDone && GetTickCount64() < deadline) {
+    qmWaitForMessage(deadline);
+    if (!qmProcessPendingMessages()) return;
   }
 }
 

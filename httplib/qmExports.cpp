@@ -7,6 +7,7 @@
 #include "Korvanet_h.h"
 
 #include "clsqmHTTPDataRequest.h"
+#include "clsqmHTTPJob.h"
 #include "qmClassFactory.h"
 #include "qmModule.h"
 #include "qmRegistration.h"
@@ -21,10 +22,12 @@ struct qmCreatableClass {
 };
 
 qmClassFactory gDataRequestFactory(&korvanet::clsqmHTTPDataRequest::Create);
+qmClassFactory gJobFactory(&korvanet::clsqmHTTPJob::Create);
 
 const qmCreatableClass kClasses[] = {
     {{&CLSID_clsqmHTTPDataRequest, L"Korvanet.clsqmHTTPDataRequest", L"clsqmHTTPDataRequest"},
      &gDataRequestFactory},
+    {{&CLSID_clsqmHTTPJob, L"Korvanet.clsqmHTTPJob", L"clsqmHTTPJob"}, &gJobFactory},
 };
 
 template <class Visit>

@@ -11,6 +11,8 @@ if [ "$action" = register ]; then
   "$wine_run" regsvr32 /s "$dllw" || fail "regsvr32 exited with $?"
   query 'HKCR\Korvanet.clsqmHTTPDataRequest\CLSID' | grep -q '{A179089D-D2B9-490D-892F-775170009ED4}' \
     || fail "ProgID of the data request missing"
+  query 'HKCR\Korvanet.clsqmHTTPJob\CLSID' | grep -q '{6694ADDE-4F9A-4145-B465-CA705847494F}' \
+    || fail "ProgID of the job missing"
   query 'HKCR\CLSID\{A179089D-D2B9-490D-892F-775170009ED4}\InprocServer32' | grep -qi 'Korvanet.dll' \
     || fail "InprocServer32 missing"
   query 'HKCR\TypeLib\{0E050B71-C6AF-4A4D-BABA-927EBC762E14}\1.0\0\win64' | grep -qi 'Korvanet.dll' \
