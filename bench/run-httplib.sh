@@ -17,4 +17,13 @@ trap 'sh "$root/tests/servers/http_servers.sh" stop "$portfile"' EXIT
 port="$(sed -n 's/^http=//p' "$portfile")"
 cd "$build/bin"
 "$run" regsvr32 /s Korvanet.dll
-"$run" bench_httplib.exe "$port" "${1:-all}"
+what="${1:-all}"
+out="$("$run" bench_httplib.exe "$port" "$what" | tr -d '\r')"
+echo "$out" | grep -v '^JOB_SECONDS'
+if [ "$what" = job ] || [ "$what" = all ]; then
+  job="$(echo "$out" | sed -n 's/^JOB_SECONDS //p')"
+  vbs="$("$run" winepath -w "$root/bench/httplib/winhttp_sequential.vbs" 2>/dev/null | tr -d '\r')"
+  winhttp="$("$run" cscript //nologo "$vbs" "http://127.0.0.1:$port/delay?ms=300" | tr -d '\r' \
+             | sed -n 's/^WINHTTP_SECONDS //p')"
+  awk -v j="$job" -v w="$winhttp" 'BEGIN { printf "100 GETs: WinHttp.WinHttpRequest.5.1 one after another from VBScript %.2f s, Korvanet job %.3f s, Korvanet %.0f times faster (goal >= 50)\n", w, j, w / j }'
+fi
