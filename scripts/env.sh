@@ -8,7 +8,7 @@ QM_PACKAGES=(
   cmake make
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   mingw-w64-tools libwine-dev libz-mingw-w64-dev
-  wine wine64
+  wine wine64 fonts-wine fonts-liberation
   xvfb xauth imagemagick x11-utils
   googletest
   python3 python3-pyftpdlib

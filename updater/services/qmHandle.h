@@ -84,8 +84,15 @@ struct qmModuleTraits {
   static BOOL close(type h) noexcept { return h ? FreeLibrary(h) : FALSE; }
 };
 
+struct qmGdiObjectTraits {  // fonts and other GDI objects of the window
+  using type = HGDIOBJ;
+  static constexpr type invalid() noexcept { return nullptr; }
+  static BOOL close(type h) noexcept { return h ? DeleteObject(h) : FALSE; }
+};
+
 using qmUniqueHKey = qmUniqueHandle<qmHKeyTraits>;
 using qmUniqueKernelHandle = qmUniqueHandle<qmKernelHandleTraits>;
 using qmUniqueFile = qmUniqueHandle<qmFileHandleTraits>;
 using qmUniqueFind = qmUniqueHandle<qmFindHandleTraits>;
 using qmUniqueModule = qmUniqueHandle<qmModuleTraits>;
+using qmUniqueGdiObject = qmUniqueHandle<qmGdiObjectTraits>;

@@ -1,0 +1,97 @@
+// The configuration update: revision and owner entries, the file in
+// "Shared\ConfigUpdates", the configuration tool and the development folder.
+#include "qmOfficeLineFixture.h"
+
+#include <shlobj.h>
+
+using qmtest::Exists;
+using qmtest::ReadBytes;
+
+namespace {
+
+constexpr wchar_t kOk[] = L" - erfolgreich \r\n";
+
+std::string Fragment(const std::string& app, const std::string& file, const std::string& name) {
+  return "\r\n~Revision = \"1\"\r\n~Insert = \"/configuration/Office_x0020_Line/" + app + "/add-ins\"\r\n<" + name +
+         ">\r\n  <add name=\"Library\" value=\"XXXINSTALLDIRXXX\\AddIn\\Work\\" + file +
+         "\" type=\"string\" />\r\n</" + name + ">\r\n";
+}
+
+}  // namespace
+
+TEST_F(qmRunTest, ALibraryInTheWorkFolderIsAnnouncedAndTheToolStarted) {
+  PutUpdaterFile(L"MyLib.MDA", "lib");
+  WriteScript({"ver;820", "rev;4", "own;Quen Mark-Soft.GmbH", "bereich;REWE", "copy;Work;MyLib.MDA"});
+  EXPECT_TRUE(Run());
+  const std::wstring command = L"\"" + root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2";
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: MyLib.MDA" + kOk + L"Updatetool wird ausgeführt:\r\n\r\n" +
+                        L"  Parameter: " + command);
+  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigQuenMarkSoftGmbH.configupdate"),
+            "~Owner = \"Quen Mark-Soft.GmbH\"" + Fragment("rewe", "MyLib.MDA", "mylib") + "\r\n");
+  EXPECT_EQ(WaitForToolRecord(), command + L"\r\nshow=" + std::to_wstring(SW_SHOWMAXIMIZED));
+  EXPECT_EQ(mModule.glFailedEntries, 0);
+}
+
+TEST_F(qmRunTest, TwoLibrariesTwoOwnersAndNoRevision) {
+  PutUpdaterFile(L"a.mda", "a");
+  PutUpdaterFile(L"b.mde", "b");
+  WriteScript({"ver;510", "own;Erster", "copy;work;a.mda", "rev;x", "own;", "copy;work;b.mde", "own;Zweiter"});
+  SetInstallation(kKey510);
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey510) + L"Kopiere: a.mda" + kOk + L"FEHLERHAFTE Revisionangabe in Trevalon.ini!" +
+                        L"FEHLERHAFTE Ownerangabe in Trevalon.ini!Kopiere: b.mde" + kOk +
+                        L"FEHLER: Keine Revisionangabe in Trevalon.ini \r\nUpdatetool wird ausgeführt:\r\n\r\n" +
+                        L"  Parameter: \"" + root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 5.1");
+  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigZweiter.configupdate"),
+            "~Owner = \"Erster\"" + Fragment("abf", "a.mda", "a") + Fragment("abf", "b.mde", "b") + "\r\n");
+  EXPECT_FALSE(WaitForToolRecord().empty());
+  EXPECT_EQ(mModule.glFailedEntries, 3);
+}
+
+TEST_F(qmRunTest, WithoutOwnerTheFileNamesQuenmarkAndOldVersionsGetNoFile) {
+  PutUpdaterFile(L"a.mda", "a");
+  WriteScript({"ver;820", "rev;-1", "copy;work;a.mda", "copy;shared;a.mda", "rev;40000"});
+  EXPECT_TRUE(Run());
+  EXPECT_NE(Text().find(L"Kopiere: a.mda" + std::wstring(kOk) + L" - fehlgeschlagen \r\nFehlermeldung: "
+                        L"Die Revision \"40000\" liegt nicht im Bereich von -32768 bis 32766"
+                        L"FEHLER: Keine Revisionangabe in Trevalon.ini \r\n"),
+            std::wstring::npos);
+  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate"),
+            "~Owner = \"Quenmark\"" + Fragment("abf", "a.mda", "a") + "\r\n");
+  WaitForToolRecord();
+
+  SetInstallation(kKey440);
+  DeleteFileW((root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate").c_str());
+  WriteScript({"ver;440", "copy;work;a.mda"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey440) + L"Kopiere: a.mda" + kOk);
+  EXPECT_FALSE(Exists(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate"));
+}
+
+TEST_F(qmRunTest, AMissingConfigUpdatesFolderIsReportedAndTheToolStillStarts) {
+  RemoveDirectoryW((root() + L"\\Shared\\ConfigUpdates").c_str());
+  PutUpdaterFile(L"a.mda", "a");
+  WriteScript({"ver;820", "rev;1", "copy;work;a.mda"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.mda" + kOk + L" - fehlgeschlagen \r\nFehlermeldung: " +
+                        ErrorText(ERROR_PATH_NOT_FOUND) + L"Updatetool wird ausgeführt:\r\n\r\n  Parameter: \"" +
+                        root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2");
+  EXPECT_FALSE(WaitForToolRecord().empty());
+  EXPECT_EQ(mModule.glFailedEntries, 1);
+}
+
+TEST_F(qmRunTest, FromTheDevelopmentFolderTheFileIsShownInsteadOfStartingTheTool) {
+  // The development folder lies in the test prefix's drive C:.
+  const std::wstring dev = DevelopmentFolder();
+  SHCreateDirectoryExW(nullptr, dev.c_str(), nullptr);
+  qmtest::WriteBytes(dev + L"\\a.mda", "a");
+  qmtest::WriteBytes(dev + L"\\Trevalon.ini", "ver;820\r\nrev;1\r\ncopy;work;a.mda\r\n");
+  EXPECT_TRUE(RunUpdate(dev, mtxtInfo, mModule));
+  const std::string file = "~Owner = \"Quenmark\"" + Fragment("abf", "a.mda", "a");
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.mda" + kOk + L"Updatetool wird ausgeführt:\r\n" +
+                        L"\r\nUPDATE FILE: \r\n" + std::wstring(file.begin(), file.end()) + L"\r\n" +
+                        L"\r\n  Parameter: \"" + root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2");
+  Sleep(1000);
+  EXPECT_FALSE(Exists(root() + L"\\Shared\\UpdateConfigTool.cmdline"));
+  qmtest::RemoveTree(dev);
+}

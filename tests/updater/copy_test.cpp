@@ -1,0 +1,111 @@
+// "copy" entries: plain files, components with versions and registration,
+// Access libraries with their lock files, and every failing step.
+#include "qmOfficeLineFixture.h"
+
+using qmtest::Exists;
+using qmtest::ReadBytes;
+
+namespace {
+
+constexpr wchar_t kOk[] = L" - erfolgreich \r\n";
+
+class qmHeldFile {
+ public:
+  explicit qmHeldFile(const std::wstring& path)
+      : mh(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr)) {}
+  ~qmHeldFile() {
+    if (mh != INVALID_HANDLE_VALUE) CloseHandle(mh);
+  }
+  bool held() const { return mh != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE mh;
+};
+
+}  // namespace
+
+TEST_F(qmRunTest, AMissingComponentIsCopiedAndRegistered) {
+  CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\Comp.DLL");
+  WriteScript({"ver;820", "copy;shared;Comp.DLL"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Comp.DLL" + kOk + L"   DLL/OCX Registrierung : Comp.DLL" + kOk);
+  EXPECT_TRUE(Exists(shared() + L"\\Comp.DLL.registered"));  // regsvr32 ran on the target
+}
+
+TEST_F(qmRunTest, AComponentIsReplacedOnlyByAHigherVersionButAlwaysRegistered) {
+  CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\new.ocx");
+  CopyFixture(L"qmreg_ok_1_0.dll", shared() + L"\\new.ocx");
+  CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\old.dll");
+  CopyFixture(L"qmreg_ok_2_0.dll", shared() + L"\\old.dll");
+  WriteScript({"ver;820", "copy;shared;new.ocx", "copy;shared;old.dll"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: new.ocx" + kOk + L"   DLL/OCX Registrierung : new.ocx" + kOk +
+                        L"Kopiere: old.dll   --> Datei überprungen, da neuer oder vorhanden" + kOk +
+                        L"   DLL/OCX Registrierung : old.dll" + kOk);
+  EXPECT_EQ(ReadBytes(shared() + L"\\new.ocx"), ReadBytes(updater() + L"\\new.ocx"));
+  EXPECT_NE(ReadBytes(shared() + L"\\old.dll"), ReadBytes(updater() + L"\\old.dll"));
+}
+
+TEST_F(qmRunTest, AComponentWhoseRegistrationFailsIsReportedAsFailed) {
+  CopyFixture(L"qmreg_fail.dll", updater() + L"\\bad.dll");
+  CopyFixture(L"qmver_2_0_0_0.dll", updater() + L"\\noreg.dll");
+  WriteScript({"ver;820", "copy;shared;bad.dll", "copy;shared;noreg.dll"});
+  EXPECT_TRUE(Run());
+  // Wine's regsvr32: 5 when DllRegisterServer fails, 4 when it is missing.
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: bad.dll" + kOk +
+                        L" - fehlgeschlagen \r\nFehlermeldung: regsvr32 endete mit dem Exitcode 5"
+                        L"   DLL/OCX Registrierung : bad.dll - FEHLER \r\n" +
+                        L"Kopiere: noreg.dll" + kOk +
+                        L" - fehlgeschlagen \r\nFehlermeldung: regsvr32 endete mit dem Exitcode 4"
+                        L"   DLL/OCX Registrierung : noreg.dll - FEHLER \r\n");
+  EXPECT_EQ(mModule.glFailedEntries, 2);
+}
+
+TEST_F(qmRunTest, AnAccessLibraryIsCopiedOverALockFileWithAWarning) {
+  qmtest::WriteBytes(shared() + L"\\Lib.ldb", "lock");
+  PutUpdaterFile(L"Lib.mde", "new library");
+  WriteScript({"ver;820", "copy;shared;Lib.mde", "copy;shared;Lib.mde"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey820) +
+                        L"Kopiere: Lib.mde   FEHLER: Office Line aktiv! - Eventuell ist das Kopieren von Lib.mde "
+                        L"fehlgeschlagen\r\n" +
+                        L"Kopiere: Lib.mde" + kOk);
+  EXPECT_FALSE(Exists(shared() + L"\\Lib.ldb"));
+  EXPECT_EQ(ReadBytes(shared() + L"\\Lib.mde"), "new library");
+  EXPECT_EQ(mModule.glFailedEntries, 1);
+}
+
+TEST_F(qmRunTest, AnAccessLibraryHeldOpenWithItsLockFileReportsBothFailures) {
+  PutUpdaterFile(L"lib.mda", "new library");
+  qmHeldFile lock(shared() + L"\\lib.ldb");
+  qmHeldFile library(shared() + L"\\lib.mda");
+  ASSERT_TRUE(lock.held() && library.held());
+  WriteScript({"ver;820", "copy;shared;lib.mda"});
+  EXPECT_TRUE(Run());
+  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: lib.mda" + failure + failure +
+                        L"   FEHLER: Office Line aktiv! - Eventuell ist das Kopieren von lib.mda fehlgeschlagen\r\n");
+}
+
+TEST_F(qmRunTest, FailedCopiesAreReportedAndTheRunGoesOn) {
+  PutUpdaterFile(L"a.txt", "a");
+  PutUpdaterFile(L"ro.txt", "new");
+  PutUpdaterFile(L"open.txt", "new");
+  qmtest::WriteBytes(shared() + L"\\ro.txt", "old");
+  SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+  qmHeldFile open(shared() + L"\\open.txt");
+  WriteScript({"ver;820", "copy;shared;missing.txt", "copy;<OLRoot>\\nope;a.txt", "copy;;a.txt", "copy;shared;ro.txt",
+               "copy;shared;open.txt", "copy;shared;a.txt"});
+  EXPECT_TRUE(Run());
+  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: ";
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: missing.txt" + failure + ErrorText(ERROR_FILE_NOT_FOUND) +
+                        L"Kopiere: a.txt" + failure + ErrorText(ERROR_PATH_NOT_FOUND) +
+                        L"Kopiere: a.txt" + failure + ErrorText(ERROR_PATH_NOT_FOUND) +
+                        L"Kopiere: ro.txt" + failure + ErrorText(ERROR_ACCESS_DENIED) +
+                        L"Kopiere: open.txt" + failure + ErrorText(ERROR_SHARING_VIOLATION) +
+                        L"Kopiere: a.txt" + kOk);
+  SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(ReadBytes(shared() + L"\\ro.txt"), "old");
+  EXPECT_EQ(ReadBytes(shared() + L"\\a.txt"), "a");
+  EXPECT_EQ(mModule.glFailedEntries, 5);
+}

@@ -1,0 +1,69 @@
+// A simulated Office Line installation and an updater folder, built per
+// test in a scratch folder: the installation's registry key with "Root"
+// pointing at the scratch installation, the Access key, the folders, and
+// the stand-in configuration tool in "Shared".
+//
+// Every test that writes the installation keys holds the CTest resource
+// lock "office_line_registry" (see CMakeLists.txt), so tests in parallel
+// processes never see each other's "Root".
+#pragma once
+
+#include "basTrevalon.h"
+#include "qmMessageText.h"
+#include "qmTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+class qmRunTest : public ::testing::Test {
+ protected:
+  // The installation key of the version the tests mostly use, below HKLM.
+  static constexpr wchar_t kKey820[] = L"SOFTWARE\\Sage\\Office Line\\8.2";
+  static constexpr wchar_t kKey440[] = L"SOFTWARE\\Sage\\Office Line\\4.4";
+  static constexpr wchar_t kKey330[] = L"SOFTWARE\\Sage\\KHK\\Office Line\\3.3";
+  static constexpr wchar_t kKey510[] = L"SOFTWARE\\Sage\\Office Line\\5.1";
+  static constexpr wchar_t kAccessKey[] = L"SOFTWARE\\Microsoft\\Office\\10.0\\Access\\InstallRoot";
+
+  qmRunTest();
+
+  // "Root" of an installation key (below HKLM) pointing at root(), or
+  // removed when bPresent is false.
+  void SetInstallation(const std::wstring& sKey, bool bPresent = true);
+
+  // Trevalon.ini from ANSI lines joined by CR LF (with a final CR LF).
+  void WriteScript(const std::vector<std::string>& lines);
+  // A file beside the updater, from a program of the build folder
+  // (fixture DLLs, the stand-in tool) or from bytes.
+  void PutUpdaterFile(const std::wstring& sName, const std::string& bytes);
+  void CopyFixture(const std::wstring& sFixture, const std::wstring& sTargetPath);
+
+  bool Run();
+  const std::wstring& Text() const { return mtxtInfo.Text(); }
+
+  std::wstring updater() const { return mScratch / L"updater"; }
+  std::wstring root() const { return mScratch / L"OL"; }
+  std::wstring access() const { return mScratch / L"Access"; }
+  std::wstring shared() const { return root() + L"\\shared"; }
+  std::wstring work() const { return root() + L"\\addin\\work"; }
+
+  // The stand-in tool's record (command line, CR LF, "show=" window state),
+  // waited for up to 20 s; empty when it never came.
+  std::wstring WaitForToolRecord() const;
+
+  // The run's report as the start lines for an installation at root().
+  std::wstring StartLines(const std::wstring& sRegKey) const;
+
+  qmtest::ScratchFolder mScratch{L"run"};
+  clsqmMessageText mtxtInfo;
+  tTrevalonModule mModule;
+};
+
+// Registry helpers below HKEY_LOCAL_MACHINE.
+std::wstring ReadRegText(const std::wstring& sKey, const std::wstring& sName, DWORD* pType = nullptr);
+DWORD ReadRegDword(const std::wstring& sKey, const std::wstring& sName, DWORD* pType = nullptr);
+void DeleteRegTree(const std::wstring& sKey);
+
+// The system's message text as the run shows it.
+std::wstring ErrorText(DWORD dwError);

@@ -1,0 +1,89 @@
+// "regt", "regl" and "del" entries.
+#include "basRegistryEntry.h"
+#include "qmOfficeLineFixture.h"
+
+using qmtest::Exists;
+
+namespace {
+
+constexpr wchar_t kOk[] = L" - erfolgreich \r\n";
+constexpr wchar_t kOtherBase[] = L"SOFTWARE\\QmTrevalonTest";
+
+}  // namespace
+
+TEST_F(qmRunTest, RegistryEntriesWriteTextAndNumbersBelowTheInstallationKey) {
+  SetInstallation(kKey440);
+  const std::wstring sub = std::wstring(kKey440) + L"\\QmSub";
+  DeleteRegTree(sub);
+  DeleteRegTree(kOtherBase);
+  WriteScript({"ver;440", "regt;;QmText;Wert <OLRoot>", "regl;QmSub;Negativ;-42", "REGL;QmSub;Halb;2.5",
+               "regt;Sub;Hk;x;HKEY_CURRENT_USER\\SOFTWARE\\QmTrevalonTest",
+               "regt;;Lm;y;\\HKEY_LOCAL_MACHINE\\SOFTWARE\\QmTrevalonTest"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey440) + L"Registriere: QmText" + kOk + L"Registriere: Negativ" + kOk +
+                        L"Registriere: Halb" + kOk + L"Registriere: Hk" + kOk + L"Registriere: Lm" + kOk);
+  DWORD type = 0;
+  EXPECT_EQ(ReadRegText(kKey440, L"QmText", &type), L"Wert " + root());
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(ReadRegDword(sub, L"Negativ", &type), 0xFFFFFFD6u);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(ReadRegDword(sub, L"Halb"), 2u);
+  EXPECT_EQ(ReadRegText(std::wstring(kOtherBase) + L"\\Sub", L"Hk"), L"x");
+  EXPECT_EQ(ReadRegText(kOtherBase, L"Lm"), L"y");
+  DeleteRegTree(sub);
+  DeleteRegTree(kOtherBase);
+}
+
+TEST_F(qmRunTest, ANumberValueThatIsNoWholeNumberIsNotWritten) {
+  SetInstallation(kKey440);
+  WriteScript({"ver;440", "regl;;QmZahl;7", "regl;;QmZahl;12a", "regl;;QmZahl;3000000000", "regl;;QmZahl;"});
+  EXPECT_TRUE(Run());
+  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: Der Wert \"";
+  const std::wstring range = L"\" ist keine ganze Zahl im Bereich von -2147483648 bis 2147483647";
+  EXPECT_EQ(Text(), StartLines(kKey440) + L"Registriere: QmZahl" + kOk + L"Registriere: QmZahl" + failure + L"12a" +
+                        range + L"Registriere: QmZahl" + failure + L"3000000000" + range + L"Registriere: QmZahl" +
+                        failure + range);
+  EXPECT_EQ(ReadRegDword(kKey440, L"QmZahl"), 7u);
+  EXPECT_EQ(mModule.glFailedEntries, 3);
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kKey440, L"QmZahl");
+}
+
+TEST_F(qmRunTest, RegistryEntriesArePassedOverFromVersion5On) {
+  WriteScript({"ver;820", "regt;;QmNie;x", "regl;;QmNie;1"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey820));
+  EXPECT_EQ(ReadRegText(kKey820, L"QmNie"), L"<missing>");
+}
+
+TEST(ToLong, RoundsHalvesToEvenAndRefusesWhatIsNoNumber) {
+  EXPECT_EQ(ToLong(L" -7 "), -7);
+  EXPECT_EQ(ToLong(L"3.5"), 4);
+  EXPECT_EQ(ToLong(L"-2147483648"), INT32_MIN);
+  EXPECT_EQ(ToLong(L"2147483647.4"), INT32_MAX);
+  EXPECT_FALSE(ToLong(L"2147483647.5"));
+  EXPECT_FALSE(ToLong(L"1e3"));
+  EXPECT_FALSE(ToLong(L"- 1"));
+  EXPECT_FALSE(ToLong(L"."));
+}
+
+TEST_F(qmRunTest, DeleteEntriesRemoveMatchingNormalFilesOnly) {
+  for (const wchar_t* name : {L"a.tmp", L"b.tmp", L"keep.txt", L"hidden.txt", L"ro.txt"})
+    qmtest::WriteBytes(shared() + L"\\" + name, "x");
+  SetFileAttributesW((shared() + L"\\hidden.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+  SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+  WriteScript({"ver;820", "del;shared;*.tmp", "del;shared;gone.txt", "del;shared;hidden.txt", "del;shared;ro.txt",
+               "del;;keep.txt", "del;shared;keep.txt"});
+  EXPECT_TRUE(Run());
+  const std::wstring missing = L" nicht vorhanden, insofern erfolgreich \r\n";
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Lösche: *.tmp" + kOk + L"Lösche: gone.txtDatei: " + shared() +
+                        L"\\gone.txt" + missing + L"Lösche: hidden.txtDatei: " + shared() + L"\\hidden.txt" +
+                        missing + L"Lösche: ro.txt - fehlgeschlagen \r\nFehlermeldung: " +
+                        ErrorText(ERROR_ACCESS_DENIED) + L"Lösche: keep.txt - fehlgeschlagen \r\nFehlermeldung: " +
+                        ErrorText(ERROR_PATH_NOT_FOUND) + L"Lösche: keep.txt" + kOk);
+  EXPECT_FALSE(Exists(shared() + L"\\a.tmp"));
+  EXPECT_FALSE(Exists(shared() + L"\\b.tmp"));
+  EXPECT_TRUE(Exists(shared() + L"\\hidden.txt"));
+  EXPECT_TRUE(Exists(shared() + L"\\ro.txt"));
+  EXPECT_FALSE(Exists(shared() + L"\\keep.txt"));
+  SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+}

@@ -1,0 +1,104 @@
+// The update run as a whole: start and abort reports, the installation the
+// version code selects, target folders, and the log file.
+#include "basOfficeLine.h"
+#include "basqmSysTools.h"
+#include "qmOfficeLineFixture.h"
+
+using qmtest::Exists;
+using qmtest::ReadBytes;
+using qmtest::ToAnsi;
+
+TEST_F(qmRunTest, AScriptForAnInstalledVersionReportsItsKeyRootAndWindowsFolder) {
+  WriteScript({"ver;820"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey820));
+  EXPECT_EQ(mModule.glFailedEntries, 0);
+}
+
+TEST_F(qmRunTest, Version520UsesThe51Installation) {
+  SetInstallation(kKey510);
+  WriteScript({"VER;520"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey510));
+}
+
+TEST_F(qmRunTest, AnUnknownVersionFallsBackToThe33Installation) {
+  SetInstallation(kKey330);
+  WriteScript({"ver;8.2"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey330));
+}
+
+TEST_F(qmRunTest, WithoutTheInstallationTheRunAbortsWithoutLog) {
+  SetInstallation(kKey330, false);
+  WriteScript({"ver;900", "log", "copy;shared;a.txt"});
+  PutUpdaterFile(L"a.txt", "a");
+  EXPECT_FALSE(Run());
+  EXPECT_EQ(Text(), L"Trevalon startet...\r\nRegistry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\KHK\\Office Line\\3.3\r\n"
+                    L"Office Line Pfad:\r\nWindows: C:\\windows\r\n----------------------------------\r\n"
+                    L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n");
+  EXPECT_EQ(mModule.glCountdownSeconds, 30);
+  EXPECT_FALSE(Exists(shared() + L"\\a.txt"));
+  EXPECT_FALSE(Exists(updater() + L"\\log_" + GetComputerNameText() + L".txt"));
+}
+
+TEST_F(qmRunTest, FolderKeywordsAndPlaceholdersNameTheTargetFolders) {
+  CreateDirectoryW((root() + L"\\Data").c_str(), nullptr);
+  WriteScript({"ver;820", "copy;Shared;1.txt", "copy;WORK;2.txt", "copy;Add-In;3.txt", "copy;addin;4.txt",
+               "copy;abf;5.txt", "copy;rewe;6.txt", "copy;<OLRoot>\\Data;7.txt", "copy;<olpath>\\Data;<OLRoot>.txt"});
+  for (const wchar_t* name : {L"1.txt", L"2.txt", L"3.txt", L"4.txt", L"5.txt", L"6.txt", L"7.txt"})
+    PutUpdaterFile(name, "x");
+  // The file name's placeholder is replaced too: the source is then looked
+  // for below the updater folder by the replaced name, which fails.
+  EXPECT_TRUE(Run());
+  for (const std::wstring& path : {shared() + L"\\1.txt", work() + L"\\2.txt", root() + L"\\addin\\3.txt",
+                                   root() + L"\\addin\\4.txt", root() + L"\\abf\\5.txt", root() + L"\\rewe\\6.txt",
+                                   root() + L"\\Data\\7.txt"}) {
+    EXPECT_TRUE(Exists(path)) << testing::internal::String::ShowWideCString(path.c_str());
+  }
+  EXPECT_NE(Text().find(L"Kopiere: " + root() + L".txt - fehlgeschlagen \r\n"), std::wstring::npos);
+
+  tRunValues run(updater(), mtxtInfo, mModule);
+  run.sOLRoot = L"C:\\OL";
+  run.sWinRoot = L"C:\\windows";
+  EXPECT_EQ(TargetFolderOf(L"System32", run), L"C:\\windows\\system32");
+  EXPECT_EQ(TargetFolderOf(L"windows", run), L"C:\\windows");
+  EXPECT_EQ(TargetFolderOf(L"C:\\Temp", run), L"C:\\Temp");
+}
+
+TEST_F(qmRunTest, TheWorkFolderOfOldVersionsIsTheAccessFolder) {
+  SetInstallation(L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2");
+  WriteScript({"ver;320", "copy;work;lib.mda"});
+  PutUpdaterFile(L"lib.mda", "lib");
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(ReadBytes(access() + L"\\lib.mda"), "lib");
+  EXPECT_FALSE(Exists(work() + L"\\lib.mda"));
+}
+
+TEST_F(qmRunTest, TheLogHoldsTheRunsTextInAnsi) {
+  const std::wstring log = updater() + L"\\log_" + GetComputerNameText() + L".txt";
+  qmtest::WriteBytes(log, "an older, longer log of an earlier run");
+  WriteScript({"ver;820", "del;shared;weg.txt", "log"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Lösche: weg.txtDatei: " + shared() +
+                        L"\\weg.txt nicht vorhanden, insofern erfolgreich \r\n");
+  std::string bytes = ReadBytes(log);
+  EXPECT_EQ(bytes, ToAnsi(Text() + L"\r\n"));
+  if (GetACP() == 1252) {
+    EXPECT_NE(bytes.find("L\xF6sche: "), std::string::npos);
+  }
+}
+
+TEST_F(qmRunTest, WithoutLogEntryAnOldLogStaysAndAnUnwritableLogIsIgnored) {
+  const std::wstring log = updater() + L"\\log_" + GetComputerNameText() + L".txt";
+  qmtest::WriteBytes(log, "old");
+  WriteScript({"ver;820"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(ReadBytes(log), "old");
+
+  DeleteFileW(log.c_str());
+  CreateDirectoryW(log.c_str(), nullptr);  // a folder where the log should go
+  WriteScript({"ver;820", "log"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey820));
+}

@@ -1,0 +1,124 @@
+// Reading Trevalon.ini: records, fields, settings, and input that is broken.
+#include "basScript.h"
+#include "basScriptText.h"
+#include "basTrevalon.h"
+#include "qmScriptRecords.h"
+#include "qmTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+tTrevalonScript Parse(const std::string& bytes) {
+  tTrevalonScript script;
+  EXPECT_EQ(ParseScript(bytes, script).status, tScriptStatus::kRead);
+  return script;
+}
+
+std::vector<std::string> Records(const std::string& bytes) { return ReadScriptRecords(bytes).records; }
+
+}  // namespace
+
+TEST(ScriptRecords, CommasSplitRecordsAndQuotesKeepThem) {
+  EXPECT_EQ(Records("copy;shared;a.dll,b.dll\r\n"), (std::vector<std::string>{"copy;shared;a.dll", "b.dll"}));
+  EXPECT_EQ(Records("\"copy;shared;a,b.dll\"\r\nlog\r\n"), (std::vector<std::string>{"copy;shared;a,b.dll", "log"}));
+  // Text after a closing quote up to the record's end is dropped; a quoted
+  // record may span lines.
+  EXPECT_EQ(Records("  \"a,b\"xyz,c\r\n\"x\r\ny\"\r\n"), (std::vector<std::string>{"a,b", "c", "x\r\ny"}));
+}
+
+TEST(ScriptRecords, EmptyAndBlankRecordsAndNulBytesAreSkipped) {
+  EXPECT_EQ(Records("\r\n\r\n,,  ,\r\nlog\n\nver;820\rcopy"),
+            (std::vector<std::string>{"log", "ver;820", "copy"}));
+  EXPECT_EQ(Records(std::string("co\0py;shared\0", 13)), (std::vector<std::string>{"copy;shared"}));
+  EXPECT_TRUE(Records("").empty());
+}
+
+TEST(ScriptRecords, AQuoteThatNeverClosesStopsReadingAtItsLine) {
+  tScriptRecords records = ReadScriptRecords("ver;820\r\n\"x\r\ny\"\r\ncopy;shared;a.dll\r\n\"copy;shared;b.dll\r\nlog\r\n");
+  EXPECT_EQ(records.nOpenQuoteLine, 5u);
+  EXPECT_EQ(records.records, (std::vector<std::string>{"ver;820", "x\r\ny", "copy;shared;a.dll"}));
+}
+
+TEST(ScriptFields, TypesAndArgumentsAreTrimmedAndKeepTheirCase) {
+  tTrevalonScript script = Parse("COPY ; Shared ; a.dll\r\nregt;Software\\X;Name\r\na;b;c;d;e;f;g\r\n");
+  ASSERT_EQ(script.entries.size(), 3u);
+  EXPECT_EQ(script.entries[0].sTyp, L"COPY");
+  EXPECT_EQ(script.entries[0].sPath, L"Shared");
+  EXPECT_EQ(script.entries[0].sFile, L"a.dll");
+  EXPECT_EQ(script.entries[1].sValue, L"");
+  EXPECT_EQ(script.entries[1].sValue2, L"");
+  EXPECT_EQ(script.entries[2].sValue2, L"e");
+}
+
+TEST(ScriptFields, ATabInTheRecordMakesTabTheOnlySeparator) {
+  tTrevalonScript script = Parse("copy\tshared\tmy;file.dll\r\ncopy;shared;a.dll\tx\r\n");
+  ASSERT_EQ(script.entries.size(), 2u);
+  EXPECT_EQ(script.entries[0].sFile, L"my;file.dll");
+  EXPECT_EQ(script.entries[1].sTyp, L"copy;shared;a.dll");
+  EXPECT_EQ(script.entries[1].sPath, L"x");
+}
+
+TEST(ScriptFields, RecordsAreDecodedFromTheAnsiCodePage) {
+  tTrevalonScript script = Parse(qmtest::ToAnsi(L"copy;shared;Grüße.txt\r\n"));
+  ASSERT_EQ(script.entries.size(), 1u);
+  EXPECT_EQ(script.entries[0].sFile, L"Grüße.txt");
+}
+
+TEST(ScriptSettings, AreaVersionAndLogAreCollectedWhileReading) {
+  tTrevalonScript script =
+      Parse("copy;shared;a.dll\r\nver;510\r\nBereich;REWE\r\ncopy;work;b.mda\r\nVER ; 820 \r\napp\r\ncopy;x;c\r\nLOG\r\n");
+  ASSERT_EQ(script.entries.size(), 8u);
+  EXPECT_EQ(script.entries[0].sApp, L"abf");
+  EXPECT_EQ(script.entries[2].sTyp, L"app");
+  EXPECT_EQ(script.entries[3].sApp, L"rewe");
+  EXPECT_EQ(script.entries[6].sApp, L"");
+  EXPECT_EQ(script.sVersion, L"820");
+  EXPECT_TRUE(script.bLog);
+  EXPECT_FALSE(Parse("copy;shared;a.dll\r\n").bLog);
+  EXPECT_EQ(Parse("").sVersion, L"");
+}
+
+TEST(ScriptText, GetFieldAndReplaceAllWorkAsScriptsNeed) {
+  EXPECT_EQ(GetField(L"a;b", 3, L";"), L"");
+  EXPECT_EQ(GetField(L"a ; b", 2, L""), L"b");
+  EXPECT_EQ(GetField(L"a;b", 0, L";"), L"");
+  EXPECT_EQ(ReplaceAll(L"x<olroot>y<OLRoot>", L"<OLRoot>", L"C:\\OL"), L"xC:\\OLyC:\\OL");
+  EXPECT_EQ(ReplaceAll(L"aaa", L"a", L"aa"), L"aaaaaa");
+  EXPECT_EQ(ReplaceAll(L"abc", L"", L"x"), L"abc");
+}
+
+TEST(ScriptBrokenInput, GarbageHugeLinesAndLongScriptsAreReadWithoutHarm) {
+  std::mt19937 random(20261206);
+  std::string garbage(1 << 20, '\0');
+  for (char& c : garbage) c = static_cast<char>(random());
+  tTrevalonScript script;
+  tScriptResult result = ParseScript(garbage, script);
+  EXPECT_TRUE(result.status == tScriptStatus::kRead || result.status == tScriptStatus::kOpenQuote);
+
+  std::string longLine = "copy;shared;" + std::string(1 << 20, 'x') + "\r\nlog\r\n";
+  script = Parse(longLine);
+  ASSERT_EQ(script.entries.size(), 2u);
+  EXPECT_EQ(script.entries[0].sFile.size(), size_t{1} << 20);
+
+  std::string many;
+  while (many.size() < 10u * 1024 * 1024) many += "copy;shared;file.txt\r\n";
+  EXPECT_EQ(Parse(many).entries.size(), many.size() / 22);
+}
+
+TEST(ScriptBrokenInput, MissingOrUnclosedScriptStopsTheRunBeforeAnythingIsTouched) {
+  qmtest::ScratchFolder folder(L"script");
+  clsqmMessageText text;
+  tTrevalonModule module;
+  EXPECT_FALSE(RunUpdate(folder.path(), text, module));
+  EXPECT_EQ(text.Text(), L"Datei " + folder.path() + L"\\Trevalon.ini nicht vorhanden");
+
+  qmtest::WriteBytes(folder / L"Trevalon.ini", "ver;820\r\nlog\r\n\"copy;shared;a.dll\r\ndel;shared;b.dll\r\n");
+  EXPECT_FALSE(RunUpdate(folder.path(), text, module));
+  EXPECT_EQ(text.Text(), L"Datei " + folder.path() +
+                             L"\\Trevalon.ini fehlerhaft: das Anführungszeichen in Zeile 3 wird nicht geschlossen - ABBRUCH");
+  EXPECT_TRUE(module.gsOLRegKey.empty());
+  EXPECT_EQ(module.glCountdownSeconds, 0);
+}

@@ -1,0 +1,93 @@
+// Trevalon.exe /silent, for software distribution tools: one run without a
+// window, the log when the script asks for it, and an exit code that tells
+// success, failed entries and failure apart.
+#include "qmTrevalonDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace qmtest;
+
+namespace {
+
+constexpr int kExitTimeoutMs = 60000;
+
+DWORD RunSilent(const tDeployment& deployment, const std::wstring& arguments = L"/silent") {
+  tTrevalonProcess trevalon(deployment.Program(), arguments);
+  return trevalon.WaitForExit(kExitTimeoutMs);
+}
+
+}  // namespace
+
+TEST(TrevalonSilent, RunWithoutFailuresExitsWith0AndWritesTheLogTheScriptAsksFor) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  deployment.WriteScript("ver;720\r\nlog\r\ncopy;shared;readme.txt\r\n");
+  WriteBytes(deployment.Path(L"readme.txt"), "hello");
+
+  EXPECT_EQ(RunSilent(deployment), 0u);
+  EXPECT_EQ(ReadBytes(officeLine.Path(L"shared\\readme.txt")), "hello");
+  EXPECT_EQ(ReadBytes(deployment.LogPath()),
+            ToAnsi(L"Trevalon startet...\r\n"
+                   L"Registry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\Office Line\\7.2\r\n"
+                   L"Office Line Pfad:" +
+                   officeLine.Root() +
+                   L"\r\n"
+                   L"Windows: C:\\windows\r\n"
+                   L"Kopiere: readme.txt - erfolgreich \r\n"
+                   L"\r\n"));
+}
+
+TEST(TrevalonSilent, SwitchIsAcceptedInEveryFormAndCase) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  deployment.WriteScript("ver;720\r\n");
+  for (const wchar_t* form : {L"-SILENT", L"--Silent", L"/sIlEnT"}) {
+    EXPECT_EQ(RunSilent(deployment, form), 0u) << form;
+  }
+  EXPECT_FALSE(Exists(deployment.LogPath()));  // the script does not ask for a log
+}
+
+TEST(TrevalonSilent, RunWithAFailedEntryExitsWith2) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  deployment.WriteScript("ver;720\r\nlog\r\ncopy;shared;missing.txt\r\ncopy;shared;present.txt\r\n");
+  WriteBytes(deployment.Path(L"present.txt"), "x");
+
+  EXPECT_EQ(RunSilent(deployment), 2u);
+  EXPECT_EQ(ReadBytes(officeLine.Path(L"shared\\present.txt")), "x");
+  EXPECT_NE(ReadBytes(deployment.LogPath()).find("Kopiere: missing.txt - fehlgeschlagen \r\nFehlermeldung: "),
+            std::string::npos);
+}
+
+TEST(TrevalonSilent, RunThatCannotStartExitsWith1WithoutLog) {
+  tDeployment deployment;
+  EXPECT_EQ(RunSilent(deployment), 1u);  // no script
+
+  RemoveOfficeLineKey(L"7.0");
+  deployment.WriteScript("ver;700\r\nlog\r\n");
+  EXPECT_EQ(RunSilent(deployment), 1u);  // no installation of that version
+  EXPECT_FALSE(Exists(deployment.LogPath()));
+}
+
+TEST(TrevalonSilent, UnknownArgumentShowsUsageRunsNothingAndExitsWith87) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  deployment.WriteScript("ver;720\r\nlog\r\ncopy;shared;readme.txt\r\n");
+  WriteBytes(deployment.Path(L"readme.txt"), "hello");
+
+  {
+    tTrevalonProcess trevalon(deployment.Program(), L"/update");
+    HWND box = trevalon.Dialog(L"Trevalon");
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(DialogMessage(box).rfind(L"Aufruf: Trevalon.exe [/silent]", 0), 0u) << DialogMessage(box);
+    Click(GetDlgItem(box, IDOK));
+    EXPECT_EQ(trevalon.WaitForExit(kExitTimeoutMs), 87u);
+  }
+  // In silent mode nothing is shown.
+  EXPECT_EQ(RunSilent(deployment, L"/silent extra"), 87u);
+
+  EXPECT_FALSE(Exists(deployment.LogPath()));
+  EXPECT_FALSE(Exists(officeLine.Path(L"shared\\readme.txt")));
+}

@@ -1,0 +1,240 @@
+// The window of Trevalon.exe as a user sees it: caption, output box,
+// countdown and buttons, driven from outside the real program.
+#include "frmMain.h"
+#include "qmTrevalonDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace qmtest;
+
+namespace {
+
+constexpr int kRunTimeoutMs = 60000;
+
+std::string SimpleScript() { return "ver;720\r\ndel;shared;nothing.tmp\r\n"; }
+
+bool bEndsWith(const std::wstring& text, const std::wstring& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Waits until the automatic run is over: the countdown box shows a number.
+bool WaitForCountdown(tTrevalonProcess& trevalon) {
+  HWND restzeit = trevalon.Control(IDC_TXTRESTZEIT);
+  return WaitUntil(
+      [&] {
+        const std::wstring text = WindowText(restzeit);
+        return !text.empty() && text != L"-" && text != L"Text1";
+      },
+      kRunTimeoutMs);
+}
+
+int Countdown(tTrevalonProcess& trevalon) { return std::stoi(WindowText(trevalon.Control(IDC_TXTRESTZEIT))); }
+
+}  // namespace
+
+TEST(TrevalonWindow, ShowsVersionAndRunningTextThenRunsOnceAndCountsDownFrom10) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  deployment.WriteScript(SimpleScript());
+
+  // The loaded state lasts only until the first tick, 300 ms: a slow start
+  // of the test may miss it, so it gets a few tries.
+  bool bSawLoadedState = false;
+  for (int attempt = 0; attempt < 3 && !bSawLoadedState; ++attempt) {
+    tTrevalonProcess trevalon(deployment.Program());
+    ASSERT_NE(trevalon.MainWindow(), nullptr);
+    const std::wstring info = WindowText(trevalon.Control(IDC_TXTINFO));
+    const std::wstring restzeit = WindowText(trevalon.Control(IDC_TXTRESTZEIT));
+    const bool bUpdateEnabled = IsWindowEnabled(trevalon.Control(IDC_CMDUPDATE));
+    EXPECT_EQ(WindowText(trevalon.MainWindow()), L"Trevalon Rev. 1.0.69");
+    if (info.rfind(L"Trevalon startet...", 0) == 0) continue;  // too late: the run was over already
+    bSawLoadedState = true;
+    EXPECT_EQ(info, L"Trevalon läuft....");
+    EXPECT_EQ(restzeit, L"-");
+    EXPECT_FALSE(bUpdateEnabled);
+
+    ASSERT_TRUE(WaitForCountdown(trevalon));
+    EXPECT_EQ(Countdown(trevalon), 10);
+    EXPECT_TRUE(IsWindowEnabled(trevalon.Control(IDC_CMDUPDATE)));
+    const std::wstring report = WindowText(trevalon.Control(IDC_TXTINFO));
+    EXPECT_EQ(report.rfind(L"Trevalon startet...\r\nRegistry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\Office Line\\7.2\r\n", 0),
+              0u)
+        << report;
+    EXPECT_TRUE(bEndsWith(report, L" nicht vorhanden, insofern erfolgreich \r\n\r\nTrevalon erfolgreich")) << report;
+
+    // Later ticks only count down: the report stays as it is.
+    ASSERT_TRUE(WaitUntil([&] { return Countdown(trevalon) <= 8; }, 10000));
+    EXPECT_EQ(WindowText(trevalon.Control(IDC_TXTINFO)), report);
+
+    Click(trevalon.Control(IDC_CMDQUIT));
+    EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
+  }
+  EXPECT_TRUE(bSawLoadedState);
+}
+
+TEST(TrevalonWindow, LongRunKeepsUpdateDisabledAndShowsEveryMessageScrolledToTheEnd) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  // Each deletion of a missing file reports a line of about a hundred
+  // characters: far beyond the 30000 characters an edit control takes by
+  // default.
+  std::string script = "ver;720\r\n";
+  for (int i = 0; i < 400; ++i) script += "del;shared;missing" + std::to_string(i) + ".tmp\r\n";
+  deployment.WriteScript(script);
+
+  tTrevalonProcess trevalon(deployment.Program());
+  HWND window = trevalon.MainWindow();
+  ASSERT_NE(window, nullptr);
+  HWND update = trevalon.Control(IDC_CMDUPDATE);
+  bool bSawBusy = false;
+  bool bUpdateEnabledWhileBusy = false;
+  WaitUntil(
+      [&] {
+        if (bBusy(window, 200)) {
+          bSawBusy = true;
+          bUpdateEnabledWhileBusy |= IsWindowEnabled(update) != FALSE;
+          return false;
+        }
+        return bSawBusy;
+      },
+      kRunTimeoutMs, 10);
+  EXPECT_TRUE(bSawBusy) << "the run was too quick to be seen";
+  EXPECT_FALSE(bUpdateEnabledWhileBusy);
+
+  ASSERT_TRUE(WaitForCountdown(trevalon));
+  HWND info = trevalon.Control(IDC_TXTINFO);
+  const std::wstring report = WindowText(info);
+  EXPECT_GT(report.size(), 35000u);
+  EXPECT_NE(report.find(L"Lösche: missing0.tmpDatei: "), std::wstring::npos);
+  EXPECT_TRUE(bEndsWith(report, L"\\shared\\missing399.tmp nicht vorhanden, insofern erfolgreich \r\n\r\n"
+                                L"Trevalon erfolgreich"));
+
+  // The last line is in view.
+  DWORD_PTR lines = 0, firstVisible = 0;
+  SendMessageTimeoutW(info, EM_GETLINECOUNT, 0, 0, SMTO_NORMAL, 5000, &lines);
+  SendMessageTimeoutW(info, EM_GETFIRSTVISIBLELINE, 0, 0, SMTO_NORMAL, 5000, &firstVisible);
+  EXPECT_GT(lines, 400u);
+  EXPECT_GT(firstVisible + 60, lines);
+  EXPECT_GT(firstVisible, 300u);
+
+  Click(trevalon.Control(IDC_CMDQUIT));
+  EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
+}
+
+TEST(TrevalonWindow, RunThatCannotFindOfficeLineCountsDownFrom30AndClosingEndsAtOnce) {
+  RemoveOfficeLineKey(L"7.0");
+  tDeployment deployment;
+  deployment.WriteScript("ver;700\r\nlog\r\n");
+
+  tTrevalonProcess trevalon(deployment.Program());
+  ASSERT_NE(trevalon.MainWindow(), nullptr);
+  ASSERT_TRUE(WaitForCountdown(trevalon));
+  EXPECT_EQ(Countdown(trevalon), 30);
+  EXPECT_EQ(WindowText(trevalon.Control(IDC_TXTINFO)),
+            L"Trevalon startet...\r\n"
+            L"Registry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\Office Line\\7.0\r\n"
+            L"Office Line Pfad:\r\n"
+            L"Windows: C:\\windows\r\n"
+            L"----------------------------------\r\n"
+            L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n"
+            L"\r\nTrevalon fehlgeschlagen");
+  EXPECT_FALSE(Exists(deployment.LogPath()));
+
+  PostMessageW(trevalon.MainWindow(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
+}
+
+TEST(TrevalonWindow, DevelopmentFolderCountsDownFrom90AndShowsTheUpdateFileInsteadOfStartingTheTool) {
+  tOfficeLine officeLine;
+  tDeployment deployment(TREVALON_TEST_DEV_FOLDER);
+  deployment.WriteScript("ver;720\r\nrevision;4\r\nowner;Dev Team\r\ncopy;work;Dev.mda\r\n");
+  WriteBytes(deployment.Path(L"Dev.mda"), "library");
+
+  tTrevalonProcess trevalon(deployment.Program());
+  ASSERT_NE(trevalon.MainWindow(), nullptr);
+  ASSERT_TRUE(WaitForCountdown(trevalon));
+  EXPECT_EQ(Countdown(trevalon), 90);
+  const std::wstring report = WindowText(trevalon.Control(IDC_TXTINFO));
+  EXPECT_NE(report.find(L"Updatetool wird ausgeführt:\r\n\r\nUPDATE FILE: \r\n~Owner = \"Dev Team\"\r\n"),
+            std::wstring::npos)
+      << report;
+  EXPECT_TRUE(bEndsWith(report, L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 7.2\r\nTrevalon erfolgreich"))
+      << report;
+  EXPECT_EQ(ReadBytes(officeLine.Path(L"addin\\work\\Dev.mda")), "library");
+
+  Click(trevalon.Control(IDC_CMDQUIT));
+  EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
+}
+
+TEST(TrevalonWindow, UpdateRunsAgainAndReportsTheResultInAMessageBox) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  deployment.WriteScript(SimpleScript());
+
+  tTrevalonProcess trevalon(deployment.Program());
+  ASSERT_NE(trevalon.MainWindow(), nullptr);
+  ASSERT_TRUE(WaitForCountdown(trevalon));
+  ASSERT_TRUE(WaitUntil([&] { return Countdown(trevalon) <= 8; }, 10000));
+
+  // A run that completes: its result in a message box, not in the output
+  // box, and the countdown starts afresh.
+  Click(trevalon.Control(IDC_CMDUPDATE));
+  HWND box = trevalon.Dialog(L"Trevalon");
+  ASSERT_NE(box, nullptr);
+  // Ticks go on while the box is open: the countdown restarted.
+  EXPECT_TRUE(WaitUntil([&] { return Countdown(trevalon) >= 9; }, 3000));
+  EXPECT_EQ(DialogMessage(box), L"Trevalon erfolgreich");
+  EXPECT_EQ(VisibleButtons(box), 1);
+  EXPECT_FALSE(bHasVisibleIcon(box));
+  const std::wstring report = WindowText(trevalon.Control(IDC_TXTINFO));
+  EXPECT_EQ(report.rfind(L"Trevalon startet...", 0), 0u);
+  EXPECT_TRUE(bEndsWith(report, L" nicht vorhanden, insofern erfolgreich \r\n")) << report;
+  Click(GetDlgItem(box, IDOK));
+  ASSERT_TRUE(WaitUntil([&] { return trevalon.Dialog(L"Trevalon", 0) == nullptr; }, 10000));
+
+  // A run without its script reports failure.
+  DeleteFileW(deployment.Path(L"Trevalon.ini").c_str());
+  Click(trevalon.Control(IDC_CMDUPDATE));
+  box = trevalon.Dialog(L"Trevalon");
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(DialogMessage(box), L"Trevalon fehlgeschlagen");
+  EXPECT_EQ(WindowText(trevalon.Control(IDC_TXTINFO)),
+            L"Datei " + deployment.Folder() + L"\\Trevalon.ini nicht vorhanden");
+
+  // That run did not restart the countdown, and nobody presses OK: the
+  // countdown ends the updater with the box still open.
+  EXPECT_EQ(trevalon.WaitForExit(15000), 0u);
+}
+
+// The one slow case: the whole countdown.
+TEST(TrevalonWindow, CountdownShows10To0AndTheUpdaterEndsByItself) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  deployment.WriteScript(SimpleScript());
+
+  tTrevalonProcess trevalon(deployment.Program());
+  ASSERT_NE(trevalon.MainWindow(), nullptr);
+  ASSERT_TRUE(WaitForCountdown(trevalon));
+  const ULONGLONG start = GetTickCount64();
+  HWND restzeit = trevalon.Control(IDC_TXTRESTZEIT);
+  std::vector<std::wstring> shown;
+  WaitUntil(
+      [&] {
+        bool bAnswered = false;
+        const std::wstring text = WindowText(restzeit, &bAnswered, 1000);
+        if (bAnswered && (shown.empty() || shown.back() != text)) shown.push_back(text);
+        return !trevalon.bRunning();
+      },
+      30000, 50);
+  const ULONGLONG elapsed = GetTickCount64() - start;
+
+  EXPECT_EQ(trevalon.WaitForExit(0), 0u);
+  const std::vector<std::wstring> expected{L"10", L"9", L"8", L"7", L"6", L"5", L"4", L"3", L"2", L"1", L"0"};
+  // The last value, -1, lasts only until the updater ends on the same tick.
+  if (!shown.empty() && shown.back() == L"-1") shown.pop_back();
+  EXPECT_EQ(shown, expected);
+  EXPECT_GE(elapsed, 10000u);  // never before the box has counted down
+}

@@ -1,0 +1,82 @@
+#include "basConfigUpdate.h"
+
+#include "basFailureReport.h"
+#include "basScriptText.h"
+#include "basqmProcess.h"
+#include "basqmTextFile.h"
+
+#include <cmath>
+
+void RevisionEntry(const TrevalonJob& job, tRunValues& run) {
+  std::optional<double> number = ParseNumber(job.sPath);
+  if (!number) {
+    run.bEntryHadFailure = true;
+    run.txtInfo.Append(L"FEHLERHAFTE Revisionangabe in Trevalon.ini!");
+    return;
+  }
+  // Halves round to the even neighbour; the revision plus one must still
+  // be a 16-bit number.
+  double rounded = std::nearbyint(*number);
+  if (rounded < -32768.0 || rounded > 32766.0) {
+    ReportFailure(run, L"Die Revision \"" + job.sPath + L"\" liegt nicht im Bereich von -32768 bis 32766");
+    return;
+  }
+  run.iRevision = static_cast<int16_t>(static_cast<int>(rounded) + 1);
+}
+
+void OwnerEntry(const TrevalonJob& job, tRunValues& run) {
+  if (job.sPath.empty()) {
+    run.bEntryHadFailure = true;
+    run.txtInfo.Append(L"FEHLERHAFTE Ownerangabe in Trevalon.ini!");
+    return;
+  }
+  run.sOwnerKey = ReplaceAll(ReplaceAll(ReplaceAll(job.sPath, L" ", L""), L".", L""), L"-", L"");
+  // Consumes the placeholder: the first owner names the header, the last
+  // one the file.
+  run.sConfigText = ReplaceAll(run.sConfigText, L"<owner>", job.sPath);
+}
+
+void AppendAddinFragment(tRunValues& run, const std::wstring& sFile, const std::wstring& sApp) {
+  const std::wstring name = LowerText(sFile.size() >= 4 ? std::wstring_view(sFile).substr(0, sFile.size() - 4)
+                                                        : std::wstring_view());
+  std::wstring& text = run.sConfigText;
+  text += L"\r\n";
+  text += L"~Revision = \"1\"\r\n";
+  text += L"~Insert = \"/configuration/Office_x0020_Line/" + sApp + L"/add-ins\"\r\n";
+  text += L"<" + name + L">\r\n";
+  text += L"  <add name=\"Library\" value=\"XXXINSTALLDIRXXX\\AddIn\\Work\\" + sFile +
+          L"\" type=\"string\" />\r\n";
+  text += L"</" + name + L">\r\n";
+}
+
+void WriteConfigUpdate(tRunValues& run) {
+  if (!run.bConfigNeeded) return;
+  if (CompareText(run.sVersion, L"5") >= 0 && run.iRevision == 0) {
+    run.bEntryHadFailure = true;
+    run.txtInfo.Append(L"FEHLER: Keine Revisionangabe in Trevalon.ini \r\n");
+  }
+
+  run.sConfigText = ReplaceAll(run.sConfigText, L"<owner>", L"Quenmark");
+  const std::wstring path =
+      run.sOLRoot + L"\\Shared\\ConfigUpdates\\TrevalonConfig" + run.sOwnerKey + L".configupdate";
+  if (unsigned long error = WriteAnsiFile(path, run.sConfigText + L"\r\n"); error != 0) {
+    ReportSystemFailure(run, error);
+  }
+
+  run.txtInfo.Append(L"Updatetool wird ausgeführt:\r\n");
+  std::wstring argument;
+  if (run.sVersion.size() >= 1) argument += run.sVersion[0];
+  argument += L'.';
+  if (run.sVersion.size() >= 2) argument += run.sVersion[1];
+  const std::wstring commandLine =
+      L"\"" + run.sOLRoot + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" " + argument;
+
+  if (!bSameText(run.sUpdaterFolder, DevelopmentFolder())) {
+    if (DWORD error = StartProcess(L"", commandLine, SW_SHOWMAXIMIZED, nullptr); error != 0) {
+      ReportSystemFailure(run, error);
+    }
+  } else {
+    run.txtInfo.Append(L"\r\nUPDATE FILE: \r\n" + run.sConfigText + L"\r\n");
+  }
+  run.txtInfo.Append(L"\r\n  Parameter: " + commandLine);
+}

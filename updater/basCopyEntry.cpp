@@ -1,0 +1,91 @@
+#include "basCopyEntry.h"
+
+#include "basComponentRegistration.h"
+#include "basConfigUpdate.h"
+#include "basFailureReport.h"
+#include "basScriptText.h"
+#include "basqmFileVersion.h"
+#include "basqmFiles.h"
+
+#include <windows.h>
+
+namespace {
+
+enum class tFileClass { kPlain, kAccess, kComponent };
+
+tFileClass FileClassOf(const std::wstring& sFile) {
+  if (sFile.size() < 4) return tFileClass::kPlain;
+  std::wstring_view extension = std::wstring_view(sFile).substr(sFile.size() - 4);
+  if (bSameText(extension, L".mda") || bSameText(extension, L".mde")) return tFileClass::kAccess;
+  if (bSameText(extension, L".dll") || bSameText(extension, L".ocx")) return tFileClass::kComponent;
+  return tFileClass::kPlain;
+}
+
+void CopyStep(tRunValues& run, const std::wstring& sSource, const std::wstring& sTarget) {
+  // An empty target folder would put the file into the root of the current
+  // drive: refuse it like a folder that does not exist.
+  if (run.sTarget.empty()) {
+    ReportSystemFailure(run, ERROR_PATH_NOT_FOUND);
+    return;
+  }
+  // A read-only target stays as it is: Windows' CopyFileW refuses it, and
+  // Wine's would overwrite it, so the run asks itself.
+  DWORD attributes = GetFileAttributesW(sTarget.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    ReportSystemFailure(run, ERROR_ACCESS_DENIED);
+    return;
+  }
+  if (!CopyFileW(sSource.c_str(), sTarget.c_str(), FALSE)) ReportSystemFailure(run, GetLastError());
+}
+
+}  // namespace
+
+void CopyEntry(const TrevalonJob& job, tRunValues& run) {
+  run.bEntryFailed = false;
+  run.txtInfo.Append(L"Kopiere: " + job.sFile);
+
+  const std::wstring source = run.sUpdaterFolder + L"\\" + job.sFile;
+  const std::wstring target = run.sTarget + L"\\" + job.sFile;
+  const tFileClass fileClass = FileClassOf(job.sFile);
+
+  switch (fileClass) {
+    case tFileClass::kAccess: {
+      // Office Line holds its libraries open while it runs; the copy is
+      // attempted all the same, and the user is told it may have failed.
+      const std::wstring lockFile = run.sTarget + L"\\" + job.sFile.substr(0, job.sFile.size() - 4) + L".ldb";
+      if (!bFileExists(lockFile)) {
+        CopyStep(run, source, target);
+      } else {
+        if (!DeleteFileW(lockFile.c_str())) ReportSystemFailure(run, GetLastError());
+        CopyStep(run, source, target);
+        run.txtInfo.Append(L"   FEHLER: Office Line aktiv! - Eventuell ist das Kopieren von " + job.sFile +
+                           L" fehlgeschlagen\r\n");
+        run.bEntryFailed = true;
+        run.bEntryHadFailure = true;
+      }
+      break;
+    }
+    case tFileClass::kComponent:
+      if (bIsNewerFile(source, target)) {
+        CopyStep(run, source, target);
+      } else {
+        run.txtInfo.Append(L"   --> Datei überprungen, da neuer oder vorhanden");
+      }
+      break;
+    case tFileClass::kPlain:
+      CopyStep(run, source, target);
+      break;
+  }
+
+  if (fileClass == tFileClass::kAccess && bSameText(job.sPath, L"work")) {
+    AppendAddinFragment(run, job.sFile, job.sApp);
+    run.bConfigNeeded = CompareText(run.sVersion, L"5") >= 0;
+  }
+
+  if (!run.bEntryFailed) run.txtInfo.Append(L" - erfolgreich \r\n");
+  run.bEntryFailed = false;
+
+  // Also when the copy was skipped or failed: then the file already in the
+  // target folder is registered.
+  if (fileClass == tFileClass::kComponent) RegisterComponent(run, job.sFile);
+}

@@ -1,0 +1,52 @@
+#include "basDeleteEntry.h"
+
+#include "basFailureReport.h"
+#include "basqmFiles.h"
+#include "qmHandle.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace {
+
+// The normal files (not hidden, not system, no folders) that sPattern
+// matches, as full paths.
+std::vector<std::wstring> MatchingFiles(const std::wstring& sPattern) {
+  std::vector<std::wstring> files;
+  const size_t slash = sPattern.find_last_of(L"\\/");
+  const std::wstring folder = slash == std::wstring::npos ? std::wstring() : sPattern.substr(0, slash + 1);
+  WIN32_FIND_DATAW data{};
+  qmUniqueFind find(FindFirstFileW(sPattern.c_str(), &data));
+  if (!find) return files;
+  constexpr DWORD kNotNormal = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  do {
+    if ((data.dwFileAttributes & kNotNormal) == 0) files.push_back(folder + data.cFileName);
+  } while (FindNextFileW(find.get(), &data));
+  return files;
+}
+
+}  // namespace
+
+void DeleteEntry(const TrevalonJob& job, tRunValues& run) {
+  run.txtInfo.Append(L"Lösche: " + job.sFile);
+  // An empty target folder would make the pattern match in the root of the
+  // current drive.
+  if (run.sTarget.empty()) {
+    ReportSystemFailure(run, ERROR_PATH_NOT_FOUND);
+    return;
+  }
+  const std::wstring path = run.sTarget + L"\\" + job.sFile;
+  if (!bFileExists(path)) {
+    run.txtInfo.Append(L"Datei: " + run.sTarget + L"\\" + job.sFile + L" nicht vorhanden, insofern erfolgreich \r\n");
+    return;
+  }
+  // Collected first, so the search does not see its own deletions.
+  for (const std::wstring& file : MatchingFiles(path)) {
+    if (!DeleteFileW(file.c_str())) {
+      ReportSystemFailure(run, GetLastError());
+      return;
+    }
+  }
+  run.txtInfo.Append(L" - erfolgreich \r\n");
+}

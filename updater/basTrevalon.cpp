@@ -1,0 +1,138 @@
+#include "basTrevalon.h"
+
+#include "basConfigUpdate.h"
+#include "basCopyEntry.h"
+#include "basDeleteEntry.h"
+#include "basFailureReport.h"
+#include "basOfficeLine.h"
+#include "basRegistryEntry.h"
+#include "basRunLog.h"
+#include "basScript.h"
+#include "basScriptText.h"
+#include "basqmSysTools.h"
+#include "tRunValues.h"
+
+#include <new>
+
+#ifndef TREVALON_DEV_FOLDER
+#define TREVALON_DEV_FOLDER L"C:\\Entwicklung\\Trevalon"
+#endif
+
+const std::wstring& DevelopmentFolder() {
+  static const std::wstring folder = TREVALON_DEV_FOLDER;
+  return folder;
+}
+
+namespace {
+
+// Reports why the script cannot be used. The script is read completely
+// before anything is touched, so a broken script changes nothing.
+void ReportScriptProblem(const std::wstring& sUpdaterFolder, const tScriptResult& result, clsqmMessageText& txtInfo) {
+  const std::wstring file = L"Datei " + sUpdaterFolder + L"\\Trevalon.ini";
+  switch (result.status) {
+    case tScriptStatus::kRead:
+      break;
+    case tScriptStatus::kMissing:
+      txtInfo.Replace(file + L" nicht vorhanden");
+      break;
+    case tScriptStatus::kUnreadable:
+      txtInfo.Replace(file + L" nicht lesbar: " + SystemErrorText(result.dwError) + L" - ABBRUCH");
+      break;
+    case tScriptStatus::kOpenQuote:
+      txtInfo.Replace(file + L" fehlerhaft: das Anführungszeichen in Zeile " + std::to_wstring(result.nOpenQuoteLine) +
+                      L" wird nicht geschlossen - ABBRUCH");
+      break;
+  }
+}
+
+void ExecuteEntry(TrevalonJob& job, tRunValues& run) {
+  PrepareEntry(job, run);
+  const std::wstring& type = job.sTyp;
+  if (bSameText(type, L"revision") || bSameText(type, L"rev")) {
+    RevisionEntry(job, run);
+  } else if (bSameText(type, L"owner") || bSameText(type, L"own")) {
+    OwnerEntry(job, run);
+  } else if (bSameText(type, L"copy")) {
+    CopyEntry(job, run);
+  } else if (bSameText(type, L"regt")) {
+    RegistryEntry(job, run, tRegistryKind::kText);
+  } else if (bSameText(type, L"regl")) {
+    RegistryEntry(job, run, tRegistryKind::kNumber);
+  } else if (bSameText(type, L"del")) {
+    DeleteEntry(job, run);
+  }
+  // "app", "ver", "log" and anything else: taken while reading, or inert.
+}
+
+bool RunUpdateSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module) {
+  module.glFailedEntries = 0;
+
+  tTrevalonScript script;
+  if (tScriptResult result = ReadScript(sUpdaterFolder, script); result.status != tScriptStatus::kRead) {
+    ReportScriptProblem(sUpdaterFolder, result, txtInfo);
+    return false;
+  }
+
+  tRunValues run(sUpdaterFolder, txtInfo, module);
+  run.sVersion = script.sVersion;
+  run.bLog = script.bLog;
+  FindOfficeLine(run);
+
+  txtInfo.Replace(L"Trevalon startet...\r\n");
+  txtInfo.Append(L"Registry: " + module.gsOLRegKey + L"\r\n" + L"Office Line Pfad:" + run.sOLRoot + L"\r\n");
+  txtInfo.Append(L"Windows: " + run.sWinRoot + L"\r\n");
+  txtInfo.Repaint();
+
+  if (run.sOLRoot.empty() || run.sWinRoot.empty()) {
+    txtInfo.Append(L"----------------------------------\r\n");
+    txtInfo.Append(L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n");
+    module.glCountdownSeconds = 30;
+    return false;
+  }
+  txtInfo.Repaint();
+
+  for (TrevalonJob& job : script.entries) {
+    module.gdtCountdownStart = GetTickCount64();
+    run.bEntryHadFailure = false;
+    try {
+      ExecuteEntry(job, run);
+    } catch (const std::bad_alloc&) {
+      ReportSystemFailure(run, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (run.bEntryHadFailure) ++module.glFailedEntries;
+    txtInfo.Repaint();
+  }
+
+  run.bEntryHadFailure = false;
+  try {
+    WriteConfigUpdate(run);
+  } catch (const std::bad_alloc&) {
+    ReportSystemFailure(run, ERROR_NOT_ENOUGH_MEMORY);
+  }
+  if (run.bEntryHadFailure) ++module.glFailedEntries;
+
+  module.gdtCountdownStart = GetTickCount64();
+  txtInfo.Repaint();
+
+  try {
+    WriteRunLog(run);
+  } catch (...) {
+    // The log step ignores every failure.
+  }
+  return true;
+}
+
+}  // namespace
+
+bool RunUpdate(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module) {
+  // Called from a window procedure: nothing may escape.
+  try {
+    return RunUpdateSteps(sUpdaterFolder, txtInfo, module);
+  } catch (...) {
+    try {
+      txtInfo.Append(L"\r\n" + SystemErrorText(ERROR_NOT_ENOUGH_MEMORY) + L" - ABBRUCH\r\n");
+    } catch (...) {
+    }
+    return false;
+  }
+}

@@ -1,0 +1,35 @@
+// The values of one update run, handed from RunUpdate to the entry
+// operations. Created anew by every run.
+#pragma once
+
+#include "basTrevalon.h"
+#include "qmMessageText.h"
+
+#include <cstdint>
+#include <string>
+
+struct tRunValues {
+  tRunValues(std::wstring folder, clsqmMessageText& info, tTrevalonModule& mod)
+      : sUpdaterFolder(std::move(folder)), txtInfo(info), module(mod) {}
+
+  std::wstring sUpdaterFolder;  // folder of the updater's program file, no trailing backslash
+  std::wstring sVersion;        // Office Line version code from the script ("820")
+  bool bLog = false;            // write the log file at the end
+  std::wstring sOLRoot;         // Office Line root folder
+  std::wstring sWinRoot;        // Windows folder
+  std::wstring sAccessRoot;     // Access 10.0 installation folder
+  std::wstring sTarget;         // target folder of the current entry
+
+  // The configuration update being built (header placeholder "<owner>"
+  // until an owner entry replaces it).
+  std::wstring sConfigText = L"~Owner = \"<owner>\"";
+  std::wstring sOwnerKey;
+  int16_t iRevision = 0;  // the script's revision plus one; 0 = none given
+  bool bConfigNeeded = false;
+
+  bool bEntryFailed = false;     // a step of the current entry failed (reset by copy entries)
+  bool bEntryHadFailure = false; // the current entry reported any failure (counted for the caller)
+
+  clsqmMessageText& txtInfo;
+  tTrevalonModule& module;
+};
