@@ -214,8 +214,9 @@ DWORD qmHttpTransfer::Send() {
 }
 
 bool qmHttpTransfer::TakeInline(const qmHttpNotification& note) {
-  if (note.status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING || !mbInEngineCall ||
-      GetCurrentThreadId() != mOwnerThread)
+  // Other threads never touch the transfer's state: they post.
+  if (GetCurrentThreadId() != mOwnerThread || !mbInEngineCall ||
+      note.status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING)
     return false;
   try {
     mInline.push_back(note);

@@ -20,6 +20,7 @@ const ServerPorts& Ports() {
       if (key == "http") read.http = value;
       if (key == "proxy") read.proxy = value;
       if (key == "refused") read.refused = value;
+      if (key == "https") read.https = value;
     }
     return read;
   }();

@@ -20,6 +20,7 @@ struct ServerPorts {
   int http = 0;
   int proxy = 0;
   int refused = 0;
+  int https = 0;  // a TLS origin with a self-signed certificate
 };
 // Read from httplib-servers.txt beside the test program (written by the fixture).
 const ServerPorts& Ports();

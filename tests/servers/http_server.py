@@ -6,6 +6,7 @@ Basic authentication, large, chunked and compressed bodies, charsets, a path
 that never answers) and a forward proxy that demands Basic proxy
 authentication. Writes "http=<port>", "proxy=<port>" and "refused=<port>"
 (a port nobody listens on) to --port-file, and ends after --lifetime seconds.
+With --tls-cert and --tls-key it also serves the origin over TLS ("https=<port>").
 """
 import argparse
 import base64
@@ -14,6 +15,7 @@ import http.client
 import http.server
 import os
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -176,9 +178,19 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--lifetime", type=float, default=1800)
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
     args = parser.parse_args()
     origin = serve(Origin)
     proxy = serve(Proxy)
+    secure = None
+    if args.tls_cert and args.tls_key:
+        secure = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Origin)
+        secure.daemon_threads = True
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+        secure.socket = context.wrap_socket(secure.socket, server_side=True)
+        threading.Thread(target=secure.serve_forever, daemon=True).start()
     probe = socket.socket()
     probe.bind(("127.0.0.1", 0))
     refused = probe.getsockname()[1]
@@ -187,11 +199,15 @@ def main():
     with open(tmp, "w") as f:
         f.write("http=%d\nproxy=%d\nrefused=%d\npid=%d\n"
                 % (origin.server_address[1], proxy.server_address[1], refused, os.getpid()))
+        if secure:
+            f.write("https=%d\n" % secure.server_address[1])
     os.replace(tmp, args.port_file)
     STOP.wait(args.lifetime)
     STOP.set()
     origin.shutdown()
     proxy.shutdown()
+    if secure:
+        secure.shutdown()
 
 
 if __name__ == "__main__":

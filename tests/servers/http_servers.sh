@@ -11,7 +11,11 @@ portfile="$2"
 case "$action" in
   start)
     rm -f "$portfile"
+    # A self-signed certificate nobody trusts, for the TLS origin.
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" \
+      -keyout "$portfile.key" -out "$portfile.crt" >/dev/null 2>&1
     setsid /usr/bin/python3 "$here/http_server.py" --port-file "$portfile" \
+      --tls-cert "$portfile.crt" --tls-key "$portfile.key" \
       --lifetime "${3:-1800}" >"$portfile.log" 2>&1 </dev/null &
     i=0
     while [ ! -s "$portfile" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
