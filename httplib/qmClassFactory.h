@@ -13,7 +13,7 @@ using qmCreateFunction = HRESULT (*)(REFIID iid, void** object);
 
 class qmClassFactory final : public IClassFactory {
  public:
-  constexpr explicit qmClassFactory(qmCreateFunction create) : mCreate(create) {}
+  explicit qmClassFactory(qmCreateFunction create) : mCreate(create) {}
   qmClassFactory(const qmClassFactory&) = delete;
   qmClassFactory& operator=(const qmClassFactory&) = delete;
 

@@ -160,6 +160,31 @@ TEST_F(Job, AProgressHandlerThatWritesToItsArgumentCannotChangeTheCount) {
   EXPECT_EQ(progress.front(), progress.size() == 1 ? 2 : 1);
 }
 
+TEST_F(Job, CompiledClientsUseTheInterfacesDirectly) {
+  ComPtr<_clsqmHTTPJob> typed;
+  ASSERT_EQ(job.get()->QueryInterface(IID__clsqmHTTPJob, reinterpret_cast<void**>(typed.GetAddressOf())), S_OK);
+  Dispatch late = NewRequest(L"/text");
+  ComPtr<_clsqmHTTPDataRequest> req;
+  ASSERT_EQ(late.get()->QueryInterface(IID__clsqmHTTPDataRequest, reinterpret_cast<void**>(req.GetAddressOf())),
+            S_OK);
+  _clsqmHTTPDataRequest* passed = req.Get();
+  VARIANT_BOOL added = VARIANT_FALSE;
+  EXPECT_EQ(typed->bAddRequest(&passed, &added), S_OK);
+  EXPECT_EQ(added, VARIANT_TRUE);
+  EXPECT_EQ(passed, req.Get()) << "the caller's reference is left as it was";
+  ComPtr<_clsqmCollection> collection;
+  ASSERT_EQ(typed->get_gcolRequests(collection.GetAddressOf()), S_OK);
+  long count = 0;
+  EXPECT_EQ(collection->Count(&count), S_OK);
+  EXPECT_EQ(count, 1);
+  VARIANT_BOOL ran = VARIANT_FALSE;
+  EXPECT_EQ(typed->bDoRequests(&ran), S_OK);
+  EXPECT_EQ(ran, VARIANT_TRUE);
+  VARIANT_BOOL done = VARIANT_FALSE;
+  req->get_mbDone(&done);
+  EXPECT_EQ(done, VARIANT_TRUE);
+}
+
 TEST_F(Job, OnlyRequestsCanBeAdded) {
   CallResult wrong = job.Call(L"bAddRequest", {Var(L"not a request")}, true);
   EXPECT_EQ(wrong.hr, DISP_E_TYPEMISMATCH);
