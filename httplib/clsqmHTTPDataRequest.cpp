@@ -36,11 +36,16 @@ HRESULT clsqmHTTPDataRequest::Create(REFIID iid, void** object) {
   return hr;
 }
 
-clsqmHTTPDataRequest::clsqmHTTPDataRequest() : qmComObject(kIdentity) {}
+clsqmHTTPDataRequest::clsqmHTTPDataRequest()
+    : qmComObject(kIdentity),
+      // The thread's session and window live as long as a request object
+      // does, so consecutive requests share them (and their connections).
+      mpThread(qmHttpThread::Acquire()) {}
 
 clsqmHTTPDataRequest::~clsqmHTTPDataRequest() {
   // A completion that comes later reaches no request object.
   if (mpTransfer) std::exchange(mpTransfer, nullptr)->Abandon();
+  if (mpThread) mpThread->Release();
 }
 
 // The properties: plain values, stored without any check.

@@ -141,6 +141,7 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
   std::vector<qmFormField> mFormFields;
   std::vector<qmUploadField> mUploads;
   qmHttpSettings mPrepared;
+  qmHttpThread* mpThread;                // one reference, or null
   qmHttpTransfer* mpTransfer = nullptr;  // the running transfer, if any
 };
 

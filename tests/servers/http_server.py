@@ -68,6 +68,9 @@ class Origin(http.server.BaseHTTPRequestHandler):
             lines = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
             head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
             self.reply(200, head + body, [("Content-Type", "application/octet-stream")])
+        elif path == "/peer":
+            # The client's port tells whether a connection was reused.
+            self.reply(200, str(self.client_address[1]).encode())
         elif path == "/text":
             self.reply(200, "Grüße aus Köln".encode("utf-8"))
         elif path == "/charset":
