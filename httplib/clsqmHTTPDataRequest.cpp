@@ -196,6 +196,8 @@ DWORD clsqmHTTPDataRequest::StartTransfer(const std::wstring& verb, double timeo
   settings.timeoutSeconds = timeoutSeconds;
   settings.headers = mHeaders;
   if (verb == L"GET") {
+    // A GET has no body to carry files: refused rather than silently dropped.
+    if (!mUploads.empty()) return ERROR_INVALID_PARAMETER;
     settings.url = qmAppendQuery(settings.url, qmFormUrlEncode(mFormFields));
   } else if (!mProps.sData.empty()) {
     settings.body = qmToUtf8(mProps.sData);

@@ -137,6 +137,10 @@ TEST_F(DataRequest, FormFieldsMakeAnUrlencodedBodyAndUploadsAMultipartOne) {
                                 L"Content-Type: text/plain\r\n\r\nline one\r\nline two\r\n--" + boundary + L"--\r\n";
   EXPECT_EQ(echo.substr(echo.size() - expected.size()), expected) << echo;
 
+  // A GET cannot carry files: refused, not silently dropped.
+  EXPECT_FALSE(Get());
+  EXPECT_EQ(Long(L"lErrorcode"), ERROR_INVALID_PARAMETER);
+
   // A file that is gone fails the start with the platform's error; nothing is sent.
   req.Call(L"mAddFormUploadVar", {L"missing", folder / L"gone.txt"}, true);
   EXPECT_FALSE(Post());
