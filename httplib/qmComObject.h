@@ -16,6 +16,7 @@
 #include "qmConnectionPoint.h"
 #include "qmErrors.h"
 #include "qmModule.h"
+#include "qmSnapshotEnum.h"
 
 namespace korvanet {
 
@@ -143,8 +144,20 @@ class qmComObject : public Iface,
 
   // IConnectionPointContainer
   STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** points) override {
-    if (points) *points = nullptr;
-    return E_NOTIMPL;
+    if (!points) return E_POINTER;
+    *points = nullptr;
+    std::vector<IConnectionPoint*> items;
+    try {
+      if (mpEvents) items.push_back(mpEvents.get());
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+    for (IConnectionPoint* item : items) item->AddRef();
+    auto* enumerator = new (std::nothrow)
+        qmSnapshotEnum<IEnumConnectionPoints, IConnectionPoint*>(IID_IEnumConnectionPoints, std::move(items));
+    if (!enumerator) return E_OUTOFMEMORY;
+    *points = enumerator;
+    return S_OK;
   }
   STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** point) override {
     if (!point) return E_POINTER;

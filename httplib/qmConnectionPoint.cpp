@@ -1,5 +1,9 @@
 #include "qmConnectionPoint.h"
 
+#include <new>
+
+#include "qmSnapshotEnum.h"
+
 namespace korvanet {
 
 qmConnectionPoint::qmConnectionPoint(IConnectionPointContainer* owner, REFIID events)
@@ -59,8 +63,20 @@ STDMETHODIMP qmConnectionPoint::Unadvise(DWORD cookie) {
 }
 
 STDMETHODIMP qmConnectionPoint::EnumConnections(IEnumConnections** connections) {
-  if (connections) *connections = nullptr;
-  return E_NOTIMPL;
+  if (!connections) return E_POINTER;
+  *connections = nullptr;
+  std::vector<CONNECTDATA> items;
+  try {
+    for (const Sink& sink : mSinks) items.push_back(CONNECTDATA{sink.dispatch.Get(), sink.cookie});
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  for (CONNECTDATA& item : items) item.pUnk->AddRef();
+  auto* enumerator = new (std::nothrow) qmSnapshotEnum<IEnumConnections, CONNECTDATA>(IID_IEnumConnections,
+                                                                                     std::move(items));
+  if (!enumerator) return E_OUTOFMEMORY;
+  *connections = enumerator;
+  return S_OK;
 }
 
 void qmConnectionPoint::Fire(DISPID event, DISPPARAMS* params) {

@@ -382,6 +382,30 @@ TEST_F(DataRequest, TheLibraryDescribesItselfAndStaysLoadedWhileObjectsLive) {
   GUID events = {};
   EXPECT_EQ(info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &events), S_OK);
   EXPECT_TRUE(IsEqualGUID(events, DIID___clsqmHTTPDataRequest));
+  // Hosts that look for events by enumeration find the one connection point.
+  ComPtr<IConnectionPointContainer> container;
+  ASSERT_EQ(req.get()->QueryInterface(IID_IConnectionPointContainer,
+                                      reinterpret_cast<void**>(container.GetAddressOf())),
+            S_OK);
+  ComPtr<IEnumConnectionPoints> points;
+  ASSERT_EQ(container->EnumConnectionPoints(points.GetAddressOf()), S_OK);
+  IConnectionPoint* point = nullptr;
+  ULONG fetched = 0;
+  ASSERT_EQ(points->Next(1, &point, &fetched), S_OK);
+  IID pointIid = {};
+  point->GetConnectionInterface(&pointIid);
+  EXPECT_TRUE(IsEqualGUID(pointIid, DIID___clsqmHTTPDataRequest));
+  ComPtr<IEnumConnections> connections;
+  ASSERT_EQ(point->EnumConnections(connections.GetAddressOf()), S_OK);
+  CONNECTDATA connection = {};
+  EXPECT_EQ(connections->Next(1, &connection, &fetched), S_OK) << "the fixture's sink";
+  if (connection.pUnk) connection.pUnk->Release();
+  EXPECT_EQ(connections->Next(1, &connection, &fetched), S_FALSE);
+  connections.Reset();
+  point->Release();
+  EXPECT_EQ(points->Next(1, &point, &fetched), S_FALSE);
+  points.Reset();
+  container.Reset();
   ComPtr<ISupportErrorInfo> errors;
   ASSERT_EQ(req.get()->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(errors.GetAddressOf())),
             S_OK);
