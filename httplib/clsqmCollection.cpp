@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "qmSnapshotEnum.h"
+
 namespace korvanet {
 namespace {
 
@@ -23,80 +25,6 @@ bool SameKey(const std::wstring& a, const std::wstring& b) {
   return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.c_str(), static_cast<int>(a.size()), b.c_str(),
                         static_cast<int>(b.size())) == CSTR_EQUAL;
 }
-
-// Enumerates a snapshot of the items (For Each).
-class qmVariantEnum final : public IEnumVARIANT {
- public:
-  explicit qmVariantEnum(std::vector<VARIANT> items) : mItems(std::move(items)) { qmModuleLock(); }
-  ~qmVariantEnum() {
-    for (VARIANT& item : mItems) VariantClear(&item);
-    qmModuleUnlock();
-  }
-  qmVariantEnum(const qmVariantEnum&) = delete;
-  qmVariantEnum& operator=(const qmVariantEnum&) = delete;
-
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IEnumVARIANT) {
-      *object = static_cast<IEnumVARIANT*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&mRefs)); }
-  STDMETHODIMP_(ULONG) Release() override {
-    LONG refs = InterlockedDecrement(&mRefs);
-    if (refs == 0) delete this;
-    return static_cast<ULONG>(refs);
-  }
-  STDMETHODIMP Next(ULONG count, VARIANT* items, ULONG* fetched) override {
-    if (!items) return E_POINTER;
-    ULONG n = 0;
-    for (; n < count && mNext < mItems.size(); ++n, ++mNext) {
-      VariantInit(&items[n]);
-      HRESULT hr = VariantCopy(&items[n], &mItems[mNext]);
-      if (FAILED(hr)) {
-        for (ULONG i = 0; i < n; ++i) VariantClear(&items[i]);
-        return hr;
-      }
-    }
-    if (fetched) *fetched = n;
-    return n == count ? S_OK : S_FALSE;
-  }
-  STDMETHODIMP Skip(ULONG count) override {
-    mNext += count;
-    if (mNext > mItems.size()) {
-      mNext = mItems.size();
-      return S_FALSE;
-    }
-    return S_OK;
-  }
-  STDMETHODIMP Reset() override {
-    mNext = 0;
-    return S_OK;
-  }
-  STDMETHODIMP Clone(IEnumVARIANT** copy) override {
-    if (!copy) return E_POINTER;
-    *copy = nullptr;
-    std::vector<VARIANT> items(mItems.size());
-    for (size_t i = 0; i < items.size(); ++i) {
-      VariantInit(&items[i]);
-      VariantCopy(&items[i], &mItems[i]);
-    }
-    auto* clone = new (std::nothrow) qmVariantEnum(std::move(items));
-    if (!clone) return E_OUTOFMEMORY;
-    clone->mNext = mNext;
-    *copy = clone;
-    return S_OK;
-  }
-
- private:
-  volatile LONG mRefs = 1;
-  std::vector<VARIANT> mItems;
-  size_t mNext = 0;
-};
 
 }  // namespace
 
@@ -210,15 +138,12 @@ STDMETHODIMP clsqmCollection::_NewEnum(IUnknown** result) {
   if (!result) return E_POINTER;
   *result = nullptr;
   try {
-    std::vector<VARIANT> items(mItems.size());
-    for (size_t i = 0; i < items.size(); ++i) {
-      VariantInit(&items[i]);
-      VariantCopy(&items[i], &mItems[i].value);
-    }
-    auto* enumerator = new (std::nothrow) qmVariantEnum(std::move(items));
-    if (!enumerator) return E_OUTOFMEMORY;
+    std::vector<VARIANT> items;
+    for (const Entry& entry : mItems) items.push_back(entry.value);  // borrowed; the enumerator copies
+    IEnumVARIANT* enumerator = nullptr;
+    HRESULT hr = qmSnapshotEnum<IEnumVARIANT, VARIANT>::Create(IID_IEnumVARIANT, items, &enumerator);
     *result = enumerator;
-    return S_OK;
+    return hr;
   } catch (...) {
     return E_OUTOFMEMORY;
   }

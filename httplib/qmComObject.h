@@ -146,18 +146,14 @@ class qmComObject : public Iface,
   STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** points) override {
     if (!points) return E_POINTER;
     *points = nullptr;
-    std::vector<IConnectionPoint*> items;
     try {
+      std::vector<IConnectionPoint*> items;
       if (mpEvents) items.push_back(mpEvents.get());
+      return qmSnapshotEnum<IEnumConnectionPoints, IConnectionPoint*>::Create(IID_IEnumConnectionPoints, items,
+                                                                               points);
     } catch (...) {
       return E_OUTOFMEMORY;
     }
-    for (IConnectionPoint* item : items) item->AddRef();
-    auto* enumerator = new (std::nothrow)
-        qmSnapshotEnum<IEnumConnectionPoints, IConnectionPoint*>(IID_IEnumConnectionPoints, std::move(items));
-    if (!enumerator) return E_OUTOFMEMORY;
-    *points = enumerator;
-    return S_OK;
   }
   STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** point) override {
     if (!point) return E_POINTER;

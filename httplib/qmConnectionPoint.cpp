@@ -1,7 +1,5 @@
 #include "qmConnectionPoint.h"
 
-#include <new>
-
 #include "qmSnapshotEnum.h"
 
 namespace korvanet {
@@ -65,18 +63,13 @@ STDMETHODIMP qmConnectionPoint::Unadvise(DWORD cookie) {
 STDMETHODIMP qmConnectionPoint::EnumConnections(IEnumConnections** connections) {
   if (!connections) return E_POINTER;
   *connections = nullptr;
-  std::vector<CONNECTDATA> items;
   try {
+    std::vector<CONNECTDATA> items;
     for (const Sink& sink : mSinks) items.push_back(CONNECTDATA{sink.dispatch.Get(), sink.cookie});
+    return qmSnapshotEnum<IEnumConnections, CONNECTDATA>::Create(IID_IEnumConnections, items, connections);
   } catch (...) {
     return E_OUTOFMEMORY;
   }
-  for (CONNECTDATA& item : items) item.pUnk->AddRef();
-  auto* enumerator = new (std::nothrow) qmSnapshotEnum<IEnumConnections, CONNECTDATA>(IID_IEnumConnections,
-                                                                                     std::move(items));
-  if (!enumerator) return E_OUTOFMEMORY;
-  *connections = enumerator;
-  return S_OK;
 }
 
 void qmConnectionPoint::Fire(DISPID event, DISPPARAMS* params) {

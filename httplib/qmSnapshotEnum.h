@@ -1,12 +1,11 @@
 // An enumerator over a snapshot of COM items (connections, connection
-// points): each item holds a reference for as long as the enumerator lives,
-// and each item handed out carries one for the caller.
+// points, variants): the enumerator owns its copies, and each item handed
+// out is a copy of its own for the caller.
 #pragma once
 
 #include <windows.h>
 #include <ocidl.h>
 
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -14,18 +13,59 @@
 
 namespace korvanet {
 
-inline IUnknown* qmItemObject(const CONNECTDATA& item) { return item.pUnk; }
-inline IUnknown* qmItemObject(IConnectionPoint* item) { return item; }
+// Copying and dropping one item, per kind.
+inline HRESULT qmCopyItem(CONNECTDATA& to, const CONNECTDATA& from) {
+  to = from;
+  if (to.pUnk) to.pUnk->AddRef();
+  return S_OK;
+}
+inline void qmDropItem(CONNECTDATA& item) {
+  if (item.pUnk) item.pUnk->Release();
+}
+inline HRESULT qmCopyItem(IConnectionPoint*& to, IConnectionPoint* from) {
+  to = from;
+  if (to) to->AddRef();
+  return S_OK;
+}
+inline void qmDropItem(IConnectionPoint*& item) {
+  if (item) item->Release();
+}
+inline HRESULT qmCopyItem(VARIANT& to, const VARIANT& from) {
+  VariantInit(&to);
+  return VariantCopy(&to, const_cast<VARIANT*>(&from));
+}
+inline void qmDropItem(VARIANT& item) { VariantClear(&item); }
 
 template <class Enum, class Item>
 class qmSnapshotEnum final : public Enum {
  public:
-  // Takes the items with one reference each.
-  qmSnapshotEnum(REFIID iid, std::vector<Item> items) : mIid(iid), mItems(std::move(items)) { qmModuleLock(); }
+  // Copies the items; false from Valid() when a copy failed.
+  qmSnapshotEnum(REFIID iid, const std::vector<Item>& items) : mIid(iid), mItems(items.size()) {
+    for (size_t i = 0; i < items.size(); ++i)
+      if (FAILED(qmCopyItem(mItems[i], items[i]))) mbValid = false;
+    qmModuleLock();  // last: a constructor that throws never reaches the destructor
+  }
   ~qmSnapshotEnum() {
-    for (Item& item : mItems)
-      if (qmItemObject(item)) qmItemObject(item)->Release();
+    for (Item& item : mItems) qmDropItem(item);
     qmModuleUnlock();
+  }
+  bool Valid() const { return mbValid; }
+
+  // A new enumerator of copies of the items; E_OUTOFMEMORY or the copy's error.
+  static HRESULT Create(REFIID iid, const std::vector<Item>& items, Enum** result) {
+    *result = nullptr;
+    qmSnapshotEnum* created = nullptr;
+    try {
+      created = new qmSnapshotEnum(iid, items);
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+    if (!created->Valid()) {
+      created->Release();
+      return E_OUTOFMEMORY;
+    }
+    *result = created;
+    return S_OK;
   }
   qmSnapshotEnum(const qmSnapshotEnum&) = delete;
   qmSnapshotEnum& operator=(const qmSnapshotEnum&) = delete;
@@ -50,8 +90,12 @@ class qmSnapshotEnum final : public Enum {
     if (!items || (count > 1 && !fetched)) return E_POINTER;
     ULONG n = 0;
     for (; n < count && mNext < mItems.size(); ++n, ++mNext) {
-      items[n] = mItems[mNext];
-      if (qmItemObject(items[n])) qmItemObject(items[n])->AddRef();
+      HRESULT hr = qmCopyItem(items[n], mItems[mNext]);
+      if (FAILED(hr)) {
+        for (ULONG i = 0; i < n; ++i) qmDropItem(items[i]);
+        if (fetched) *fetched = 0;
+        return hr;
+      }
     }
     if (fetched) *fetched = n;
     return n == count ? S_OK : S_FALSE;
@@ -67,20 +111,9 @@ class qmSnapshotEnum final : public Enum {
   }
   STDMETHODIMP Clone(Enum** copy) override {
     if (!copy) return E_POINTER;
-    *copy = nullptr;
-    std::vector<Item> items;
-    try {
-      items = mItems;
-    } catch (...) {
-      return E_OUTOFMEMORY;
-    }
-    for (Item& item : items)
-      if (qmItemObject(item)) qmItemObject(item)->AddRef();
-    auto* clone = new (std::nothrow) qmSnapshotEnum(mIid, std::move(items));
-    if (!clone) return E_OUTOFMEMORY;  // (the copies' references leak only on exhaustion)
-    clone->mNext = mNext;
-    *copy = clone;
-    return S_OK;
+    HRESULT hr = Create(mIid, mItems, copy);
+    if (SUCCEEDED(hr)) static_cast<qmSnapshotEnum*>(*copy)->mNext = mNext;
+    return hr;
   }
 
  private:
@@ -88,6 +121,7 @@ class qmSnapshotEnum final : public Enum {
   volatile LONG mRefs = 1;
   std::vector<Item> mItems;
   size_t mNext = 0;
+  bool mbValid = true;
 };
 
 }  // namespace korvanet
