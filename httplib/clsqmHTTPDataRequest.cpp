@@ -157,6 +157,8 @@ DWORD clsqmHTTPDataRequest::Prepare() {
       return ERROR_INVALID_PARAMETER;
     }
   }
+  // These become header lines too: a line break would split the request.
+  if (HasLineBreak(mProps.sAccept) || HasLineBreak(mProps.sAcceptEncoding)) return ERROR_INVALID_PARAMETER;
   settings.accept = mProps.sAccept;
   settings.acceptEncoding = mProps.sAcceptEncoding;
   if (!mProps.sUser.empty()) {

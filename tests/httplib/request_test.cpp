@@ -159,6 +159,11 @@ TEST_F(DataRequest, AHeaderWithALineBreakIsRefusedWithAnError) {
   EXPECT_FALSE(result.description.empty());
   EXPECT_EQ(req.Call(L"bAddHeader", {L"X-Evil\n", L"a"}, true).hr, DISP_E_EXCEPTION);
   req.Put(L"sURL", Url(L"/echo"));
+  req.Put(L"sAccept", L"text/html\r\nX-Evil: 1");
+  EXPECT_FALSE(Get()) << "the settings that become header lines are checked as well";
+  EXPECT_EQ(Long(L"lErrorcode"), ERROR_INVALID_PARAMETER);
+  req.Put(L"sAccept", L"");
+  req.Put(L"sURL", Url(L"/echo"));
   EXPECT_TRUE(Get());
   EXPECT_FALSE(Contains(Text(L"sResponse"), L"X-Evil"));
 }
