@@ -11,7 +11,7 @@ QM_PACKAGES=(
   wine wine64 fonts-wine fonts-liberation
   xvfb xauth imagemagick x11-utils
   googletest
-  python3 python3-pyftpdlib
+  python3 python3-pyftpdlib openssl
   clang libclang-rt-dev
   util-linux procps
 )

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs Korvanet's benchmarks under Wine against the loopback test server:
+# builds them, registers Korvanet.dll in the build tree's prefix, starts the
+# server, prints the ratios, and stops the server again.
+#   bench/run-httplib.sh [request|job|all]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+source "$root/scripts/env.sh"
+build="$root/build/win64"
+[ -f "$build/CMakeCache.txt" ] || cmake --preset win64 >/dev/null
+cmake --build "$build" --target bench_httplib Korvanet -j "${QM_BUILD_JOBS:-2}" >/dev/null
+qm_wine_env "$build/wineprefix"
+run="$build/wine-run"
+portfile="$build/bench-servers.txt"
+sh "$root/tests/servers/http_servers.sh" start "$portfile" 900 >/dev/null
+trap 'sh "$root/tests/servers/http_servers.sh" stop "$portfile"' EXIT
+port="$(sed -n 's/^http=//p' "$portfile")"
+cd "$build/bin"
+"$run" regsvr32 /s Korvanet.dll
+what="${1:-all}"
+out="$("$run" bench_httplib.exe "$port" "$what" | tr -d '\r')"
+echo "$out" | grep -v '^JOB_SECONDS'
+if [ "$what" = job ] || [ "$what" = all ]; then
+  job="$(echo "$out" | sed -n 's/^JOB_SECONDS //p')"
+  vbs="$("$run" winepath -w "$root/bench/httplib/winhttp_sequential.vbs" 2>/dev/null | tr -d '\r')"
+  winhttp="$("$run" cscript //nologo "$vbs" "http://127.0.0.1:$port/delay?ms=300" | tr -d '\r' \
+             | sed -n 's/^WINHTTP_SECONDS //p')"
+  awk -v j="$job" -v w="$winhttp" 'BEGIN { printf "100 GETs: WinHttp.WinHttpRequest.5.1 one after another from VBScript %.2f s, Korvanet job %.3f s, Korvanet %.0f times faster (goal >= 50)\n", w, j, w / j }'
+fi

@@ -1,0 +1,352 @@
+#include "clsqmHTTPDataRequest.h"
+
+#include <climits>
+#include <new>
+#include <utility>
+
+#include "qmErrors.h"
+#include "qmMessageWait.h"
+
+namespace korvanet {
+namespace {
+
+constexpr DISPID kDoneEvent = 1;
+
+const qmClassIdentity kIdentity = {&IID__clsqmHTTPDataRequest, &CLSID_clsqmHTTPDataRequest,
+                                   &DIID___clsqmHTTPDataRequest, L"Korvanet.clsqmHTTPDataRequest"};
+
+bool HasLineBreak(const std::wstring& text) { return text.find_first_of(L"\r\n") != std::wstring::npos; }
+
+bool IsValidAuthCode(short code) { return code >= kAuthBasic && code <= kAuthNegotiate; }
+
+void SetTrue(VARIANT* result) {
+  if (!result) return;
+  VariantInit(result);
+  V_VT(result) = VT_BOOL;
+  V_BOOL(result) = VARIANT_TRUE;
+}
+
+}  // namespace
+
+HRESULT clsqmHTTPDataRequest::Create(REFIID iid, void** object) {
+  auto* created = new (std::nothrow) clsqmHTTPDataRequest();
+  if (!created) return E_OUTOFMEMORY;
+  HRESULT hr = created->QueryInterface(iid, object);
+  created->Release();
+  return hr;
+}
+
+clsqmHTTPDataRequest::clsqmHTTPDataRequest()
+    : qmComObject(kIdentity),
+      // The thread's session and window live as long as a request object
+      // does, so consecutive requests share them (and their connections).
+      mpThread(qmHttpThread::Acquire()) {}
+
+clsqmHTTPDataRequest::~clsqmHTTPDataRequest() {
+  // A completion that comes later reaches no request object.
+  if (mpTransfer) std::exchange(mpTransfer, nullptr)->Abandon();
+  if (mpThread) mpThread->Release();
+}
+
+// The properties: plain values, stored without any check.
+#define QM_TEXT_PROPERTY(name)                                                  \
+  STDMETHODIMP clsqmHTTPDataRequest::get_##name(BSTR* value) {                 \
+    return qmToBstr(mProps.name, value);                                        \
+  }                                                                             \
+  STDMETHODIMP clsqmHTTPDataRequest::put_##name(BSTR value) {                  \
+    try {                                                                       \
+      mProps.name = qmToWString(value);                                         \
+    } catch (...) {                                                             \
+      return E_OUTOFMEMORY;                                                     \
+    }                                                                           \
+    return S_OK;                                                                \
+  }
+#define QM_VALUE_PROPERTY(name, type)                                           \
+  STDMETHODIMP clsqmHTTPDataRequest::get_##name(type* value) {                 \
+    if (!value) return E_POINTER;                                               \
+    *value = mProps.name;                                                       \
+    return S_OK;                                                                \
+  }                                                                             \
+  STDMETHODIMP clsqmHTTPDataRequest::put_##name(type value) {                  \
+    mProps.name = value;                                                        \
+    return S_OK;                                                                \
+  }
+
+QM_TEXT_PROPERTY(sURL)
+QM_TEXT_PROPERTY(sData)
+QM_VALUE_PROPERTY(bParallel, VARIANT_BOOL)
+QM_TEXT_PROPERTY(sIdent)
+QM_TEXT_PROPERTY(sRequestType)
+QM_TEXT_PROPERTY(sUser)
+QM_TEXT_PROPERTY(sPassword)
+QM_VALUE_PROPERTY(nAuthmode, short)
+QM_TEXT_PROPERTY(sAccept)
+QM_TEXT_PROPERTY(sAcceptEncoding)
+QM_TEXT_PROPERTY(sHTTPVersion)
+QM_VALUE_PROPERTY(lErrorcode, long)
+QM_TEXT_PROPERTY(sErrortext)
+QM_TEXT_PROPERTY(sResponse)
+QM_VALUE_PROPERTY(lResponseCode, long)
+QM_TEXT_PROPERTY(sResponsestatus)
+QM_VALUE_PROPERTY(lTimeoutBase, long)
+QM_VALUE_PROPERTY(lTimeoutperKB, long)
+QM_TEXT_PROPERTY(sHeaders)
+QM_TEXT_PROPERTY(sProxyname)
+QM_VALUE_PROPERTY(nProxyPort, short)
+QM_VALUE_PROPERTY(nProxyType, short)
+QM_VALUE_PROPERTY(nProxyAuthmode, short)
+QM_TEXT_PROPERTY(sProxyUser)
+QM_TEXT_PROPERTY(sProxyPassword)
+QM_VALUE_PROPERTY(bTmp, VARIANT_BOOL)
+QM_VALUE_PROPERTY(mbDone, VARIANT_BOOL)
+
+#undef QM_TEXT_PROPERTY
+#undef QM_VALUE_PROPERTY
+
+STDMETHODIMP clsqmHTTPDataRequest::bAddHeader(BSTR* sHeadername, BSTR* sHeaderValue, VARIANT_BOOL* result) {
+  if (!sHeadername || !sHeaderValue || !result) return E_POINTER;
+  *result = VARIANT_FALSE;
+  try {
+    std::wstring name = qmToWString(*sHeadername);
+    std::wstring value = qmToWString(*sHeaderValue);
+    // A line break would let a caller's value start a second header or
+    // request (request splitting); an empty name or a colon is no header.
+    if (name.empty() || name.find(L':') != std::wstring::npos || HasLineBreak(name) || HasLineBreak(value))
+      return RaiseCode(ERROR_INVALID_PARAMETER);
+    mHeaders.emplace_back(std::move(name), std::move(value));
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  *result = VARIANT_TRUE;
+  return S_OK;
+}
+
+STDMETHODIMP clsqmHTTPDataRequest::bAddFormPostVar(BSTR* sName, BSTR* sValue, VARIANT* result) {
+  if (!sName || !sValue || !result) return E_POINTER;
+  VariantInit(result);
+  try {
+    mFormFields.push_back(qmFormField{qmToWString(*sName), qmToWString(*sValue)});
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  SetTrue(result);
+  return S_OK;
+}
+
+STDMETHODIMP clsqmHTTPDataRequest::mAddFormUploadVar(BSTR* sName, BSTR* sValue, BSTR sContentType,
+                                                     VARIANT* result) {
+  if (!sName || !sValue || !result) return E_POINTER;
+  VariantInit(result);
+  try {
+    std::wstring contentType = qmToWString(sContentType);
+    if (HasLineBreak(contentType)) return RaiseCode(ERROR_INVALID_PARAMETER);
+    mUploads.push_back(qmUploadField{qmToWString(*sName), qmToWString(*sValue), std::move(contentType)});
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  SetTrue(result);
+  return S_OK;
+}
+
+DWORD clsqmHTTPDataRequest::Prepare() {
+  qmHttpSettings settings;
+  if (!mProps.sHTTPVersion.empty()) {
+    if (mProps.sHTTPVersion == L"1.0" || mProps.sHTTPVersion == L"1.1") {
+      settings.httpVersion = L"HTTP/" + mProps.sHTTPVersion;
+    } else {
+      return ERROR_INVALID_PARAMETER;
+    }
+  }
+  // These become header lines too: a line break would split the request.
+  if (HasLineBreak(mProps.sAccept) || HasLineBreak(mProps.sAcceptEncoding)) return ERROR_INVALID_PARAMETER;
+  settings.accept = mProps.sAccept;
+  settings.acceptEncoding = mProps.sAcceptEncoding;
+  if (!mProps.sUser.empty()) {
+    settings.authMode = mProps.nAuthmode == 0 ? static_cast<short>(kAuthAutomatic) : mProps.nAuthmode;
+    if (!IsValidAuthCode(settings.authMode)) return ERROR_INVALID_PARAMETER;
+    settings.user = mProps.sUser;
+    settings.password = mProps.sPassword;
+  }
+  settings.url = mProps.sURL;
+  settings.proxyName = mProps.sProxyname;
+  settings.proxyPort = mProps.nProxyPort;
+  settings.proxyType = mProps.nProxyType == 0 ? static_cast<short>(kProxyAutomatic) : mProps.nProxyType;
+  if (settings.proxyType != kProxyDirect && settings.proxyType != kProxyNamed &&
+      settings.proxyType != kProxyAutomatic)
+    return ERROR_INVALID_PARAMETER;
+  if (settings.proxyType == kProxyNamed && settings.proxyName.empty()) return ERROR_INVALID_PARAMETER;
+  settings.proxyAuthMode = mProps.nProxyAuthmode;
+  if (settings.proxyAuthMode != 0 && !IsValidAuthCode(settings.proxyAuthMode)) return ERROR_INVALID_PARAMETER;
+  settings.proxyUser = mProps.sProxyUser;
+  settings.proxyPassword = mProps.sProxyPassword;
+  mPrepared = std::move(settings);
+  return 0;
+}
+
+STDMETHODIMP clsqmHTTPDataRequest::mSetRequestData() {
+  try {
+    DWORD error = Prepare();
+    return error ? RaiseCode(error) : S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+DWORD clsqmHTTPDataRequest::StartTransfer(const std::wstring& verb, double timeoutSeconds) {
+  qmHttpSettings settings = mPrepared;
+  settings.verb = verb;
+  settings.timeoutSeconds = timeoutSeconds;
+  settings.headers = mHeaders;
+  if (verb == L"GET") {
+    // A GET has no body to carry files: refused rather than silently dropped.
+    if (!mUploads.empty()) return ERROR_INVALID_PARAMETER;
+    settings.url = qmAppendQuery(settings.url, qmFormUrlEncode(mFormFields));
+  } else if (!mProps.sData.empty()) {
+    settings.body = qmToUtf8(mProps.sData);
+  } else if (!mUploads.empty()) {
+    DWORD error = qmMultipartBody(mFormFields, mUploads, settings.contentType, settings.body);
+    if (error != 0) return error;
+  } else if (!mFormFields.empty()) {
+    settings.body = qmFormUrlEncode(mFormFields);
+    settings.contentType = L"application/x-www-form-urlencoded";
+  }
+  return qmHttpTransfer::Start(std::move(settings), this, &mpTransfer);
+}
+
+void clsqmHTTPDataRequest::WaitForCompletion(ULONGLONG deadline) {
+  while (!mProps.mbDone && GetTickCount64() < deadline) {
+    qmWaitForMessage(deadline);
+    if (!qmProcessPendingMessages()) return;
+  }
+}
+
+void clsqmHTTPDataRequest::ResetForStart() {
+  mProps.lErrorcode = 0;
+  mProps.sErrortext.clear();
+  mProps.sResponse.clear();
+  // Every start waits for its own completion, and the earlier transfer's
+  // completion must never overwrite this one's results.
+  mProps.mbDone = VARIANT_FALSE;
+  if (mpTransfer) std::exchange(mpTransfer, nullptr)->Abandon();
+}
+
+void clsqmHTTPDataRequest::StoreTimeoutState() {
+  // The engine holds no body before the end; the status once headers came.
+  mProps.sResponse.clear();
+  if (mpTransfer) {
+    mProps.lResponseCode = mpTransfer->StatusCode();
+    mProps.sResponsestatus = mpTransfer->StatusText();
+  }
+  mProps.sErrortext = L"Timeout";
+}
+
+void clsqmHTTPDataRequest::StoreFailure(DWORD error) {
+  mProps.lErrorcode = static_cast<long>(error);
+  mProps.sErrortext = qmErrorMessage(error);
+  mProps.sResponse.clear();
+}
+
+STDMETHODIMP clsqmHTTPDataRequest::gbGet(long /*lPort: the port comes from sURL*/, VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  *result = VARIANT_FALSE;
+  try {
+    mProps.sRequestType = L"GET";
+    ResetForStart();
+    if (mProps.lTimeoutBase == 0) mProps.lTimeoutBase = 30;
+    const long long timeout = static_cast<long long>(mProps.lTimeoutBase) + 20;
+    if (timeout > LONG_MAX) return Raise(DISP_E_OVERFLOW, qmErrorMessage(static_cast<DWORD>(DISP_E_OVERFLOW)));
+    const ULONGLONG now = GetTickCount64();
+    const ULONGLONG deadline = timeout > 0 ? now + static_cast<ULONGLONG>(timeout) * 1000 : now;
+
+    DWORD error = Prepare();
+    if (error == 0) error = StartTransfer(L"GET", static_cast<double>(timeout));
+    if (error != 0) {
+      StoreFailure(error);
+      return S_OK;
+    }
+    if (!mProps.bParallel) WaitForCompletion(deadline);
+    *result = mProps.mbDone ? VARIANT_TRUE : VARIANT_FALSE;
+    if (!mProps.mbDone) StoreTimeoutState();
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP clsqmHTTPDataRequest::gbPost(long /*lPort: the port comes from sURL*/, VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  *result = VARIANT_FALSE;
+  try {
+    if (mProps.sRequestType != L"PUT" && mProps.sRequestType != L"POST") mProps.sRequestType = L"POST";
+    ResetForStart();
+    if (mProps.lTimeoutBase == 0) mProps.lTimeoutBase = 30;
+    if (mProps.lTimeoutperKB == 0) mProps.lTimeoutperKB = 10;
+    const long long product = static_cast<long long>(mProps.lTimeoutperKB) *
+                              static_cast<long long>(mProps.sData.size());
+    if (product > LONG_MAX || product < LONG_MIN)
+      return Raise(DISP_E_OVERFLOW, qmErrorMessage(static_cast<DWORD>(DISP_E_OVERFLOW)));
+    // The timeout keeps its fraction of a second (1234 characters: 62.34 s).
+    const double timeout = static_cast<double>(product) / 1000.0 + mProps.lTimeoutBase + 20.0;
+    const ULONGLONG now = GetTickCount64();
+    const ULONGLONG deadline = timeout > 0 ? now + static_cast<ULONGLONG>(timeout * 1000.0) : now;
+
+    DWORD error = Prepare();
+    if (error == 0) error = StartTransfer(mProps.sRequestType, timeout);
+    if (error != 0) {
+      // Nothing was sent, so there is nothing to wait for: the failure
+      // stays in lErrorcode and sErrortext.
+      StoreFailure(error);
+      return S_OK;
+    }
+    if (!mProps.bParallel) {
+      WaitForCompletion(deadline);
+      *result = mProps.mbDone ? VARIANT_TRUE : VARIANT_FALSE;
+    }
+    if (!mProps.mbDone) StoreTimeoutState();
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP clsqmHTTPDataRequest::msCStr(VARIANT* vnt, BSTR* result) {
+  if (!result) return E_POINTER;
+  *result = nullptr;
+  qmVariant value;
+  qmVariant text;
+  const VARIANT* source = qmDeref(vnt);
+  // The conversion of string concatenation; any failure gives "".
+  if (source && SUCCEEDED(VariantCopyInd(value.get(), const_cast<VARIANT*>(source))) &&
+      SUCCEEDED(VariantChangeTypeEx(text.get(), value.get(), LOCALE_USER_DEFAULT, VARIANT_ALPHABOOL,
+                                    VT_BSTR)) &&
+      V_VT(text.get()) == VT_BSTR) {
+    *result = SysAllocStringLen(V_BSTR(text.get()), SysStringLen(V_BSTR(text.get())));
+  } else {
+    *result = SysAllocString(L"");
+  }
+  SetErrorInfo(0, nullptr);
+  return *result ? S_OK : E_OUTOFMEMORY;
+}
+
+void clsqmHTTPDataRequest::OnTransferDone(qmHttpResult& result) {
+  if (mpTransfer) std::exchange(mpTransfer, nullptr)->Abandon();
+  // A Done handler may drop the client's last reference.
+  AddRef();
+  try {
+    mProps.sResponse = std::move(result.body);
+    mProps.lResponseCode = result.statusCode;
+    mProps.sResponsestatus = std::move(result.statusText);
+    mProps.sHeaders = std::move(result.headers);
+    mProps.sErrortext = std::move(result.errorText);
+    mProps.lErrorcode = static_cast<long>(result.error);
+  } catch (...) {
+    mProps.lErrorcode = ERROR_NOT_ENOUGH_MEMORY;
+  }
+  // Set only when the results are in place, so nobody sees a completed
+  // request with the earlier results.
+  mProps.mbDone = VARIANT_TRUE;
+  Fire(kDoneEvent, nullptr);
+  Release();
+}
+
+}  // namespace korvanet

@@ -1,0 +1,148 @@
+// One HTTP request with its settings and its result: the creatable class
+// Korvanet.clsqmHTTPDataRequest. Settings are plain properties; gbGet and
+// gbPost hand them to the engine and, in sequential mode, wait for the end.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "Korvanet_h.h"
+#include "qmComObject.h"
+#include "qmHttpBody.h"
+#include "qmHttpSettings.h"
+#include "qmHttpTransfer.h"
+
+namespace korvanet {
+
+// The public properties, in interface order.
+struct qmHTTPDataRequestProperties {
+  std::wstring sURL;
+  std::wstring sData;
+  VARIANT_BOOL bParallel = VARIANT_FALSE;
+  std::wstring sIdent;
+  std::wstring sRequestType;
+  std::wstring sUser;
+  std::wstring sPassword;
+  short nAuthmode = 0;
+  std::wstring sAccept;
+  std::wstring sAcceptEncoding;
+  std::wstring sHTTPVersion;
+  long lErrorcode = 0;
+  std::wstring sErrortext;
+  std::wstring sResponse;
+  long lResponseCode = 0;
+  std::wstring sResponsestatus;
+  long lTimeoutBase = 0;
+  long lTimeoutperKB = 0;
+  std::wstring sHeaders;
+  std::wstring sProxyname;
+  short nProxyPort = 0;
+  short nProxyType = 0;
+  short nProxyAuthmode = 0;
+  std::wstring sProxyUser;
+  std::wstring sProxyPassword;
+  VARIANT_BOOL bTmp = VARIANT_FALSE;
+  VARIANT_BOOL mbDone = VARIANT_FALSE;
+};
+
+class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
+                                   private qmHttpTransferSink {
+ public:
+  static HRESULT Create(REFIID iid, void** object);
+
+  // _clsqmHTTPDataRequest: the properties
+  STDMETHODIMP get_sURL(BSTR* value) override;
+  STDMETHODIMP put_sURL(BSTR value) override;
+  STDMETHODIMP get_sData(BSTR* value) override;
+  STDMETHODIMP put_sData(BSTR value) override;
+  STDMETHODIMP get_bParallel(VARIANT_BOOL* value) override;
+  STDMETHODIMP put_bParallel(VARIANT_BOOL value) override;
+  STDMETHODIMP get_sIdent(BSTR* value) override;
+  STDMETHODIMP put_sIdent(BSTR value) override;
+  STDMETHODIMP get_sRequestType(BSTR* value) override;
+  STDMETHODIMP put_sRequestType(BSTR value) override;
+  STDMETHODIMP get_sUser(BSTR* value) override;
+  STDMETHODIMP put_sUser(BSTR value) override;
+  STDMETHODIMP get_sPassword(BSTR* value) override;
+  STDMETHODIMP put_sPassword(BSTR value) override;
+  STDMETHODIMP get_nAuthmode(short* value) override;
+  STDMETHODIMP put_nAuthmode(short value) override;
+  STDMETHODIMP get_sAccept(BSTR* value) override;
+  STDMETHODIMP put_sAccept(BSTR value) override;
+  STDMETHODIMP get_sAcceptEncoding(BSTR* value) override;
+  STDMETHODIMP put_sAcceptEncoding(BSTR value) override;
+  STDMETHODIMP get_sHTTPVersion(BSTR* value) override;
+  STDMETHODIMP put_sHTTPVersion(BSTR value) override;
+  STDMETHODIMP get_lErrorcode(long* value) override;
+  STDMETHODIMP put_lErrorcode(long value) override;
+  STDMETHODIMP get_sErrortext(BSTR* value) override;
+  STDMETHODIMP put_sErrortext(BSTR value) override;
+  STDMETHODIMP get_sResponse(BSTR* value) override;
+  STDMETHODIMP put_sResponse(BSTR value) override;
+  STDMETHODIMP get_lResponseCode(long* value) override;
+  STDMETHODIMP put_lResponseCode(long value) override;
+  STDMETHODIMP get_sResponsestatus(BSTR* value) override;
+  STDMETHODIMP put_sResponsestatus(BSTR value) override;
+  STDMETHODIMP get_lTimeoutBase(long* value) override;
+  STDMETHODIMP put_lTimeoutBase(long value) override;
+  STDMETHODIMP get_lTimeoutperKB(long* value) override;
+  STDMETHODIMP put_lTimeoutperKB(long value) override;
+  STDMETHODIMP get_sHeaders(BSTR* value) override;
+  STDMETHODIMP put_sHeaders(BSTR value) override;
+  STDMETHODIMP get_sProxyname(BSTR* value) override;
+  STDMETHODIMP put_sProxyname(BSTR value) override;
+  STDMETHODIMP get_nProxyPort(short* value) override;
+  STDMETHODIMP put_nProxyPort(short value) override;
+  STDMETHODIMP get_nProxyType(short* value) override;
+  STDMETHODIMP put_nProxyType(short value) override;
+  STDMETHODIMP get_nProxyAuthmode(short* value) override;
+  STDMETHODIMP put_nProxyAuthmode(short value) override;
+  STDMETHODIMP get_sProxyUser(BSTR* value) override;
+  STDMETHODIMP put_sProxyUser(BSTR value) override;
+  STDMETHODIMP get_sProxyPassword(BSTR* value) override;
+  STDMETHODIMP put_sProxyPassword(BSTR value) override;
+  STDMETHODIMP get_bTmp(VARIANT_BOOL* value) override;
+  STDMETHODIMP put_bTmp(VARIANT_BOOL value) override;
+  STDMETHODIMP get_mbDone(VARIANT_BOOL* value) override;
+  STDMETHODIMP put_mbDone(VARIANT_BOOL value) override;
+
+  // _clsqmHTTPDataRequest: the methods
+  STDMETHODIMP bAddHeader(BSTR* sHeadername, BSTR* sHeaderValue, VARIANT_BOOL* result) override;
+  STDMETHODIMP bAddFormPostVar(BSTR* sName, BSTR* sValue, VARIANT* result) override;
+  STDMETHODIMP mAddFormUploadVar(BSTR* sName, BSTR* sValue, BSTR sContentType, VARIANT* result) override;
+  STDMETHODIMP gbGet(long lPort, VARIANT_BOOL* result) override;
+  STDMETHODIMP msCStr(VARIANT* vnt, BSTR* result) override;
+  STDMETHODIMP gbPost(long lPort, VARIANT_BOOL* result) override;
+  STDMETHODIMP mSetRequestData() override;
+
+ private:
+  clsqmHTTPDataRequest();
+  ~clsqmHTTPDataRequest() override;
+
+  // Request preparation: checks the settings and takes them over for the
+  // next start. Returns 0 or the Win32 error of a refused setting.
+  DWORD Prepare();
+  // Starts the prepared request; 0 or the error that kept it from starting.
+  DWORD StartTransfer(const std::wstring& verb, double timeoutSeconds);
+  // The sequential wait: messages are processed as they arrive until the
+  // completion or the deadline (a monotonic tick count).
+  void WaitForCompletion(ULONGLONG deadline);
+  // What every start does first: clears the results and abandons the
+  // transfer of an earlier start.
+  void ResetForStart();
+  void StoreTimeoutState();
+  void StoreFailure(DWORD error);
+  void OnTransferDone(qmHttpResult& result) override;
+
+  qmHTTPDataRequestProperties mProps;
+  std::vector<std::pair<std::wstring, std::wstring>> mHeaders;
+  std::vector<qmFormField> mFormFields;
+  std::vector<qmUploadField> mUploads;
+  qmHttpSettings mPrepared;
+  qmHttpThread* mpThread;                // one reference, or null
+  qmHttpTransfer* mpTransfer = nullptr;  // the running transfer, if any
+};
+
+}  // namespace korvanet

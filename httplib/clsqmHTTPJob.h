@@ -1,0 +1,45 @@
+// A batch of HTTP data requests run in parallel: the creatable class
+// Korvanet.clsqmHTTPJob. bDoRequests starts every request in parallel mode
+// and waits, processing messages, until all have completed or 30 seconds
+// after the last start, raising Progress with the count of completed ones.
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+#include "Korvanet_h.h"
+#include "clsqmCollection.h"
+#include "qmComObject.h"
+
+namespace korvanet {
+
+class clsqmHTTPJob final : public qmComObject<_clsqmHTTPJob> {
+ public:
+  static HRESULT Create(REFIID iid, void** object);
+
+  STDMETHODIMP get_gcolRequests(_clsqmCollection** result) override;
+  STDMETHODIMP bAddRequest(_clsqmHTTPDataRequest** oReq, VARIANT_BOOL* result) override;
+  STDMETHODIMP bDoRequests(VARIANT_BOOL* result) override;
+
+ protected:
+  // Script clients pass the request as a variant (by reference); the type
+  // library cannot turn that into the interface pointer the method takes.
+  HRESULT InvokeSpecial(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                        UINT* argError, bool& handled) override;
+
+ private:
+  clsqmHTTPJob();
+  ~clsqmHTTPJob() override;
+
+  using Requests = std::vector<ComPtr<_clsqmHTTPDataRequest>>;
+  // Each distinct request object of the collection once, in collection order.
+  HRESULT DistinctRequests(Requests& requests);
+  HRESULT StartAll(const Requests& requests);
+  void RaiseProgress(long completed);
+
+  ComPtr<clsqmCollection> mpRequests;
+  long mlWaitLimit = 0;  // seconds; 30 from the first run on
+};
+
+}  // namespace korvanet

@@ -1,0 +1,63 @@
+// Everything a transfer needs, as request preparation and the start methods
+// hand it to the engine, and everything a completed transfer reports.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace korvanet {
+
+// Authentication scheme codes (server and proxy).
+enum qmAuthCode : short {
+  kAuthBasic = 1,
+  kAuthAutomatic = 2,  // the strongest scheme the server offers; the default
+  kAuthDigest = 3,
+  kAuthNtlm = 4,
+  kAuthNegotiate = 5,
+};
+
+// Proxy type codes.
+enum qmProxyCode : short {
+  kProxyDirect = 1,
+  kProxyNamed = 2,      // sProxyname:nProxyPort
+  kProxyAutomatic = 6,  // the named proxy when one is given, else the system's; the default
+};
+
+struct qmHttpSettings {
+  std::wstring url;
+  std::wstring verb;         // GET, POST or PUT
+  std::wstring httpVersion;  // "HTTP/1.0", "HTTP/1.1" or empty for the engine's own
+  std::wstring accept;
+  std::wstring acceptEncoding;
+
+  std::wstring user;  // empty: no server authentication
+  std::wstring password;
+  short authMode = kAuthAutomatic;
+
+  short proxyType = kProxyAutomatic;
+  std::wstring proxyName;
+  short proxyPort = 0;
+  short proxyAuthMode = 0;  // 0: automatic
+  std::wstring proxyUser;
+  std::wstring proxyPassword;
+
+  std::vector<std::pair<std::wstring, std::wstring>> headers;  // as added, in order
+  std::string body;
+  std::wstring contentType;  // of a body the library built (forms), else empty
+
+  double timeoutSeconds = 0;  // covers resolve, connect, send, and each wait for data
+};
+
+struct qmHttpResult {
+  DWORD error = 0;  // 0, or the engine's / platform's error code
+  std::wstring errorText;
+  long statusCode = 0;
+  std::wstring statusText;
+  std::wstring headers;  // status line first, CR LF separated
+  std::wstring body;
+};
+
+}  // namespace korvanet

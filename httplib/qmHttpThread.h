@@ -1,0 +1,60 @@
+// What a thread's transfers share: one WinHTTP session per proxy setting
+// (so connections are reused; the proxy is a session property, since a
+// request's own proxy option is not honoured everywhere) and one
+// message-only window that receives the engine's
+// notifications, so completions are handled on the thread that started them.
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <string>
+#include <vector>
+
+#include "qmComTypes.h"
+
+namespace korvanet {
+
+class qmHttpTransfer;
+
+// One engine notification, posted from WinHTTP's callback to the window.
+struct qmHttpNotification {
+  qmHttpTransfer* transfer;
+  DWORD status;  // WINHTTP_CALLBACK_STATUS_*
+  DWORD length;  // bytes of a completed read
+  DWORD error;   // the failure of a request error
+};
+
+class qmHttpThread {
+ public:
+  static constexpr UINT kNotifyMessage = WM_APP + 0x4B1;
+
+  // The calling thread's instance, created on first use; the caller owns one
+  // reference. Null (with GetLastError set) when it cannot be created.
+  static qmHttpThread* Acquire();
+  void AddRef() { ++mRefs; }
+  void Release();
+
+  // The session for a proxy setting: WINHTTP_ACCESS_TYPE_DEFAULT_PROXY (the
+  // system's configuration), _NO_PROXY, or _NAMED_PROXY with proxy
+  // "host[:port]". Created on first use; null with GetLastError on failure.
+  HINTERNET Session(DWORD accessType, const std::wstring& proxy);
+  HWND Window() const { return mWindow; }
+
+ private:
+  qmHttpThread() = default;
+  ~qmHttpThread();
+  bool Create();
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+  struct SessionEntry {
+    DWORD accessType;
+    std::wstring proxy;
+    qmInternetHandle session;
+  };
+  long mRefs = 1;
+  std::vector<SessionEntry> mSessions;
+  HWND mWindow = nullptr;
+};
+
+}  // namespace korvanet

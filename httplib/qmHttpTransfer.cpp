@@ -1,0 +1,382 @@
+#include "qmHttpTransfer.h"
+
+#include <climits>
+#include <cmath>
+#include <new>
+#include <utility>
+
+#include "qmErrors.h"
+#include "qmHttpResponseText.h"
+#include "qmModule.h"
+
+namespace korvanet {
+namespace {
+
+constexpr DWORD kMaxReadSize = 1024 * 1024;
+constexpr int kMaxChallenges = 2;
+
+// The scheme to answer a challenge with: the one the code names when the
+// server offers it, or for the automatic code the strongest one offered.
+DWORD ChooseScheme(short code, DWORD offered) {
+  switch (code) {
+    case kAuthBasic: return offered & WINHTTP_AUTH_SCHEME_BASIC;
+    case kAuthDigest: return offered & WINHTTP_AUTH_SCHEME_DIGEST;
+    case kAuthNtlm: return offered & WINHTTP_AUTH_SCHEME_NTLM;
+    case kAuthNegotiate: return offered & WINHTTP_AUTH_SCHEME_NEGOTIATE;
+    default:
+      for (DWORD scheme : {WINHTTP_AUTH_SCHEME_NEGOTIATE, WINHTTP_AUTH_SCHEME_NTLM,
+                           WINHTTP_AUTH_SCHEME_DIGEST, WINHTTP_AUTH_SCHEME_BASIC})
+        if (offered & scheme) return scheme;
+      return 0;
+  }
+}
+
+bool AddHeaderLine(HINTERNET request, const std::wstring& line, DWORD flags) {
+  return WinHttpAddRequestHeaders(request, line.c_str(), static_cast<DWORD>(line.size()), flags) != FALSE;
+}
+
+}  // namespace
+
+DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
+                            qmHttpTransfer** transfer) {
+  *transfer = nullptr;
+  qmHttpThread* thread = qmHttpThread::Acquire();
+  if (!thread) {
+    DWORD error = GetLastError();
+    return error ? error : ERROR_GEN_FAILURE;
+  }
+  auto* created = new (std::nothrow) qmHttpTransfer(thread, std::move(settings), sink);
+  if (!created) {
+    thread->Release();
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  DWORD error = created->Open();
+  if (error == 0) error = created->ApplyOptions();
+  if (error == 0) error = created->Send();
+  if (error != 0) {
+    created->mpSink = nullptr;
+    created->mbFinished = true;
+    created->mRequest.reset();
+    created->mConnect.reset();
+    created->Release();
+    return error;
+  }
+  if (!created->mInline.empty()) {
+    // Completions that came inside the start are handled from the message
+    // loop, like every other one, never inside the caller's start method.
+    auto* kick = new (std::nothrow) qmHttpNotification{created, 0, 0, 0};
+    if (!kick || !PostMessageW(created->mWindow, qmHttpThread::kNotifyMessage, 0, reinterpret_cast<LPARAM>(kick))) {
+      delete kick;
+      created->Abandon();
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+  }
+  *transfer = created;
+  return 0;
+}
+
+qmHttpTransfer::qmHttpTransfer(qmHttpThread* thread, qmHttpSettings settings, qmHttpTransferSink* sink)
+    : mpThread(thread),
+      mWindow(thread->Window()),
+      mSettings(std::move(settings)),
+      mpSink(sink),
+      mOwnerThread(GetCurrentThreadId()) {
+  qmModuleLock();
+}
+
+qmHttpTransfer::~qmHttpTransfer() {
+  mRequest.reset();
+  mConnect.reset();
+  mpThread->Release();
+  qmModuleUnlock();
+}
+
+void qmHttpTransfer::Release() {
+  if (--mRefs == 0) delete this;
+}
+
+void qmHttpTransfer::Abandon() {
+  mpSink = nullptr;
+  if (!mbFinished) {
+    // WinHTTP may still report the pending operation; it is ignored.
+    mbFinished = true;
+    mRequest.reset();
+    mConnect.reset();
+  }
+  Release();
+}
+
+DWORD qmHttpTransfer::Open() {
+  const std::wstring& url = mSettings.url;
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof(parts);
+  parts.dwSchemeLength = static_cast<DWORD>(-1);
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (url.empty()) return ERROR_WINHTTP_INVALID_URL;
+  if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return GetLastError();
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
+    return ERROR_WINHTTP_UNRECOGNIZED_SCHEME;
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  std::wstring path(parts.lpszUrlPath ? parts.lpszUrlPath : L"", parts.dwUrlPathLength);
+  std::wstring extra(parts.lpszExtraInfo ? parts.lpszExtraInfo : L"", parts.dwExtraInfoLength);
+  // The fragment belongs to the client, never to the server.
+  size_t fragment = extra.find(L'#');
+  if (fragment != std::wstring::npos) extra.resize(fragment);
+  if (path.empty()) path = L"/";
+  path += extra;
+
+  std::wstring proxy = mSettings.proxyName;
+  if (!proxy.empty() && mSettings.proxyPort != 0)
+    proxy += L":" + std::to_wstring(static_cast<unsigned short>(mSettings.proxyPort));
+  DWORD access = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
+  switch (mSettings.proxyType) {
+    case kProxyDirect:
+      access = WINHTTP_ACCESS_TYPE_NO_PROXY;
+      proxy.clear();
+      break;
+    case kProxyNamed:
+      if (proxy.empty()) return ERROR_INVALID_PARAMETER;
+      access = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+      break;
+    case kProxyAutomatic:
+      // The named proxy when one is given, else the system's configuration.
+      access = proxy.empty() ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+      break;
+    default:
+      return ERROR_INVALID_PARAMETER;
+  }
+  HINTERNET session = mpThread->Session(access, proxy);
+  if (!session) return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+
+  mConnect.reset(WinHttpConnect(session, host.c_str(), parts.nPort, 0));
+  if (!mConnect) return GetLastError();
+  const DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
+  mRequest.reset(WinHttpOpenRequest(mConnect.get(), mSettings.verb.c_str(), path.c_str(),
+                                    mSettings.httpVersion.empty() ? nullptr : mSettings.httpVersion.c_str(),
+                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+  if (!mRequest) return GetLastError();
+  DWORD_PTR context = reinterpret_cast<DWORD_PTR>(this);
+  if (!WinHttpSetOption(mRequest.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context))) {
+    DWORD error = GetLastError();
+    mRequest.reset();
+    return error;
+  }
+  AddRef();  // released when WinHTTP reports the request handle closed
+  return 0;
+}
+
+DWORD qmHttpTransfer::ApplyOptions() {
+  HINTERNET request = mRequest.get();
+  // Each of the engine's waits is bounded by the request's own timeout, so
+  // no transfer hangs forever (0 would mean "infinite" to WinHTTP).
+  double ms = std::ceil(mSettings.timeoutSeconds * 1000.0);
+  int timeout = ms < 1.0 ? 1 : (ms > static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(ms));
+  if (!WinHttpSetTimeouts(request, timeout, timeout, timeout, timeout)) return GetLastError();
+  DWORD responseTimeout = static_cast<DWORD>(timeout);
+  if (!WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                        sizeof(responseTimeout)))
+    return GetLastError();
+
+  for (const auto& [name, value] : mSettings.headers) {
+    if (!AddHeaderLine(request, name + L": " + value, WINHTTP_ADDREQ_FLAG_ADD)) return GetLastError();
+  }
+  if (!mSettings.accept.empty() &&
+      !AddHeaderLine(request, L"Accept: " + mSettings.accept,
+                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
+    return GetLastError();
+  // The library decodes gzip and deflate itself, so it offers them unless told otherwise.
+  const bool ownEncoding = !mSettings.acceptEncoding.empty();
+  if (!AddHeaderLine(request,
+                     L"Accept-Encoding: " + (ownEncoding ? mSettings.acceptEncoding : L"gzip, deflate"),
+                     ownEncoding ? WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE
+                                 : WINHTTP_ADDREQ_FLAG_ADD_IF_NEW))
+    return GetLastError();
+  if (!mSettings.contentType.empty() &&
+      !AddHeaderLine(request, L"Content-Type: " + mSettings.contentType,
+                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
+    return GetLastError();
+  return 0;
+}
+
+DWORD qmHttpTransfer::Send() {
+  mStatusCode = 0;
+  mStatusText.clear();
+  const DWORD length = static_cast<DWORD>(mSettings.body.size());
+  void* body = length ? mSettings.body.data() : WINHTTP_NO_REQUEST_DATA;
+  if (!EngineCall([&] {
+        return WinHttpSendRequest(mRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, length, length,
+                                  reinterpret_cast<DWORD_PTR>(this));
+      }))
+    return GetLastError();
+  return 0;
+}
+
+bool qmHttpTransfer::TakeInline(const qmHttpNotification& note) {
+  // Other threads never touch the transfer's state: they post.
+  if (GetCurrentThreadId() != mOwnerThread || !mbInEngineCall ||
+      note.status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING)
+    return false;
+  try {
+    mInline.push_back(note);
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void qmHttpTransfer::OnNotification(const qmHttpNotification& note) {
+  AddRef();  // the sink may abandon this transfer while it hears the end
+  Handle(note);
+  // Completions reported inside the calls just made, in their order.
+  for (size_t i = 0; i < 1000000 && !mInline.empty(); ++i) {
+    qmHttpNotification next = mInline.front();
+    mInline.erase(mInline.begin());
+    Handle(next);
+  }
+  Release();
+}
+
+void qmHttpTransfer::Handle(const qmHttpNotification& note) {
+  if (note.status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+    --mRefs;  // WinHTTP's reference; OnNotification's guard keeps the count above 0
+    return;
+  }
+  if (mbFinished) return;
+  switch (note.status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+      if (!EngineCall([&] { return WinHttpReceiveResponse(mRequest.get(), nullptr); }))
+        Finish(GetLastError());
+      break;
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+      OnHeaders();
+      break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+      mBody.resize(mReadStart + note.length);
+      // The end: an empty read, or every announced byte is here (which
+      // saves one more round through the engine).
+      if (note.length == 0 ||
+          (mContentLength >= 0 && static_cast<long long>(mBody.size()) >= mContentLength)) {
+        Finish(0);
+      } else {
+        if (note.length == mReadSize && mReadSize < kMaxReadSize) mReadSize *= 2;
+        ReadNext();
+      }
+      break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+      Finish(note.error ? note.error : ERROR_GEN_FAILURE);
+      break;
+    default:
+      break;
+  }
+}
+
+std::wstring qmHttpTransfer::QueryText(DWORD info) const {
+  DWORD bytes = 0;
+  WinHttpQueryHeaders(mRequest.get(), info, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                      &bytes, WINHTTP_NO_HEADER_INDEX);
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return std::wstring();
+  std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+  bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+  if (!WinHttpQueryHeaders(mRequest.get(), info, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &bytes,
+                           WINHTTP_NO_HEADER_INDEX))
+    return std::wstring();
+  text.resize(bytes / sizeof(wchar_t));
+  return text;
+}
+
+void qmHttpTransfer::OnHeaders() {
+  DWORD code = 0;
+  DWORD size = sizeof(code);
+  if (WinHttpQueryHeaders(mRequest.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                          WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX))
+    mStatusCode = static_cast<long>(code);
+  mStatusText = QueryText(WINHTTP_QUERY_STATUS_TEXT);
+
+  bool retry = false;
+  if (code == HTTP_STATUS_DENIED && !mSettings.user.empty() && mServerChallenges < kMaxChallenges) {
+    ++mServerChallenges;
+    retry = AnswerChallenge(WINHTTP_AUTH_TARGET_SERVER);
+  } else if (code == HTTP_STATUS_PROXY_AUTH_REQ && !mSettings.proxyUser.empty() &&
+             mProxyChallenges < kMaxChallenges) {
+    ++mProxyChallenges;
+    retry = AnswerChallenge(WINHTTP_AUTH_TARGET_PROXY);
+  }
+  if (retry) {
+    DWORD error = Send();
+    if (error != 0) Finish(error);
+    return;
+  }
+
+  DWORD length = 0;
+  size = sizeof(length);
+  mContentLength = -1;
+  if (WinHttpQueryHeaders(mRequest.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                          WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX)) {
+    mContentLength = length;
+    // Big announced bodies are read in big pieces: fewer rounds through the engine.
+    if (length > mReadSize) mReadSize = length < kMaxReadSize ? length : kMaxReadSize;
+    try {
+      mBody.reserve(length + 1);
+    } catch (...) {
+      // Grows as it arrives instead.
+    }
+  }
+  ReadNext();
+}
+
+bool qmHttpTransfer::AnswerChallenge(DWORD target) {
+  DWORD offered = 0, first = 0, challengeTarget = 0;
+  if (!WinHttpQueryAuthSchemes(mRequest.get(), &offered, &first, &challengeTarget)) return false;
+  const bool server = target == WINHTTP_AUTH_TARGET_SERVER;
+  const DWORD scheme = ChooseScheme(server ? mSettings.authMode : mSettings.proxyAuthMode, offered);
+  if (scheme == 0) return false;
+  const std::wstring& user = server ? mSettings.user : mSettings.proxyUser;
+  const std::wstring& password = server ? mSettings.password : mSettings.proxyPassword;
+  return WinHttpSetCredentials(mRequest.get(), target, scheme, user.c_str(), password.c_str(),
+                               nullptr) != FALSE;
+}
+
+void qmHttpTransfer::ReadNext() {
+  mReadStart = mBody.size();
+  try {
+    mBody.resize(mReadStart + mReadSize);
+  } catch (...) {
+    Finish(ERROR_NOT_ENOUGH_MEMORY);
+    return;
+  }
+  // WinHTTP fills the tail of the body directly; nothing touches it until
+  // the read completes.
+  if (!EngineCall([&] { return WinHttpReadData(mRequest.get(), mBody.data() + mReadStart, mReadSize, nullptr); })) {
+    DWORD error = GetLastError();
+    mBody.resize(mReadStart);
+    Finish(error);
+  }
+}
+
+void qmHttpTransfer::Finish(DWORD error) {
+  if (mbFinished) return;
+  mbFinished = true;
+  qmHttpResult result;
+  result.statusCode = mStatusCode;
+  result.statusText = mStatusText;
+  if (mStatusCode != 0) {
+    result.headers = QueryText(WINHTTP_QUERY_RAW_HEADERS_CRLF);
+    while (!result.headers.empty() && (result.headers.back() == L'\n' || result.headers.back() == L'\r'))
+      result.headers.pop_back();
+  }
+  if (error == 0) {
+    error = qmDecodeContent(QueryText(WINHTTP_QUERY_CONTENT_ENCODING), mBody);
+    result.body = qmDecodeText(mBody, QueryText(WINHTTP_QUERY_CONTENT_TYPE));
+  }
+  result.error = error;
+  if (error != 0) result.errorText = qmErrorMessage(error);
+  std::string().swap(mBody);
+  mRequest.reset();
+  mConnect.reset();
+  qmHttpTransferSink* sink = std::exchange(mpSink, nullptr);
+  if (sink) sink->OnTransferDone(result);
+}
+
+}  // namespace korvanet

@@ -1,0 +1,97 @@
+// One asynchronous WinHTTP transfer. It is driven entirely on the thread
+// that started it: WinHTTP's callback only posts notifications to that
+// thread's window (qmHttpThread), which hands them to OnNotification.
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <string>
+#include <vector>
+
+#include "qmComTypes.h"
+#include "qmHttpSettings.h"
+#include "qmHttpThread.h"
+
+namespace korvanet {
+
+// Hears the end of a transfer, successful or not, exactly once.
+class qmHttpTransferSink {
+ public:
+  virtual void OnTransferDone(qmHttpResult& result) = 0;  // may take the result's texts
+
+ protected:
+  ~qmHttpTransferSink() = default;
+};
+
+class qmHttpTransfer {
+ public:
+  // Starts a transfer. Returns 0 and the caller's reference in *transfer,
+  // or the error that kept it from starting (then nothing was sent).
+  static DWORD Start(qmHttpSettings settings, qmHttpTransferSink* sink, qmHttpTransfer** transfer);
+
+  // The caller gives up its reference: the sink hears nothing more, and the
+  // transfer ends and frees itself when WinHTTP lets go of it.
+  void Abandon();
+
+  // What is known before completion (status line once headers arrived).
+  long StatusCode() const { return mStatusCode; }
+  const std::wstring& StatusText() const { return mStatusText; }
+
+  HWND Window() const { return mWindow; }
+  // Called by WinHTTP's callback. A completion that WinHTTP reports inside
+  // one of this transfer's own WinHttp* calls on the owning thread is kept
+  // and handled right after that call; returns false when the notification
+  // must be posted to the window instead.
+  bool TakeInline(const qmHttpNotification& note);
+  void OnNotification(const qmHttpNotification& note);
+
+  qmHttpTransfer(const qmHttpTransfer&) = delete;
+  qmHttpTransfer& operator=(const qmHttpTransfer&) = delete;
+
+ private:
+  qmHttpTransfer(qmHttpThread* thread, qmHttpSettings settings, qmHttpTransferSink* sink);
+  ~qmHttpTransfer();
+  void AddRef() { ++mRefs; }
+  void Release();
+
+  void Handle(const qmHttpNotification& note);
+  // Runs a WinHttp* call of the state machine, marking it as this transfer's own.
+  template <class Call>
+  BOOL EngineCall(Call call) {
+    mbInEngineCall = true;
+    BOOL ok = call();
+    mbInEngineCall = false;
+    return ok;
+  }
+  DWORD Open();
+  DWORD ApplyOptions();
+  DWORD Send();
+  void OnHeaders();
+  bool AnswerChallenge(DWORD target);
+  void ReadNext();
+  void Finish(DWORD error);
+  std::wstring QueryText(DWORD info) const;
+
+  long mRefs = 1;  // the starter's; plus one while WinHTTP holds the request handle
+  qmHttpThread* mpThread;
+  HWND mWindow;
+  qmHttpSettings mSettings;
+  qmHttpTransferSink* mpSink;
+  qmInternetHandle mConnect;
+  qmInternetHandle mRequest;
+  bool mbFinished = false;
+  int mServerChallenges = 0;
+  int mProxyChallenges = 0;
+  long mStatusCode = 0;
+  std::wstring mStatusText;
+  std::string mBody;
+  size_t mReadStart = 0;
+  long long mContentLength = -1;  // -1: not announced
+  DWORD mOwnerThread;
+  bool mbInEngineCall = false;
+  std::vector<qmHttpNotification> mInline;
+  DWORD mReadSize = 64 * 1024;
+};
+
+}  // namespace korvanet

@@ -1,0 +1,19 @@
+// What DllRegisterServer writes and DllUnregisterServer removes: per class
+// its CLSID key (InprocServer32, ThreadingModel Apartment, ProgID, TypeLib)
+// and its ProgID key; once the type library.
+#pragma once
+
+#include <windows.h>
+
+namespace korvanet {
+
+struct qmClassRegistration {
+  const CLSID* classId;
+  const wchar_t* progId;       // "Korvanet.<class>"
+  const wchar_t* description;
+};
+
+HRESULT qmRegisterClasses(const qmClassRegistration* classes, size_t count);
+HRESULT qmUnregisterClasses(const qmClassRegistration* classes, size_t count);
+
+}  // namespace korvanet

@@ -1,0 +1,258 @@
+// clsqmHTTPJob as a client sees it: batches against the loopback server, the
+// Progress event through a connection point, and the request collection.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <cguid.h>
+
+#include <initguid.h>
+
+#include "Korvanet_h.h"
+#include "korvanetTestSupport.h"
+
+using namespace korvanettest;
+
+namespace {
+
+class Job : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    ASSERT_NE(Ports().http, 0) << "loopback servers not running";
+    job = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
+    ASSERT_NE(job.get(), nullptr) << "Korvanet.clsqmHTTPJob not registered";
+    progressSink.onEvent = [this](DISPID, DISPPARAMS* params) {
+      ASSERT_EQ(params->cArgs, 1u);
+      ASSERT_EQ(V_VT(&params->rgvarg[0]), VT_I4 | VT_BYREF);
+      progress.push_back(*V_I4REF(&params->rgvarg[0]));
+      if (overwriteProgress) *V_I4REF(&params->rgvarg[0]) = 100;
+    };
+    ASSERT_TRUE(progressSink.Connect(job.get()));
+  }
+  void TearDown() override {
+    progressSink.Disconnect();
+    job = Dispatch();
+    CoUninitialize();
+  }
+  Dispatch NewRequest(const std::wstring& path, const wchar_t* type = L"GET") {
+    Dispatch req = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+    req.Put(L"sURL", Url(path));
+    req.Put(L"sRequestType", type);
+    return req;
+  }
+  bool Add(const Dispatch& req) { return job.Call(L"bAddRequest", {Var(req.get())}, true).value.Bool(); }
+  bool Run() { return job.Call(L"bDoRequests").value.Bool(); }
+
+  Dispatch job;
+  EventSink progressSink{DIID___clsqmHTTPJob};
+  std::vector<long> progress;
+  bool overwriteProgress = false;
+};
+
+TEST_F(Job, AnEmptyJobReturnsTrueWithoutProgress) {
+  EXPECT_TRUE(Run());
+  EXPECT_TRUE(progress.empty());
+}
+
+TEST_F(Job, ThreeGetsReportIncreasingProgressEndingAtThree) {
+  std::vector<Dispatch> requests;
+  for (const wchar_t* ms : {L"100", L"400", L"700"}) {
+    requests.push_back(NewRequest(std::wstring(L"/delay?ms=") + ms));
+    EXPECT_TRUE(Add(requests.back())) << "bAddRequest reports True";
+  }
+  EXPECT_TRUE(Run());
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), 3);
+  for (size_t i = 1; i < progress.size(); ++i) EXPECT_GT(progress[i], progress[i - 1]);
+  for (const Dispatch& req : requests) {
+    EXPECT_EQ(req.Get(L"sResponse").Text(), L"delayed");
+    EXPECT_EQ(req.Get(L"lResponseCode").Long(), 200);
+    EXPECT_TRUE(req.Get(L"bParallel").Bool());
+    EXPECT_TRUE(req.Get(L"bTmp").Bool());
+  }
+}
+
+TEST_F(Job, ARequestOfATypeTheJobDoesNotStartMakesItGiveUpAfterThirtySeconds) {
+  Dispatch first = NewRequest(L"/text");
+  Dispatch lower = NewRequest(L"/text", L"get");
+  lower.Put(L"sErrortext", L"untouched");
+  Dispatch last = NewRequest(L"/echo", L"POST");
+  Add(first);
+  Add(lower);
+  Add(last);
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_FALSE(Run());
+  const ULONGLONG waited = GetTickCount64() - start;
+  EXPECT_GE(waited, 29500u);
+  EXPECT_LT(waited, 40000u);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), 2);
+  EXPECT_EQ(lower.Get(L"sErrortext").Text(), L"untouched");
+  EXPECT_FALSE(lower.Get(L"mbDone").Bool());
+  EXPECT_EQ(lower.Get(L"sRequestType").Text(), L"get");
+  EXPECT_TRUE(last.Get(L"sResponse").Text().rfind(L"POST /echo", 0) == 0);
+}
+
+TEST_F(Job, ARequestAddedTwiceIsStartedOnceAndCountedOnce) {
+  Dispatch twice = NewRequest(L"/delay?ms=200");
+  Dispatch other = NewRequest(L"/text");
+  EventSink done{DIID___clsqmHTTPDataRequest};
+  ASSERT_TRUE(done.Connect(twice.get()));
+  Add(twice);
+  Add(other);
+  Add(twice);
+  EXPECT_EQ(job.Get(L"gcolRequests").Object() ? Dispatch(job.Get(L"gcolRequests").Object()).Call(L"Count").value.Long() : -1, 3);
+  EXPECT_TRUE(Run()) << "every distinct request completed";
+  EXPECT_EQ(progress.back(), 2);
+  PumpUntil([] { return false; }, 400);
+  EXPECT_EQ(done.events.size(), 1u) << "started once";
+  done.Disconnect();
+}
+
+TEST_F(Job, AJobRunTwiceWaitsForTheNewResponses) {
+  Dispatch req = NewRequest(L"/echo");
+  req.Call(L"bAddHeader", {L"X-Run", L"one"}, true);
+  Add(req);
+  EXPECT_TRUE(Run());
+  EXPECT_NE(req.Get(L"sResponse").Text().find(L"X-Run: one"), std::wstring::npos);
+  req.Put(L"sURL", Url(L"/delay?ms=300"));
+  progress.clear();
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(req.Get(L"sResponse").Text(), L"delayed") << "the second run's response, not the first";
+  EXPECT_EQ(progress, std::vector<long>{1});
+}
+
+TEST_F(Job, AHundredRequestsInOneJobAllComplete) {
+  std::vector<Dispatch> requests;
+  for (int i = 0; i < 100; ++i) {
+    requests.push_back(NewRequest(L"/delay?ms=300"));
+    Add(requests.back());
+  }
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(progress.back(), 100);
+  int delayed = 0;
+  for (const Dispatch& req : requests) delayed += req.Get(L"sResponse").Text() == L"delayed";
+  EXPECT_EQ(delayed, 100);
+}
+
+TEST_F(Job, ARequestTheClientRemovedBeforeTheRunIsNotStarted) {
+  Dispatch a = NewRequest(L"/text"), b = NewRequest(L"/text"), c = NewRequest(L"/text");
+  b.Put(L"sErrortext", L"untouched");
+  Add(a);
+  Add(b);
+  Add(c);
+  Dispatch collection(job.Get(L"gcolRequests").Object());
+  EXPECT_EQ(collection.Call(L"Remove", {Var(2L)}).hr, S_OK);
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(progress.back(), 2);
+  EXPECT_EQ(b.Get(L"sErrortext").Text(), L"untouched");
+  EXPECT_FALSE(b.Get(L"mbDone").Bool());
+  EXPECT_TRUE(c.Get(L"mbDone").Bool());
+}
+
+TEST_F(Job, AProgressHandlerThatWritesToItsArgumentCannotChangeTheCount) {
+  overwriteProgress = true;
+  Dispatch a = NewRequest(L"/delay?ms=100"), b = NewRequest(L"/delay?ms=600");
+  Add(a);
+  Add(b);
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(progress.back(), 2);
+  EXPECT_EQ(progress.front(), progress.size() == 1 ? 2 : 1);
+}
+
+TEST_F(Job, CompiledClientsUseTheInterfacesDirectly) {
+  ComPtr<_clsqmHTTPJob> typed;
+  ASSERT_EQ(job.get()->QueryInterface(IID__clsqmHTTPJob, reinterpret_cast<void**>(typed.GetAddressOf())), S_OK);
+  Dispatch late = NewRequest(L"/text");
+  ComPtr<_clsqmHTTPDataRequest> req;
+  ASSERT_EQ(late.get()->QueryInterface(IID__clsqmHTTPDataRequest, reinterpret_cast<void**>(req.GetAddressOf())),
+            S_OK);
+  _clsqmHTTPDataRequest* passed = req.Get();
+  VARIANT_BOOL added = VARIANT_FALSE;
+  EXPECT_EQ(typed->bAddRequest(&passed, &added), S_OK);
+  EXPECT_EQ(added, VARIANT_TRUE);
+  EXPECT_EQ(passed, req.Get()) << "the caller's reference is left as it was";
+  ComPtr<_clsqmCollection> collection;
+  ASSERT_EQ(typed->get_gcolRequests(collection.GetAddressOf()), S_OK);
+  long count = 0;
+  EXPECT_EQ(collection->Count(&count), S_OK);
+  EXPECT_EQ(count, 1);
+  VARIANT_BOOL ran = VARIANT_FALSE;
+  EXPECT_EQ(typed->bDoRequests(&ran), S_OK);
+  EXPECT_EQ(ran, VARIANT_TRUE);
+  VARIANT_BOOL done = VARIANT_FALSE;
+  req->get_mbDone(&done);
+  EXPECT_EQ(done, VARIANT_TRUE);
+}
+
+TEST_F(Job, OnlyRequestsCanBeAdded) {
+  CallResult wrong = job.Call(L"bAddRequest", {Var(L"not a request")}, true);
+  EXPECT_EQ(wrong.hr, DISP_E_TYPEMISMATCH);
+  Dispatch collection(job.Get(L"gcolRequests").Object());
+  collection.Call(L"Add", {Var(42L)}, true);
+  CallResult run = job.Call(L"bDoRequests");
+  EXPECT_EQ(run.hr, DISP_E_EXCEPTION) << "a collection item that is no request ends the run with an error";
+  EXPECT_EQ(run.number, DISP_E_TYPEMISMATCH);
+}
+
+TEST_F(Job, TheCollectionBehavesLikeTheStandardOne) {
+  Dispatch col(job.Get(L"gcolRequests").Object());
+  ASSERT_NE(col.get(), nullptr);
+  EXPECT_EQ(col.Call(L"Add", {Var(L"b"), Var(L"KeyB")}, true).hr, S_OK);
+  EXPECT_EQ(col.Call(L"Add", {Var(L"a"), Var(L"KeyA"), Var(1L)}, true).hr, S_OK);  // Before 1
+  VARIANT missing;
+  VariantInit(&missing);
+  V_VT(&missing) = VT_ERROR;
+  V_ERROR(&missing) = DISP_E_PARAMNOTFOUND;
+  Var none;
+  none.v = missing;
+  EXPECT_EQ(col.Call(L"Add", {Var(L"c"), none, none, Var(L"keyb")}, true).hr, S_OK);  // After "KeyB"
+  EXPECT_EQ(col.Call(L"Count").value.Long(), 3);
+  EXPECT_EQ(col.Call(L"Item", {Var(1L)}).value.Text(), L"a");
+  EXPECT_EQ(col.Call(L"Item", {Var(L"KEYB")}, true).value.Text(), L"b");
+  EXPECT_EQ(col.Call(L"Item", {Var(3L)}).value.Text(), L"c");
+  // The default member is Item, called the way VB and VBScript call it.
+  EXPECT_EQ(col.Invoke(L"Item", DISPATCH_METHOD | DISPATCH_PROPERTYGET, {Var(2L)}, false).value.Text(), L"b");
+  DISPPARAMS params = {};
+  VARIANT index;
+  VariantInit(&index);
+  V_VT(&index) = VT_I4;
+  V_I4(&index) = 3;
+  params.rgvarg = &index;
+  params.cArgs = 1;
+  Var value;
+  EXPECT_EQ(col.get()->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params, &value.v,
+                              nullptr, nullptr),
+            S_OK);
+  EXPECT_EQ(value.Text(), L"c");
+
+  CallResult duplicate = col.Call(L"Add", {Var(L"x"), Var(L"keya")}, true);
+  EXPECT_EQ(duplicate.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(duplicate.number, MAKE_HRESULT(1, FACILITY_CONTROL, 457));
+  EXPECT_EQ(col.Call(L"Item", {Var(4L)}).number, MAKE_HRESULT(1, FACILITY_CONTROL, 9));
+  EXPECT_EQ(col.Call(L"Item", {Var(L"nokey")}).number, MAKE_HRESULT(1, FACILITY_CONTROL, 5));
+
+  // For Each walks the items in order.
+  Var enumerator;
+  params = {};
+  ASSERT_EQ(col.get()->Invoke(DISPID_NEWENUM, IID_NULL, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params,
+                              &enumerator.v, nullptr, nullptr),
+            S_OK);
+  ComPtr<IEnumVARIANT> items;
+  ASSERT_EQ(V_UNKNOWN(&enumerator.v)->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(items.GetAddressOf())),
+            S_OK);
+  std::wstring seen;
+  Var item;
+  ULONG fetched = 0;
+  while (items->Next(1, &item.v, &fetched) == S_OK && fetched == 1) {
+    seen += item.Text();
+    VariantClear(&item.v);
+  }
+  EXPECT_EQ(seen, L"abc");
+
+  EXPECT_EQ(col.Call(L"Remove", {Var(L"KeyA")}, true).hr, S_OK);
+  EXPECT_EQ(col.Call(L"Count").value.Long(), 2);
+  EXPECT_EQ(col.Call(L"Item", {Var(1L)}).value.Text(), L"b");
+}
+
+}  // namespace

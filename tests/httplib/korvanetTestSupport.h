@@ -1,0 +1,105 @@
+// What Korvanet's test clients share: the loopback servers' ports, late-bound
+// calls through IDispatch (as script clients make them), an event sink for
+// connection points, and message pumping.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace korvanettest {
+
+using Microsoft::WRL::ComPtr;
+
+struct ServerPorts {
+  int http = 0;
+  int proxy = 0;
+  int refused = 0;
+  int https = 0;  // a TLS origin with a self-signed certificate
+};
+// Read from httplib-servers.txt beside the test program (written by the fixture).
+const ServerPorts& Ports();
+std::wstring Url(const std::wstring& pathAndQuery, const wchar_t* host = L"127.0.0.1");
+
+// A VARIANT that cleans up after itself, with readers for the usual types.
+class Var {
+ public:
+  Var() { VariantInit(&v); }
+  Var(const wchar_t* text);
+  Var(const std::wstring& text);
+  Var(long value);
+  Var(int value) : Var(static_cast<long>(value)) {}
+  Var(short value);
+  Var(bool value);
+  Var(IDispatch* object);
+  Var(const Var& other);
+  Var& operator=(const Var& other);
+  ~Var() { VariantClear(&v); }
+  std::wstring Text() const;   // VT_BSTR content (converted otherwise)
+  long Long() const;
+  bool Bool() const;
+  IDispatch* Object() const;  // borrowed
+  VARIANT v;
+};
+
+// The outcome of a late-bound call: HRESULT, result and the error's fields.
+struct CallResult {
+  HRESULT hr = S_OK;
+  Var value;
+  std::wstring description;
+  std::wstring source;
+  long number = 0;  // EXCEPINFO scode as a script sees it
+};
+
+// Late-bound access by name; the arguments are passed as a script passes
+// them when byRef is set (VT_VARIANT | VT_BYREF).
+class Dispatch {
+ public:
+  explicit Dispatch(IDispatch* object = nullptr) : mp(object) {}
+  static Dispatch Create(const wchar_t* progId);
+  IDispatch* get() const { return mp.Get(); }
+  Var Get(const wchar_t* name) const;
+  void Put(const wchar_t* name, const Var& value) const;
+  CallResult Call(const wchar_t* name, std::vector<Var> args = {}, bool byRef = false) const;
+  CallResult Invoke(const wchar_t* name, WORD flags, std::vector<Var> args, bool byRef) const;
+
+ private:
+  ComPtr<IDispatch> mp;
+};
+
+// Connects to an object's source interface and records the events.
+class EventSink : public IDispatch {
+ public:
+  explicit EventSink(REFIID events) : mEvents(events) {}
+  virtual ~EventSink() = default;
+  bool Connect(IDispatch* source);
+  void Disconnect();
+
+  std::function<void(DISPID, DISPPARAMS*)> onEvent;
+  std::vector<DISPID> events;
+
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
+  STDMETHODIMP_(ULONG) AddRef() override { return ++mRefs; }
+  STDMETHODIMP_(ULONG) Release() override { return --mRefs; }  // lives on the stack
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                      UINT*) override;
+
+ private:
+  IID mEvents;
+  ULONG mRefs = 1;
+  ComPtr<IConnectionPoint> mPoint;
+  DWORD mCookie = 0;
+};
+
+// Processes the thread's messages until done() or the time is up; true when done().
+bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds);
+
+}  // namespace korvanettest

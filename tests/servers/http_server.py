@@ -1,0 +1,217 @@
+#!/usr/bin/python3
+"""Loopback HTTP servers for Korvanet's tests and benchmarks.
+
+Listens on 127.0.0.1 only: an origin server (echo, delays, status codes,
+Basic authentication, large, chunked and compressed bodies, charsets, a path
+that never answers) and a forward proxy that demands Basic proxy
+authentication. Writes "http=<port>", "proxy=<port>" and "refused=<port>"
+(a port nobody listens on) to --port-file, and ends after --lifetime seconds.
+With --tls-cert and --tls-key it also serves the origin over TLS ("https=<port>").
+"""
+import argparse
+import base64
+import gzip
+import http.client
+import http.server
+import os
+import socket
+import ssl
+import sys
+import threading
+import time
+import urllib.parse
+import zlib
+
+USER, PASSWORD = "qm", "secret"
+PROXY_USER, PROXY_PASSWORD = "proxyuser", "proxypass"
+STOP = threading.Event()
+
+
+class Origin(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True
+
+    def log_message(self, *args):
+        pass
+
+    def body(self):
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            data = b""
+            while True:
+                size = int(self.rfile.readline().strip() or b"0", 16)
+                if size == 0:
+                    self.rfile.readline()
+                    return data
+                data += self.rfile.read(size)
+                self.rfile.readline()
+        return self.rfile.read(int(self.headers.get("Content-Length", "0") or "0"))
+
+    def reply(self, code, data, headers=(), reason=None):
+        self.send_response(code, reason)
+        names = [h[0].lower() for h in headers]
+        for name, value in headers:
+            self.send_header(name, value)
+        if "content-type" not in names:
+            self.send_header("Content-Type", "text/plain; charset=utf-8")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(data)
+
+    def handle_any(self):
+        url = urllib.parse.urlsplit(self.path)
+        query = dict(urllib.parse.parse_qsl(url.query))
+        path = url.path
+        body = self.body()
+        if path == "/echo":
+            # What arrived, byte for byte: request line, headers, blank line, body.
+            lines = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
+            head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+            self.reply(200, head + body, [("Content-Type", "application/octet-stream")])
+        elif path == "/peer":
+            # The client's port tells whether a connection was reused.
+            self.reply(200, str(self.client_address[1]).encode())
+        elif path == "/text":
+            self.reply(200, "Grüße aus Köln".encode("utf-8"))
+        elif path == "/charset":
+            charset = query.get("cs", "")
+            text = "Grüße aus Köln"
+            data = text.encode(charset or "cp1252")
+            ctype = "text/plain" + ("; charset=" + charset if charset else "")
+            self.reply(200, data, [("Content-Type", ctype)])
+        elif path == "/delay":
+            STOP.wait(int(query.get("ms", "300")) / 1000.0)
+            self.reply(200, b"delayed")
+        elif path == "/status":
+            code = int(query.get("code", "200"))
+            self.reply(code, b"status " + str(code).encode(), reason=query.get("reason"))
+        elif path == "/basic":
+            expected = "Basic " + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()
+            if self.headers.get("Authorization") == expected:
+                self.reply(200, b"welcome " + USER.encode())
+            else:
+                self.reply(401, b"who are you", [("WWW-Authenticate", 'Basic realm="korvanet"')])
+        elif path == "/large":
+            size = int(query.get("bytes", "1000000"))
+            block = bytes(range(48, 58)) * 6554
+            data = (block * (size // len(block) + 1))[:size]
+            self.reply(200, data, [("Content-Type", "text/plain; charset=us-ascii")])
+        elif path == "/chunked":
+            self.send_response(200)
+            self.send_header("Content-Type", "text/plain; charset=utf-8")
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            for i in range(5):
+                piece = ("part%d;" % i).encode() * 1000
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                self.wfile.flush()
+            self.wfile.write(b"0\r\n\r\n")
+        elif path in ("/gzip", "/deflate", "/rawdeflate"):
+            plain = ("compressed Grüße " * 2000).encode("utf-8")
+            if path == "/gzip":
+                data, encoding = gzip.compress(plain), "gzip"
+            elif path == "/deflate":
+                data, encoding = zlib.compress(plain), "deflate"
+            else:
+                c = zlib.compressobj(wbits=-15)
+                data, encoding = c.compress(plain) + c.flush(), "deflate"
+            self.reply(200, data, [("Content-Encoding", encoding)])
+        elif path == "/brokengzip":
+            self.reply(200, b"\x1f\x8b\x08\x00garbage", [("Content-Encoding", "gzip")])
+        elif path == "/never":
+            STOP.wait(120)
+        else:
+            self.reply(404, b"not here")
+
+    do_GET = do_POST = do_PUT = do_HEAD = do_DELETE = handle_any
+
+
+class Proxy(http.server.BaseHTTPRequestHandler):
+    """A forward proxy for http:// URLs of the loopback origin only."""
+    protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True
+
+    def log_message(self, *args):
+        pass
+
+    def handle_any(self):
+        length = int(self.headers.get("Content-Length", "0") or "0")
+        body = self.rfile.read(length)
+        expected = "Basic " + base64.b64encode(f"{PROXY_USER}:{PROXY_PASSWORD}".encode()).decode()
+        if self.headers.get("Proxy-Authorization") != expected:
+            data = b"proxy says no"
+            self.send_response(407)
+            self.send_header("Proxy-Authenticate", 'Basic realm="proxy"')
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.write(data)
+            return
+        url = urllib.parse.urlsplit(self.path)
+        if url.hostname not in ("127.0.0.1", "localhost"):
+            self.send_error(403)
+            return
+        headers = {k: v for k, v in self.headers.items()
+                   if k.lower() not in ("proxy-authorization", "proxy-connection", "connection", "host")}
+        headers["Via"] = "1.1 korvanet-test-proxy"
+        conn = http.client.HTTPConnection("127.0.0.1", url.port, timeout=30)
+        conn.request(self.command, (url.path or "/") + ("?" + url.query if url.query else ""), body, headers)
+        answer = conn.getresponse()
+        data = answer.read()
+        self.send_response(answer.status, answer.reason)
+        for k, v in answer.getheaders():
+            if k.lower() not in ("content-length", "transfer-encoding", "connection"):
+                self.send_header(k, v)
+        self.send_header("X-Proxied", "yes")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+        conn.close()
+
+    do_GET = do_POST = do_PUT = handle_any
+
+
+def serve(handler):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port-file", required=True)
+    parser.add_argument("--lifetime", type=float, default=1800)
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
+    args = parser.parse_args()
+    origin = serve(Origin)
+    proxy = serve(Proxy)
+    secure = None
+    if args.tls_cert and args.tls_key:
+        secure = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Origin)
+        secure.daemon_threads = True
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+        secure.socket = context.wrap_socket(secure.socket, server_side=True)
+        threading.Thread(target=secure.serve_forever, daemon=True).start()
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    refused = probe.getsockname()[1]
+    probe.close()
+    tmp = args.port_file + ".tmp"
+    with open(tmp, "w") as f:
+        f.write("http=%d\nproxy=%d\nrefused=%d\npid=%d\n"
+                % (origin.server_address[1], proxy.server_address[1], refused, os.getpid()))
+        if secure:
+            f.write("https=%d\n" % secure.server_address[1])
+    os.replace(tmp, args.port_file)
+    STOP.wait(args.lifetime)
+    STOP.set()
+    origin.shutdown()
+    proxy.shutdown()
+    if secure:
+        secure.shutdown()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
