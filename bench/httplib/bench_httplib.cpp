@@ -33,23 +33,17 @@ double Median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
-double ProcessCpuSeconds() {
+// Kernel plus user time of a process or thread, in seconds.
+double CpuSeconds(BOOL(WINAPI* times)(HANDLE, LPFILETIME, LPFILETIME, LPFILETIME, LPFILETIME), HANDLE of) {
   FILETIME created, exited, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  times(of, &created, &exited, &kernel, &user);
   auto seconds = [](const FILETIME& t) {
     return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
   };
   return seconds(kernel) + seconds(user);
 }
-
-double ThreadCpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
-  auto seconds = [](const FILETIME& t) {
-    return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-  };
-  return seconds(kernel) + seconds(user);
-}
+double ProcessCpuSeconds() { return CpuSeconds(GetProcessTimes, GetCurrentProcess()); }
+double ThreadCpuSeconds() { return CpuSeconds(GetThreadTimes, GetCurrentThread()); }
 
 // A bare synchronous WinHTTP GET; returns the body size, or -1.
 long long BareGet(HINTERNET session, const std::wstring& path) {
