@@ -59,12 +59,16 @@ bool ToWide(const std::string& bytes, UINT codePage, bool strict, std::wstring& 
   if (bytes.empty()) return true;
   text.resize(bytes.size());
   // Plain ASCII reads the same in UTF-8 and the ANSI code pages: widened
-  // directly, which is several times faster than the general conversion.
-  if ((codePage == CP_UTF8 || codePage == CP_ACP || codePage == 1252 || codePage == 28591 ||
-       codePage == 20127) &&
-      std::all_of(bytes.begin(), bytes.end(), [](char c) { return (static_cast<unsigned char>(c) & 0x80) == 0; })) {
-    std::copy(bytes.begin(), bytes.end(), text.begin());
-    return true;
+  // directly in one pass, several times faster than the general conversion,
+  // which takes over at the first other byte.
+  if (codePage == CP_UTF8 || codePage == CP_ACP || codePage == 1252 || codePage == 28591 || codePage == 20127) {
+    size_t i = 0;
+    for (; i < bytes.size(); ++i) {
+      const unsigned char c = static_cast<unsigned char>(bytes[i]);
+      if (c & 0x80) break;
+      text[i] = static_cast<wchar_t>(c);
+    }
+    if (i == bytes.size()) return true;
   }
   int n = MultiByteToWideChar(codePage, strict ? MB_ERR_INVALID_CHARS : 0, bytes.data(),
                               static_cast<int>(bytes.size()), text.data(), static_cast<int>(text.size()));

@@ -28,23 +28,22 @@ double Now() {
   return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-double ProcessCpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  auto seconds = [](const FILETIME& t) {
-    return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-  };
-  return seconds(kernel) + seconds(user);
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
 }
 
-double ThreadCpuSeconds() {
+// Kernel plus user time of a process or thread, in seconds.
+double CpuSeconds(BOOL(WINAPI* times)(HANDLE, LPFILETIME, LPFILETIME, LPFILETIME, LPFILETIME), HANDLE of) {
   FILETIME created, exited, kernel, user;
-  GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+  times(of, &created, &exited, &kernel, &user);
   auto seconds = [](const FILETIME& t) {
     return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
   };
   return seconds(kernel) + seconds(user);
 }
+double ProcessCpuSeconds() { return CpuSeconds(GetProcessTimes, GetCurrentProcess()); }
+double ThreadCpuSeconds() { return CpuSeconds(GetThreadTimes, GetCurrentThread()); }
 
 // A bare synchronous WinHTTP GET; returns the body size, or -1.
 long long BareGet(HINTERNET session, const std::wstring& path) {
@@ -221,47 +220,52 @@ void BenchRequest() {
     VariantClear(&warm);
   }
 
-  double bare = 0, bareAsync = 0, korvanet = 0;
-  for (int pass = 0; pass < 2; ++pass) {  // interleaved halves even out drift
+  // Interleaved passes even out the drift of a shared machine; the medians
+  // of the passes are compared.
+  const int passes = 10, perPass = rounds / passes;
+  std::vector<double> bare, bareAsync, korvanet;
+  for (int pass = 0; pass < passes; ++pass) {
     double t0 = Now();
-    for (int i = 0; i < rounds / 2; ++i) BareGet(session, L"/text");
-    bare += Now() - t0;
+    for (int i = 0; i < perPass; ++i) BareGet(session, L"/text");
+    bare.push_back((Now() - t0) / perPass);
     t0 = Now();
-    for (int i = 0; i < rounds / 2; ++i) BareAsyncGet(asyncSession, L"/text");
-    bareAsync += Now() - t0;
+    for (int i = 0; i < perPass; ++i) BareAsyncGet(asyncSession, L"/text");
+    bareAsync.push_back((Now() - t0) / perPass);
     t0 = Now();
-    for (int i = 0; i < rounds / 2; ++i) {
+    for (int i = 0; i < perPass; ++i) {
       VARIANT ok = req.Call(L"gbGet");
       if (V_VT(&ok) != VT_BOOL || V_BOOL(&ok) != VARIANT_TRUE) std::fprintf(stderr, "GET failed\n");
     }
-    korvanet += Now() - t0;
+    korvanet.push_back((Now() - t0) / perPass);
   }
+  const double bareMedian = Median(bare), asyncMedian = Median(bareAsync), korvanetMedian = Median(korvanet);
   std::printf("sequential GET: bare WinHTTP %.3f ms, Korvanet %.3f ms, ratio %.2f (goal <= 1.2)\n",
-              bare / rounds * 1000, korvanet / rounds * 1000, korvanet / bare);
+              bareMedian * 1000, korvanetMedian * 1000, korvanetMedian / bareMedian);
   std::printf("  (bare asynchronous WinHTTP %.3f ms: the asynchronous engine alone is %.2f times the synchronous "
               "GET, Korvanet %.2f times the asynchronous one)\n",
-              bareAsync / rounds * 1000, bareAsync / bare, korvanet / bareAsync);
+              asyncMedian * 1000, asyncMedian / bareMedian, korvanetMedian / asyncMedian);
 
   const std::wstring large = L"/large?bytes=20000000";
-  double bareBest = 1e9, asyncBest = 1e9, korvanetBest = 1e9;
+  std::vector<double> bareLarge, asyncLarge, korvanetLarge;
   req.PutText(L"sURL", Url(large));
-  for (int i = 0; i < 5; ++i) {  // best of five: the loopback server's own pace varies
+  for (int i = 0; i < 7; ++i) {
     double t0 = Now();
     long long n = BareGet(session, large);
-    bareBest = std::min(bareBest, Now() - t0);
+    bareLarge.push_back(Now() - t0);
     t0 = Now();
     if (BareAsyncGet(asyncSession, large) != 20000000) std::fprintf(stderr, "async 20 MB body incomplete\n");
-    asyncBest = std::min(asyncBest, Now() - t0);
+    asyncLarge.push_back(Now() - t0);
     t0 = Now();
     VARIANT ok = req.Call(L"gbGet");
-    korvanetBest = std::min(korvanetBest, Now() - t0);
+    korvanetLarge.push_back(Now() - t0);
     if (n != 20000000 || req.TextLength(L"sResponse") != 20000000 || V_BOOL(&ok) != VARIANT_TRUE)
       std::fprintf(stderr, "20 MB body incomplete\n");
   }
-  std::printf("20 MB body: bare WinHTTP %.1f MB/s, Korvanet %.1f MB/s, ratio %.2f (goal >= 0.8)\n",
-              20.0 / bareBest, 20.0 / korvanetBest, bareBest / korvanetBest);
+  const double bareTime = Median(bareLarge), asyncTime = Median(asyncLarge), korvanetTime = Median(korvanetLarge);
+  std::printf("20 MB body: bare WinHTTP %.1f MB/s, Korvanet %.1f MB/s, ratio %.2f (goal >= 0.8)\n", 20.0 / bareTime,
+              20.0 / korvanetTime, bareTime / korvanetTime);
   std::printf("  (bare asynchronous WinHTTP %.1f MB/s; Korvanet, which also decodes the text, %.2f of it)\n",
-              20.0 / asyncBest, asyncBest / korvanetBest);
+              20.0 / asyncTime, asyncTime / korvanetTime);
 
   req.PutText(L"sURL", Url(L"/delay?ms=3000"));
   double cpu0 = ProcessCpuSeconds(), t0 = Now();
