@@ -42,7 +42,11 @@ std::wstring RegistrationFailure(const std::wstring& sPath) {
 }  // namespace
 
 void RegisterComponent(tRunValues& run, const std::wstring& sFile) {
-  if (std::wstring failure = RegistrationFailure(run.sTarget + L"\\" + sFile); !failure.empty()) {
+  // Without a target folder the path would name a file in the root of the
+  // current drive, which the entry never meant to register.
+  if (run.sTarget.empty()) {
+    ReportSystemFailure(run, ERROR_PATH_NOT_FOUND);
+  } else if (std::wstring failure = RegistrationFailure(run.sTarget + L"\\" + sFile); !failure.empty()) {
     ReportFailure(run, failure);
   }
   run.txtInfo.Append(L"   DLL/OCX Registrierung : " + sFile);

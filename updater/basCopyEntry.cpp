@@ -47,13 +47,17 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run) {
   const std::wstring source = run.sUpdaterFolder + L"\\" + job.sFile;
   const std::wstring target = run.sTarget + L"\\" + job.sFile;
   const tFileClass fileClass = FileClassOf(job.sFile);
+  // Without a target folder the paths below would name the root of the
+  // current drive: nothing there is looked at, deleted or compared, and the
+  // copy step reports the missing folder.
+  const bool bHasTarget = !run.sTarget.empty();
 
   switch (fileClass) {
     case tFileClass::kAccess: {
       // Office Line holds its libraries open while it runs; the copy is
       // attempted all the same, and the user is told it may have failed.
       const std::wstring lockFile = run.sTarget + L"\\" + job.sFile.substr(0, job.sFile.size() - 4) + L".ldb";
-      if (!bFileExists(lockFile)) {
+      if (!bHasTarget || !bFileExists(lockFile)) {
         CopyStep(run, source, target);
       } else {
         if (!DeleteFileW(lockFile.c_str())) ReportSystemFailure(run, GetLastError());
@@ -66,7 +70,7 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run) {
       break;
     }
     case tFileClass::kComponent:
-      if (bIsNewerFile(source, target)) {
+      if (!bHasTarget || bIsNewerFile(source, target)) {
         CopyStep(run, source, target);
       } else {
         run.txtInfo.Append(L"   --> Datei überprungen, da neuer oder vorhanden");

@@ -109,3 +109,27 @@ TEST_F(qmRunTest, FailedCopiesAreReportedAndTheRunGoesOn) {
   EXPECT_EQ(ReadBytes(shared() + L"\\a.txt"), "a");
   EXPECT_EQ(mModule.glFailedEntries, 5);
 }
+
+TEST_F(qmRunTest, WithoutTargetFolderNothingInTheDriveRootIsTouched) {
+  // An empty target folder would name the root of the current drive: its
+  // lock file must stay, its component must be neither compared nor
+  // registered.
+  wchar_t previous[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(updater().c_str()));
+  const std::wstring driveRoot = updater().substr(0, 3);
+  qmtest::WriteBytes(driveRoot + L"QmLib.ldb", "lock");
+  CopyFixture(L"qmreg_ok_2_0.dll", driveRoot + L"QmComp.dll");
+  PutUpdaterFile(L"QmLib.mda", "lib");
+  CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\QmComp.dll");
+  WriteScript({"ver;820", "copy;;QmLib.mda", "copy;;QmComp.dll"});
+  EXPECT_TRUE(Run());
+  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: QmLib.mda" + failure + L"Kopiere: QmComp.dll" + failure +
+                        failure + L"   DLL/OCX Registrierung : QmComp.dll - FEHLER \r\n");
+  EXPECT_TRUE(Exists(driveRoot + L"QmLib.ldb"));
+  EXPECT_FALSE(Exists(driveRoot + L"QmComp.dll.registered"));
+  SetCurrentDirectoryW(previous);
+  for (const wchar_t* name : {L"QmLib.ldb", L"QmComp.dll", L"QmComp.dll.registered"})
+    DeleteFileW((driveRoot + name).c_str());
+}
