@@ -6,6 +6,22 @@
 #include "basqmTextFile.h"
 
 #include <cmath>
+#include <string_view>
+
+namespace {
+
+// The owner becomes part of the file name. Characters that no file name may
+// hold are refused before Windows reads them differently: a colon would
+// write a stream of another file, a backslash or slash a file in a subfolder,
+// and the tool would find neither.
+bool bIsFileNamePart(const std::wstring& sText) {
+  for (wchar_t c : sText) {
+    if (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 void RevisionEntry(const TrevalonJob& job, tRunValues& run) {
   std::optional<double> number = ParseNumber(job.sPath);
@@ -59,7 +75,9 @@ void WriteConfigUpdate(tRunValues& run) {
   run.sConfigText = ReplaceAll(run.sConfigText, L"<owner>", L"Quenmark");
   const std::wstring path =
       run.sOLRoot + L"\\Shared\\ConfigUpdates\\TrevalonConfig" + run.sOwnerKey + L".configupdate";
-  if (unsigned long error = WriteAnsiFile(path, run.sConfigText + L"\r\n"); error != 0) {
+  if (!bIsFileNamePart(run.sOwnerKey)) {
+    ReportSystemFailure(run, ERROR_INVALID_NAME);
+  } else if (unsigned long error = WriteAnsiFile(path, run.sConfigText + L"\r\n"); error != 0) {
     ReportSystemFailure(run, error);
   }
 

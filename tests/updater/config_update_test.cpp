@@ -95,3 +95,19 @@ TEST_F(qmRunTest, FromTheDevelopmentFolderTheFileIsShownInsteadOfStartingTheTool
   EXPECT_FALSE(Exists(root() + L"\\Shared\\UpdateConfigTool.cmdline"));
   qmtest::RemoveTree(dev);
 }
+
+TEST_F(qmRunTest, AnOwnerThatNoFileNameCanHoldIsReportedAndTheToolStillStarts) {
+  // Windows would write "Firma:Zwei" as a stream of a file "TrevalonConfigFirma"
+  // and report success; the tool would never see it.
+  PutUpdaterFile(L"a.mda", "a");
+  WriteScript({"ver;820", "rev;1", "own;Firma:Zwei", "copy;work;a.mda"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.mda" + kOk + L" - fehlgeschlagen \r\nFehlermeldung: " +
+                        ErrorText(ERROR_INVALID_NAME) + L"Updatetool wird ausgeführt:\r\n\r\n  Parameter: \"" +
+                        root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2");
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW((root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig*").c_str(), &found);
+  EXPECT_EQ(search, INVALID_HANDLE_VALUE);
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  EXPECT_FALSE(WaitForToolRecord().empty());
+}
