@@ -116,8 +116,9 @@ TEST_F(qmRunTest, WithoutTargetFolderNothingInTheDriveRootIsTouched) {
   // registered.
   wchar_t previous[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, previous);
-  ASSERT_TRUE(SetCurrentDirectoryW(updater().c_str()));
-  const std::wstring driveRoot = updater().substr(0, 3);
+  // Drive C: of the test prefix.
+  ASSERT_TRUE(SetCurrentDirectoryW(L"C:\\windows"));
+  const std::wstring driveRoot = L"C:\\";
   qmtest::WriteBytes(driveRoot + L"QmLib.ldb", "lock");
   CopyFixture(L"qmreg_ok_2_0.dll", driveRoot + L"QmComp.dll");
   PutUpdaterFile(L"QmLib.mda", "lib");
