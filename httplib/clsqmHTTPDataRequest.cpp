@@ -227,8 +227,8 @@ VARIANT_BOOL clsqmHTTPDataRequest::WaitForCompletion(ULONGLONG deadline) {
   if (mpbWaitingStart == &completed) mpbWaitingStart = nullptr;
   VARIANT_BOOL result = VARIANT_TRUE;
   if (superseded) {
-    // A later start owns the properties now; its results are not ours.
-    result = VARIANT_FALSE;
+    // A later start owns the properties now: they are left as it set them.
+    result = mProps.mbDone ? VARIANT_TRUE : VARIANT_FALSE;
   } else if (!completed && !mProps.mbDone) {
     result = VARIANT_FALSE;
     StoreTimeoutState();

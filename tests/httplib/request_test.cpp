@@ -335,6 +335,30 @@ TEST_F(DataRequest, ADoneHandlerThatStartsTheRequestAgainDoesNotHoldUpTheFinishe
   EXPECT_TRUE(result.Bool());
 }
 
+TEST_F(DataRequest, AStartFromAnotherHandlerDuringTheWaitEndsTheWaitOfTheReplacedStart) {
+  Dispatch other = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+  EventSink otherDone{DIID___clsqmHTTPDataRequest};
+  ASSERT_TRUE(otherDone.Connect(other.get()));
+  otherDone.onEvent = [&](DISPID, DISPPARAMS*) {
+    req.Put(L"bParallel", true);
+    req.Put(L"sURL", Url(L"/delay?ms=1000"));
+    Get();
+  };
+  other.Put(L"sURL", Url(L"/text"));
+  other.Put(L"bParallel", true);
+  other.Call(L"gbGet");
+  req.Put(L"sURL", Url(L"/delay?ms=1500"));
+  req.Put(L"lTimeoutBase", -17L);  // 3 seconds
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_FALSE(Get()) << "its transfer was abandoned by the new start";
+  EXPECT_LT(GetTickCount64() - start, 800u);
+  EXPECT_EQ(Text(L"sErrortext"), L"Timeout") << "as the new parallel start left it";
+  PumpUntil([] { return false; }, 2000);
+  EXPECT_EQ(done.events.size(), 1u) << "only the new start completes";
+  EXPECT_EQ(Text(L"sErrortext"), L"");
+  otherDone.Disconnect();
+}
+
 TEST_F(DataRequest, ParallelModeReturnsAtOnceAndDoneArrivesLater) {
   req.Put(L"sURL", Url(L"/delay?ms=500"));
   req.Put(L"bParallel", true);
