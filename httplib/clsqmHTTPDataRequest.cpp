@@ -213,11 +213,28 @@ DWORD clsqmHTTPDataRequest::StartTransfer(const std::wstring& verb, double timeo
   return qmHttpTransfer::Start(std::move(settings), this, &mpTransfer);
 }
 
-void clsqmHTTPDataRequest::WaitForCompletion(ULONGLONG deadline) {
-  while (!mProps.mbDone && GetTickCount64() < deadline) {
+VARIANT_BOOL clsqmHTTPDataRequest::WaitForCompletion(ULONGLONG deadline) {
+  // A Done handler may start this object again (which clears mbDone) or
+  // drop the client's last reference: the wait watches its own transfer.
+  AddRef();
+  bool completed = false;
+  mpbWaitingStart = &completed;
+  while (!completed && mpbWaitingStart == &completed && !mProps.mbDone && GetTickCount64() < deadline) {
     qmWaitForMessage(deadline);
-    if (!qmProcessPendingMessages()) return;
+    if (!qmProcessPendingMessages()) break;
   }
+  const bool superseded = !completed && mpbWaitingStart != &completed;
+  if (mpbWaitingStart == &completed) mpbWaitingStart = nullptr;
+  VARIANT_BOOL result = VARIANT_TRUE;
+  if (superseded) {
+    // A later start owns the properties now: they are left as it set them.
+    result = mProps.mbDone ? VARIANT_TRUE : VARIANT_FALSE;
+  } else if (!completed && !mProps.mbDone) {
+    result = VARIANT_FALSE;
+    StoreTimeoutState();
+  }
+  Release();
+  return result;
 }
 
 void clsqmHTTPDataRequest::ResetForStart() {
@@ -227,6 +244,7 @@ void clsqmHTTPDataRequest::ResetForStart() {
   // Every start waits for its own completion, and the earlier transfer's
   // completion must never overwrite this one's results.
   mProps.mbDone = VARIANT_FALSE;
+  mpbWaitingStart = nullptr;
   if (mpTransfer) std::exchange(mpTransfer, nullptr)->Abandon();
 }
 
@@ -264,7 +282,10 @@ STDMETHODIMP clsqmHTTPDataRequest::gbGet(long /*lPort: the port comes from sURL*
       StoreFailure(error);
       return S_OK;
     }
-    if (!mProps.bParallel) WaitForCompletion(deadline);
+    if (!mProps.bParallel) {
+      *result = WaitForCompletion(deadline);
+      return S_OK;
+    }
     *result = mProps.mbDone ? VARIANT_TRUE : VARIANT_FALSE;
     if (!mProps.mbDone) StoreTimeoutState();
     return S_OK;
@@ -299,8 +320,8 @@ STDMETHODIMP clsqmHTTPDataRequest::gbPost(long /*lPort: the port comes from sURL
       return S_OK;
     }
     if (!mProps.bParallel) {
-      WaitForCompletion(deadline);
-      *result = mProps.mbDone ? VARIANT_TRUE : VARIANT_FALSE;
+      *result = WaitForCompletion(deadline);
+      return S_OK;
     }
     if (!mProps.mbDone) StoreTimeoutState();
     return S_OK;
@@ -330,6 +351,7 @@ STDMETHODIMP clsqmHTTPDataRequest::msCStr(VARIANT* vnt, BSTR* result) {
 
 void clsqmHTTPDataRequest::OnTransferDone(qmHttpResult& result) {
   if (mpTransfer) std::exchange(mpTransfer, nullptr)->Abandon();
+  if (mpbWaitingStart) *std::exchange(mpbWaitingStart, nullptr) = true;
   // A Done handler may drop the client's last reference.
   AddRef();
   try {

@@ -126,9 +126,11 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
   DWORD Prepare();
   // Starts the prepared request; 0 or the error that kept it from starting.
   DWORD StartTransfer(const std::wstring& verb, double timeoutSeconds);
-  // The sequential wait: messages are processed as they arrive until the
-  // completion or the deadline (a monotonic tick count).
-  void WaitForCompletion(ULONGLONG deadline);
+  // The sequential wait: messages are processed as they arrive until this
+  // start's transfer completed, a later start (from a handler running inside
+  // the wait) took the object over, or the deadline (a monotonic tick count)
+  // passed. Returns the start's result; at the deadline stores the timeout state.
+  VARIANT_BOOL WaitForCompletion(ULONGLONG deadline);
   // What every start does first: clears the results and abandons the
   // transfer of an earlier start.
   void ResetForStart();
@@ -143,6 +145,7 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
   qmHttpSettings mPrepared;
   qmHttpThread* mpThread;                // one reference, or null
   qmHttpTransfer* mpTransfer = nullptr;  // the running transfer, if any
+  bool* mpbWaitingStart = nullptr;       // set when the waiting start's transfer completes
 };
 
 }  // namespace korvanet

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <cguid.h>
 
 #include <initguid.h>
 
@@ -300,6 +301,62 @@ TEST_F(DataRequest, AHandlerThatDisconnectsDuringDoneDoesNotKeepOthersFromHearin
   EXPECT_TRUE(Get());
   EXPECT_EQ(done.events.size(), 1u);
   EXPECT_EQ(second.events.size(), 1u);
+}
+
+TEST_F(DataRequest, ADoneHandlerThatStartsTheRequestAgainDoesNotHoldUpTheFinishedGet) {
+  req.Put(L"sURL", Url(L"/text"));
+  req.Put(L"lTimeoutBase", -17L);  // 3 seconds
+  done.onEvent = [&](DISPID, DISPPARAMS*) {
+    if (done.events.size() != 1) return;
+    req.Put(L"bParallel", true);
+    req.Put(L"sURL", Url(L"/delay?ms=1000"));
+    EXPECT_FALSE(Get());
+  };
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_TRUE(Get()) << "its own transfer completed and Done was raised";
+  EXPECT_LT(GetTickCount64() - start, 800u) << "no wait for the handler's transfer";
+  EXPECT_EQ(done.events.size(), 1u);
+  EXPECT_EQ(Text(L"sErrortext"), L"Timeout") << "the handler's parallel start owns the state";
+  EXPECT_TRUE(PumpUntil([&] { return done.events.size() == 2; }, 5000));
+  EXPECT_EQ(Text(L"sResponse"), L"delayed");
+
+  // A handler that lets go of the last reference while the sequential wait
+  // runs, as a script handler that sets its variable to Nothing does.
+  req.Put(L"bParallel", false);
+  req.Put(L"sURL", Url(L"/text"));
+  IDispatch* last = req.get();
+  done.onEvent = [&](DISPID, DISPPARAMS*) {
+    done.Disconnect();
+    req = Dispatch();
+  };
+  DISPPARAMS none = {};
+  Var result;
+  EXPECT_EQ(last->Invoke(31 /*gbGet*/, IID_NULL, 0, DISPATCH_METHOD, &none, &result.v, nullptr, nullptr), S_OK);
+  EXPECT_TRUE(result.Bool());
+}
+
+TEST_F(DataRequest, AStartFromAnotherHandlerDuringTheWaitEndsTheWaitOfTheReplacedStart) {
+  Dispatch other = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+  EventSink otherDone{DIID___clsqmHTTPDataRequest};
+  ASSERT_TRUE(otherDone.Connect(other.get()));
+  otherDone.onEvent = [&](DISPID, DISPPARAMS*) {
+    req.Put(L"bParallel", true);
+    req.Put(L"sURL", Url(L"/delay?ms=1000"));
+    Get();
+  };
+  other.Put(L"sURL", Url(L"/text"));
+  other.Put(L"bParallel", true);
+  other.Call(L"gbGet");
+  req.Put(L"sURL", Url(L"/delay?ms=1500"));
+  req.Put(L"lTimeoutBase", -17L);  // 3 seconds
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_FALSE(Get()) << "its transfer was abandoned by the new start";
+  EXPECT_LT(GetTickCount64() - start, 800u);
+  EXPECT_EQ(Text(L"sErrortext"), L"Timeout") << "as the new parallel start left it";
+  PumpUntil([] { return false; }, 2000);
+  EXPECT_EQ(done.events.size(), 1u) << "only the new start completes";
+  EXPECT_EQ(Text(L"sErrortext"), L"");
+  otherDone.Disconnect();
 }
 
 TEST_F(DataRequest, ParallelModeReturnsAtOnceAndDoneArrivesLater) {
