@@ -202,6 +202,8 @@ DWORD clsqmHTTPDataRequest::StartTransfer(const std::wstring& verb, double timeo
     if (!mUploads.empty()) return ERROR_INVALID_PARAMETER;
     settings.url = qmAppendQuery(settings.url, qmFormUrlEncode(mFormFields));
   } else if (!mProps.sData.empty()) {
+    // sData is the whole body: files added as well would be lost on the way.
+    if (!mUploads.empty()) return ERROR_INVALID_PARAMETER;
     settings.body = qmToUtf8(mProps.sData);
   } else if (!mUploads.empty()) {
     DWORD error = qmMultipartBody(mFormFields, mUploads, settings.contentType, settings.body);

@@ -138,9 +138,14 @@ TEST_F(DataRequest, FormFieldsMakeAnUrlencodedBodyAndUploadsAMultipartOne) {
                                 L"Content-Type: text/plain\r\n\r\nline one\r\nline two\r\n--" + boundary + L"--\r\n";
   EXPECT_EQ(echo.substr(echo.size() - expected.size()), expected) << echo;
 
-  // A GET cannot carry files: refused, not silently dropped.
+  // A GET cannot carry files, nor a POST whose body is sData: refused, not
+  // silently dropped.
   EXPECT_FALSE(Get());
   EXPECT_EQ(Long(L"lErrorcode"), ERROR_INVALID_PARAMETER);
+  req.Put(L"sData", L"body");
+  EXPECT_FALSE(Post());
+  EXPECT_EQ(Long(L"lErrorcode"), ERROR_INVALID_PARAMETER);
+  req.Put(L"sData", L"");
 
   // A file that is gone fails the start with the platform's error; nothing is sent.
   req.Call(L"mAddFormUploadVar", {L"missing", folder / L"gone.txt"}, true);
