@@ -239,6 +239,21 @@ VARIANT_BOOL clsqmHTTPDataRequest::WaitForCompletion(ULONGLONG deadline) {
   return result;
 }
 
+VARIANT_BOOL clsqmHTTPDataRequest::StartAndWait(const std::wstring& verb, double timeoutSeconds,
+                                               ULONGLONG deadline) {
+  DWORD error = Prepare();
+  if (error == 0) error = StartTransfer(verb, timeoutSeconds);
+  if (error != 0) {
+    // Nothing was sent, so there is nothing to wait for: the failure stays
+    // in lErrorcode and sErrortext.
+    StoreFailure(error);
+    return VARIANT_FALSE;
+  }
+  if (!mProps.bParallel) return WaitForCompletion(deadline);
+  if (!mProps.mbDone) StoreTimeoutState();
+  return mProps.mbDone ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
 void clsqmHTTPDataRequest::ResetForStart() {
   mProps.lErrorcode = 0;
   mProps.sErrortext.clear();
@@ -278,18 +293,7 @@ STDMETHODIMP clsqmHTTPDataRequest::gbGet(long /*lPort: the port comes from sURL*
     const ULONGLONG now = GetTickCount64();
     const ULONGLONG deadline = timeout > 0 ? now + static_cast<ULONGLONG>(timeout) * 1000 : now;
 
-    DWORD error = Prepare();
-    if (error == 0) error = StartTransfer(L"GET", static_cast<double>(timeout));
-    if (error != 0) {
-      StoreFailure(error);
-      return S_OK;
-    }
-    if (!mProps.bParallel) {
-      *result = WaitForCompletion(deadline);
-      return S_OK;
-    }
-    *result = mProps.mbDone ? VARIANT_TRUE : VARIANT_FALSE;
-    if (!mProps.mbDone) StoreTimeoutState();
+    *result = StartAndWait(L"GET", static_cast<double>(timeout), deadline);
     return S_OK;
   } catch (...) {
     return E_OUTOFMEMORY;
@@ -313,19 +317,10 @@ STDMETHODIMP clsqmHTTPDataRequest::gbPost(long /*lPort: the port comes from sURL
     const ULONGLONG now = GetTickCount64();
     const ULONGLONG deadline = timeout > 0 ? now + static_cast<ULONGLONG>(timeout * 1000.0) : now;
 
-    DWORD error = Prepare();
-    if (error == 0) error = StartTransfer(mProps.sRequestType, timeout);
-    if (error != 0) {
-      // Nothing was sent, so there is nothing to wait for: the failure
-      // stays in lErrorcode and sErrortext.
-      StoreFailure(error);
-      return S_OK;
-    }
-    if (!mProps.bParallel) {
-      *result = WaitForCompletion(deadline);
-      return S_OK;
-    }
-    if (!mProps.mbDone) StoreTimeoutState();
+    // A parallel POST or PUT answers False whatever the start did.
+    const bool bSequential = !mProps.bParallel;
+    const VARIANT_BOOL bDone = StartAndWait(mProps.sRequestType, timeout, deadline);
+    if (bSequential) *result = bDone;
     return S_OK;
   } catch (...) {
     return E_OUTOFMEMORY;

@@ -131,6 +131,11 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
   // the wait) took the object over, or the deadline (a monotonic tick count)
   // passed. Returns the start's result; at the deadline stores the timeout state.
   VARIANT_BOOL WaitForCompletion(ULONGLONG deadline);
+  // Prepares and starts the request, then waits in sequential mode. A
+  // start that failed stores its error and gives False; in parallel mode
+  // the answer is mbDone right after the start, and a start that has not
+  // completed yet leaves the timeout state.
+  VARIANT_BOOL StartAndWait(const std::wstring& verb, double timeoutSeconds, ULONGLONG deadline);
   // What every start does first: clears the results and abandons the
   // transfer of an earlier start.
   void ResetForStart();
