@@ -34,6 +34,27 @@ LSTATUS DeleteTree(const std::wstring& key) {
   return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
 }
 
+// The registry view of the other bitness. On 64-bit Windows the CLSID keys
+// exist once per view, while the ProgID keys (and the type library's key)
+// are one key for both: what the other bitness registered is seen only
+// through its view. On 32-bit Windows the flag is ignored and names our own.
+#ifdef _WIN64
+constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
+#else
+constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
+#endif
+
+// True when the DLL of the other bitness is registered for the class.
+bool RegisteredInOtherView(const std::wstring& clsid) {
+  HKEY handle = nullptr;
+  const std::wstring key = L"CLSID\\" + clsid + L"\\InprocServer32";
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE | kOtherView, &handle) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(handle);
+  return true;
+}
+
 HRESULT LibraryAttributes(TLIBATTR& attributes) {
   ComPtr<ITypeLib> lib;
   HRESULT hr = qmTypeLib(lib.GetAddressOf());
@@ -81,14 +102,19 @@ HRESULT qmUnregisterClasses(const qmClassRegistration* classes, size_t count) {
   HRESULT result = S_OK;
   for (size_t i = 0; i < count; ++i) {
     const qmClassRegistration& c = classes[i];
-    LSTATUS status = DeleteTree(L"CLSID\\" + GuidText(*c.classId));
-    LSTATUS progStatus = DeleteTree(c.progId);
+    const std::wstring clsid = GuidText(*c.classId);
+    LSTATUS status = DeleteTree(L"CLSID\\" + clsid);
+    // The ProgID stays while the other bitness's DLL still serves the class:
+    // its clients find the class through it.
+    LSTATUS progStatus = RegisteredInOtherView(clsid) ? ERROR_SUCCESS : DeleteTree(c.progId);
     if (status == ERROR_SUCCESS) status = progStatus;
     if (status != ERROR_SUCCESS && SUCCEEDED(result)) result = HRESULT_FROM_WIN32(status);
   }
   TLIBATTR lib = {};
   HRESULT hr = LibraryAttributes(lib);
   if (SUCCEEDED(hr)) {
+    // Removes this bitness's entry (win32 or win64) below the shared key,
+    // and the shared key only when no entry of the other bitness is left.
     hr = UnRegisterTypeLib(lib.guid, lib.wMajorVerNum, lib.wMinorVerNum, lib.lcid, lib.syskind);
     // Not registered at all is what unregistering wants.
     if (hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_CANTLOADLIBRARY) hr = S_OK;

@@ -1,6 +1,8 @@
 // What DllRegisterServer writes and DllUnregisterServer removes: per class
 // its CLSID key (InprocServer32, ThreadingModel Apartment, ProgID, TypeLib)
-// and its ProgID key; once the type library.
+// and its ProgID key; once the type library. Unregistering leaves the keys
+// that both registry views share (ProgIDs, the type library's key) to the
+// DLL of the other bitness while it is registered.
 #pragma once
 
 #include <windows.h>

@@ -8,7 +8,7 @@ QM_PACKAGES=(
   cmake make
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   mingw-w64-tools libwine-dev libz-mingw-w64-dev
-  wine wine64 fonts-wine fonts-liberation
+  wine wine64 wine32:i386 fonts-wine fonts-liberation
   xvfb xauth imagemagick x11-utils
   googletest
   python3 python3-pyftpdlib openssl
@@ -26,8 +26,27 @@ qm_install_packages() {
   echo "Installing: ${missing[*]}"
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  # The 32-bit Wine loader (wine32:i386) runs the 32-bit release build; it
+  # comes from Debian's i386 architecture, added once beside amd64.
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# The Wine loader that starts the system tools (regsvr32, cscript, reg) of
+# one bitness: Debian's plain `wine` is the 32-bit loader once wine32 is
+# installed, even for "C:\windows\system32\..." paths.
+qm_wine_loader() {  # qm_wine_loader win32|win64
+  if [ "$1" = win32 ]; then echo wine; else echo /usr/lib/wine/wine64; fi
+}
+
+# True when this machine can start 32-bit programs at all: the 32-bit
+# loader is an i386 ELF program, which a kernel without IA32 support cannot
+# execute.
+qm_can_run_32bit() {
+  /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
 # Wine for programs of this project: never the user's own prefix.

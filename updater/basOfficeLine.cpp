@@ -52,6 +52,16 @@ std::wstring DropRoot(std::wstring sKey, std::wstring_view sRoot) {
   return sKey;
 }
 
+// "system32" is the folder a 32-bit program reaches through that name. The
+// release build is 32-bit and Windows redirects it to SysWOW64 on 64-bit
+// machines; a 64-bit build names that folder itself, so both builds put the
+// product's 32-bit components where the product loads them from.
+#ifdef _WIN64
+constexpr wchar_t kSystem32Suffix[] = L"\\SysWOW64";
+#else
+constexpr wchar_t kSystem32Suffix[] = L"\\system32";
+#endif
+
 struct tKeywordTarget {
   const wchar_t* sKeyword;
   int nBase;  // 0: Office Line root, 1: Windows folder
@@ -64,7 +74,7 @@ constexpr std::array<tKeywordTarget, 7> kKeywordTargets{{
     {L"add-in", 0, L"\\addin"},
     {L"abf", 0, L"\\abf"},
     {L"rewe", 0, L"\\rewe"},
-    {L"system32", 1, L"\\system32"},
+    {L"system32", 1, kSystem32Suffix},
     {L"windows", 1, L""},
 }};
 

@@ -54,7 +54,8 @@ tFigures Measure(int nEntries) {
   CreateDirectoryW(shared.c_str(), nullptr);
 
   HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  // In the 32-bit view, where the 32-bit product keeps it.
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr);
   RegSetValueExW(key, L"Root", 0, REG_SZ, reinterpret_cast<const BYTE*>(root.c_str()),
                  static_cast<DWORD>((root.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
@@ -105,6 +106,6 @@ int main() {
   }
   std::printf("20000/2000 entries: run %.2f (goal <= 12), loop %.2f\n", large.dRun / small.dRun,
               large.dLoop / small.dLoop);
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey);
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kKey, KEY_WOW64_32KEY, 0);
   return 0;
 }

@@ -6,6 +6,7 @@ Dim port, base, failures, job, req, i, n, item, ok
 port = WScript.Arguments(0)
 base = "http://127.0.0.1:" & port
 failures = ""
+WScript.Echo "ARCH " & CreateObject("WScript.Shell").Environment("PROCESS")("PROCESSOR_ARCHITECTURE")
 
 Sub Check(cond, what)
   If Not cond Then failures = failures & what & "; "

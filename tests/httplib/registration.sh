@@ -1,8 +1,9 @@
 #!/bin/sh
-# regsvr32 as an installer runs it, then the registry as a client sees it.
-#   registration.sh register|unregister <wine-run> <Korvanet.dll>
+# regsvr32 as an installer runs it, then the registry as a client of the same
+# bitness sees it.
+#   registration.sh register|unregister <wine-run> <win32|win64> <Korvanet.dll>
 set -u
-action="$1"; wine_run="$2"; dll="$3"
+action="$1"; wine_run="$2"; arch="$3"; dll="$4"
 dllw="$("$wine_run" winepath -w "$dll" 2>/dev/null | tr -d '\r')"
 fail() { echo "FAIL: $*"; exit 1; }
 query() { "$wine_run" reg query "$1" /ve 2>/dev/null | tr -d '\r'; }
@@ -13,10 +14,10 @@ if [ "$action" = register ]; then
     || fail "ProgID of the data request missing"
   query 'HKCR\Korvanet.clsqmHTTPJob\CLSID' | grep -q '{6694ADDE-4F9A-4145-B465-CA705847494F}' \
     || fail "ProgID of the job missing"
-  query 'HKCR\CLSID\{A179089D-D2B9-490D-892F-775170009ED4}\InprocServer32' | grep -qi 'Korvanet.dll' \
-    || fail "InprocServer32 missing"
-  query 'HKCR\TypeLib\{0E050B71-C6AF-4A4D-BABA-927EBC762E14}\1.0\0\win64' | grep -qi 'Korvanet.dll' \
-    || fail "type library not registered"
+  query 'HKCR\CLSID\{A179089D-D2B9-490D-892F-775170009ED4}\InprocServer32' | grep -qiF "$dllw" \
+    || fail "InprocServer32 does not name $dllw"
+  query "HKCR\\TypeLib\\{0E050B71-C6AF-4A4D-BABA-927EBC762E14}\\1.0\\0\\$arch" | grep -qiF "$dllw" \
+    || fail "type library not registered for $arch"
   echo "registered $dllw"
 else
   "$wine_run" regsvr32 /s /u "$dllw" || fail "regsvr32 /u exited with $?"

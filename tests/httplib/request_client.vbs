@@ -5,6 +5,7 @@ Dim port, base, failures, req, ok, r, e
 port = WScript.Arguments(0)
 base = "http://127.0.0.1:" & port
 failures = ""
+WScript.Echo "ARCH " & CreateObject("WScript.Shell").Environment("PROCESS")("PROCESSOR_ARCHITECTURE")
 
 Sub Check(cond, what)
   If Not cond Then failures = failures & what & "; "

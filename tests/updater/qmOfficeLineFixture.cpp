@@ -6,16 +6,36 @@
 
 namespace {
 
-void SetRegText(const std::wstring& sKey, const std::wstring& sName, const std::wstring& sValue) {
+// Reads a value of the key in one view (RegGetValueW's own view flags need
+// Windows 10).
+LSTATUS GetValue(const std::wstring& sKey, const std::wstring& sName, DWORD flags, DWORD* pType, void* data,
+                 DWORD* size, REGSAM view) {
   HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, sKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+  LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, sKey.c_str(), 0, KEY_QUERY_VALUE | view, &key);
+  if (status != ERROR_SUCCESS) return status;
+  status = RegGetValueW(key, nullptr, sName.c_str(), flags, pType, data, size);
+  RegCloseKey(key);
+  return status;
+}
+
+}  // namespace
+
+void SetRegText(const std::wstring& sKey, const std::wstring& sName, const std::wstring& sValue, REGSAM view) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, sKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key,
+                            nullptr),
             ERROR_SUCCESS);
   RegSetValueExW(key, sName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(sValue.c_str()),
                  static_cast<DWORD>((sValue.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
 }
 
-}  // namespace
+void DeleteRegValue(const std::wstring& sKey, const std::wstring& sName, REGSAM view) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sKey.c_str(), 0, KEY_SET_VALUE | view, &key) != ERROR_SUCCESS) return;
+  RegDeleteValueW(key, sName.c_str());
+  RegCloseKey(key);
+}
 
 qmRunTest::qmRunTest() {
   for (const std::wstring& folder :
@@ -32,7 +52,7 @@ void qmRunTest::SetInstallation(const std::wstring& sKey, bool bPresent) {
   if (bPresent) {
     SetRegText(sKey, L"Root", root());
   } else {
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, sKey.c_str(), L"Root");
+    DeleteRegValue(sKey, L"Root");
   }
 }
 
@@ -68,27 +88,32 @@ std::wstring qmRunTest::StartLines(const std::wstring& sRegKey) const {
          L"\r\nWindows: C:\\windows\r\n";
 }
 
-std::wstring ReadRegText(const std::wstring& sKey, const std::wstring& sName, DWORD* pType) {
+std::wstring ReadRegText(const std::wstring& sKey, const std::wstring& sName, DWORD* pType, REGSAM view) {
   wchar_t buffer[1024] = {};
   DWORD size = sizeof(buffer) - sizeof(wchar_t);
   DWORD type = 0;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, sKey.c_str(), sName.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type, buffer,
-                   &size) != ERROR_SUCCESS) {
+  if (GetValue(sKey, sName, RRF_RT_ANY | RRF_NOEXPAND, &type, buffer, &size, view) != ERROR_SUCCESS) {
     return L"<missing>";
   }
   if (pType) *pType = type;
   return buffer;
 }
 
-DWORD ReadRegDword(const std::wstring& sKey, const std::wstring& sName, DWORD* pType) {
+DWORD ReadRegDword(const std::wstring& sKey, const std::wstring& sName, DWORD* pType, REGSAM view) {
   DWORD value = 0xDEADBEEF;
   DWORD size = sizeof(value);
   DWORD type = 0;
-  RegGetValueW(HKEY_LOCAL_MACHINE, sKey.c_str(), sName.c_str(), RRF_RT_ANY, &type, &value, &size);
+  GetValue(sKey, sName, RRF_RT_ANY, &type, &value, &size, view);
   if (pType) *pType = type;
   return value;
 }
 
-void DeleteRegTree(const std::wstring& sKey) { RegDeleteTreeW(HKEY_LOCAL_MACHINE, sKey.c_str()); }
+void DeleteRegTree(const std::wstring& sKey, REGSAM view) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sKey.c_str(), 0, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS) return;
+  RegDeleteTreeW(key, nullptr);
+  RegCloseKey(key);
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, sKey.c_str(), view, 0);
+}
 
 std::wstring ErrorText(DWORD dwError) { return SystemErrorText(dwError); }

@@ -60,10 +60,17 @@ class qmRunTest : public ::testing::Test {
   tTrevalonModule mModule;
 };
 
-// Registry helpers below HKEY_LOCAL_MACHINE.
-std::wstring ReadRegText(const std::wstring& sKey, const std::wstring& sName, DWORD* pType = nullptr);
-DWORD ReadRegDword(const std::wstring& sKey, const std::wstring& sName, DWORD* pType = nullptr);
-void DeleteRegTree(const std::wstring& sKey);
+// Registry helpers below HKEY_LOCAL_MACHINE, by default in the 32-bit view,
+// where the 32-bit installers of Office Line and Access put their keys on a
+// 64-bit machine.
+void SetRegText(const std::wstring& sKey, const std::wstring& sName, const std::wstring& sValue,
+                REGSAM view = KEY_WOW64_32KEY);
+void DeleteRegValue(const std::wstring& sKey, const std::wstring& sName, REGSAM view = KEY_WOW64_32KEY);
+std::wstring ReadRegText(const std::wstring& sKey, const std::wstring& sName, DWORD* pType = nullptr,
+                         REGSAM view = KEY_WOW64_32KEY);
+DWORD ReadRegDword(const std::wstring& sKey, const std::wstring& sName, DWORD* pType = nullptr,
+                   REGSAM view = KEY_WOW64_32KEY);
+void DeleteRegTree(const std::wstring& sKey, REGSAM view = KEY_WOW64_32KEY);
 
 // The system's message text as the run shows it.
 std::wstring ErrorText(DWORD dwError);

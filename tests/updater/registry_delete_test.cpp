@@ -34,6 +34,22 @@ TEST_F(qmRunTest, RegistryEntriesWriteTextAndNumbersBelowTheInstallationKey) {
   DeleteRegTree(kOtherBase);
 }
 
+TEST_F(qmRunTest, RegistryEntriesLandInThe32BitViewThatTheProductReads) {
+  SetInstallation(kKey440);
+  const std::wstring sub = std::wstring(kKey440) + L"\\QmSub";
+  DeleteRegTree(sub);
+  DeleteRegTree(kKey440, KEY_WOW64_64KEY);
+  WriteScript({"ver;440", "regt;;QmAnsicht;32", "regl;QmSub;QmZahl;32"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey440) + L"Registriere: QmAnsicht" + kOk + L"Registriere: QmZahl" + kOk);
+  EXPECT_EQ(ReadRegText(kKey440, L"QmAnsicht"), L"32");
+  EXPECT_EQ(ReadRegDword(sub, L"QmZahl"), 32u);
+  EXPECT_EQ(ReadRegText(kKey440, L"QmAnsicht", nullptr, KEY_WOW64_64KEY), L"<missing>");
+  EXPECT_EQ(ReadRegDword(sub, L"QmZahl", nullptr, KEY_WOW64_64KEY), 0xDEADBEEFu);
+  DeleteRegValue(kKey440, L"QmAnsicht");
+  DeleteRegTree(sub);
+}
+
 TEST_F(qmRunTest, ANumberValueThatIsNoWholeNumberIsNotWritten) {
   SetInstallation(kKey440);
   WriteScript({"ver;440", "regl;;QmZahl;7", "regl;;QmZahl;12a", "regl;;QmZahl;3000000000", "regl;;QmZahl;"});
@@ -45,7 +61,7 @@ TEST_F(qmRunTest, ANumberValueThatIsNoWholeNumberIsNotWritten) {
                         failure + range);
   EXPECT_EQ(ReadRegDword(kKey440, L"QmZahl"), 7u);
   EXPECT_EQ(mModule.glFailedEntries, 3);
-  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kKey440, L"QmZahl");
+  DeleteRegValue(kKey440, L"QmZahl");
 }
 
 TEST_F(qmRunTest, RegistryEntriesArePassedOverFromVersion5On) {

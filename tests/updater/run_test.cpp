@@ -15,6 +15,20 @@ TEST_F(qmRunTest, AScriptForAnInstalledVersionReportsItsKeyRootAndWindowsFolder)
   EXPECT_EQ(mModule.glFailedEntries, 0);
 }
 
+TEST_F(qmRunTest, AnInstallationOnlyIn64BitViewIsNotTheProducts) {
+  // The 32-bit product never reads the 64-bit view: a key there is no
+  // installation of it, whichever build of the updater runs.
+  SetInstallation(kKey330, false);
+  DeleteRegValue(kKey820, L"Root");
+  SetRegText(kKey820, L"Root", root(), KEY_WOW64_64KEY);
+  WriteScript({"ver;820"});
+  EXPECT_FALSE(Run());
+  EXPECT_EQ(Text(), L"Trevalon startet...\r\nRegistry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\Office Line\\8.2\r\n"
+                    L"Office Line Pfad:\r\nWindows: C:\\windows\r\n----------------------------------\r\n"
+                    L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n");
+  DeleteRegTree(kKey820, KEY_WOW64_64KEY);
+}
+
 TEST_F(qmRunTest, Version520UsesThe51Installation) {
   SetInstallation(kKey510);
   WriteScript({"VER;520"});
@@ -42,6 +56,21 @@ TEST_F(qmRunTest, WithoutTheInstallationTheRunAbortsWithoutLog) {
   EXPECT_FALSE(Exists(updater() + L"\\log_" + GetComputerNameText() + L".txt"));
 }
 
+TEST_F(qmRunTest, AFileForSystem32LandsWhereA32BitProgramLoadsIt) {
+  const std::wstring name = L"qm_system32_target.txt";
+  wchar_t wow64[MAX_PATH] = {};
+  // On a 64-bit machine that is SysWOW64, whichever build copies it.
+  UINT n = GetSystemWow64DirectoryW(wow64, MAX_PATH);
+  const std::wstring target = (n != 0 ? std::wstring(wow64, n) : GetSystemFolder()) + L"\\" + name;
+  DeleteFileW(target.c_str());
+  WriteScript({"ver;820", "copy;system32;qm_system32_target.txt"});
+  PutUpdaterFile(name, "32");
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(ReadBytes(target), "32");
+  EXPECT_EQ(mModule.glFailedEntries, 0);
+  DeleteFileW(target.c_str());
+}
+
 TEST_F(qmRunTest, FolderKeywordsAndPlaceholdersNameTheTargetFolders) {
   CreateDirectoryW((root() + L"\\Data").c_str(), nullptr);
   WriteScript({"ver;820", "copy;Shared;1.txt", "copy;WORK;2.txt", "copy;Add-In;3.txt", "copy;addin;4.txt",
@@ -61,7 +90,9 @@ TEST_F(qmRunTest, FolderKeywordsAndPlaceholdersNameTheTargetFolders) {
   tRunValues run(updater(), mtxtInfo, mModule);
   run.sOLRoot = L"C:\\OL";
   run.sWinRoot = L"C:\\windows";
-  EXPECT_EQ(TargetFolderOf(L"System32", run), L"C:\\windows\\system32");
+  // The folder a 32-bit program reaches as "system32": SysWOW64 on a 64-bit
+  // machine, named directly by a 64-bit build.
+  EXPECT_EQ(TargetFolderOf(L"System32", run), sizeof(void*) == 8 ? L"C:\\windows\\SysWOW64" : L"C:\\windows\\system32");
   EXPECT_EQ(TargetFolderOf(L"windows", run), L"C:\\windows");
   EXPECT_EQ(TargetFolderOf(L"C:\\Temp", run), L"C:\\Temp");
 }

@@ -15,13 +15,13 @@ DWORD ByteCount(const std::wstring& s) { return static_cast<DWORD>((s.size() + 1
 
 LONG clsqmSysRegistry::RegKeyExist(HKEY Root, const std::wstring& Key) const {
   qmUniqueHKey key;
-  return RegOpenKeyExW(Root, Key.c_str(), 0, kReadAccess, key.put());
+  return RegOpenKeyExW(Root, Key.c_str(), 0, kReadAccess | mView, key.put());
 }
 
 LONG clsqmSysRegistry::RegKeyCreate(HKEY Root, const std::wstring& Newkey) const {
   qmUniqueHKey key;
   DWORD disposition = 0;
-  if (RegCreateKeyExW(Root, Newkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, kWriteAccess, nullptr, key.put(),
+  if (RegCreateKeyExW(Root, Newkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, kWriteAccess | mView, nullptr, key.put(),
                       &disposition) != ERROR_SUCCESS) {
     return 0;
   }
@@ -30,12 +30,12 @@ LONG clsqmSysRegistry::RegKeyCreate(HKEY Root, const std::wstring& Newkey) const
 }
 
 LONG clsqmSysRegistry::RegKeyDelete(HKEY Root, const std::wstring& Key) const {
-  return RegDeleteKeyW(Root, Key.c_str());
+  return RegDeleteKeyExW(Root, Key.c_str(), mView, 0);
 }
 
 LONG clsqmSysRegistry::RegFieldDelete(HKEY Root, const std::wstring& Key, const std::wstring& Field) const {
   qmUniqueHKey key;
-  if (LONG status = RegOpenKeyExW(Root, Key.c_str(), 0, kWriteAccess, key.put()); status != ERROR_SUCCESS) {
+  if (LONG status = RegOpenKeyExW(Root, Key.c_str(), 0, kWriteAccess | mView, key.put()); status != ERROR_SUCCESS) {
     return status;
   }
   RegDeleteValueW(key.get(), Field.c_str());  // a missing value is no failure
@@ -63,7 +63,7 @@ LONG clsqmSysRegistry::RegValueSet(HKEY Root, const std::wstring& Key, const std
   }
 
   qmUniqueHKey key;
-  if (LONG status = RegOpenKeyExW(Root, Key.c_str(), 0, kWriteAccess, key.put()); status != ERROR_SUCCESS) {
+  if (LONG status = RegOpenKeyExW(Root, Key.c_str(), 0, kWriteAccess | mView, key.put()); status != ERROR_SUCCESS) {
     return status;
   }
 
@@ -95,7 +95,7 @@ LONG clsqmSysRegistry::RegValueSet(HKEY Root, const std::wstring& Key, const std
 LONG clsqmSysRegistry::RegValueGet(HKEY Root, const std::wstring& Key, const std::wstring& Field,
                                    tRegValue& Value) const {
   qmUniqueHKey key;
-  if (LONG status = RegOpenKeyExW(Root, Key.c_str(), 0, kReadAccess, key.put()); status != ERROR_SUCCESS) {
+  if (LONG status = RegOpenKeyExW(Root, Key.c_str(), 0, kReadAccess | mView, key.put()); status != ERROR_SUCCESS) {
     return status;
   }
 

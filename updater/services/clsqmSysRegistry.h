@@ -2,6 +2,12 @@
 // delete, write and read values. It keeps no handle between calls; every
 // method closes what it opened before it returns, on every path.
 //
+// Every access goes to one registry view, by default the 32-bit one: the
+// product the updater serves is a 32-bit program, whose installer wrote its
+// keys below WOW6432Node on 64-bit Windows, and which reads only there. A
+// 64-bit build therefore acts on the same keys as the 32-bit release build
+// (on 32-bit Windows the flag is ignored).
+//
 // Values travel as a tRegValue: on writing its alternative decides the
 // registry type, on reading the registry type decides the alternative.
 //   write  int16_t / int32_t          -> REG_DWORD
@@ -27,6 +33,8 @@ using tRegValue = std::variant<std::monostate, bool, double, int16_t, int32_t, s
 
 class clsqmSysRegistry {
  public:
+  explicit clsqmSysRegistry(REGSAM View = KEY_WOW64_32KEY) : mView(View) {}
+
   // Access masks without standard rights: query, enumerate and notify for
   // reading; those plus set value, create subkey and create link for writing.
   static constexpr REGSAM kReadAccess = 0x19;
@@ -61,4 +69,7 @@ class clsqmSysRegistry {
   // was read; on every failure it is left untouched.
   [[nodiscard]] LONG RegValueGet(HKEY Root, const std::wstring& Key, const std::wstring& Field,
                                  tRegValue& Value) const;
+
+ private:
+  REGSAM mView;  // KEY_WOW64_32KEY or KEY_WOW64_64KEY
 };

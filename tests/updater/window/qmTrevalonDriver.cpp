@@ -75,8 +75,9 @@ tOfficeLine::tOfficeLine(const std::wstring& sVersionKey) : msKey(kOfficeLineKey
     CreateDirectoryW(Path(folder).c_str(), nullptr);
   }
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, msKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS) {
+  // In the 32-bit view, where the product's 32-bit installer puts it.
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, msKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
     throw std::runtime_error("cannot create the Office Line key");
   }
   const std::wstring& root = Root();
@@ -85,10 +86,10 @@ tOfficeLine::tOfficeLine(const std::wstring& sVersionKey) : msKey(kOfficeLineKey
   RegCloseKey(key);
 }
 
-tOfficeLine::~tOfficeLine() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, msKey.c_str()); }
+tOfficeLine::~tOfficeLine() { RegDeleteKeyExW(HKEY_LOCAL_MACHINE, msKey.c_str(), KEY_WOW64_32KEY, 0); }
 
 void RemoveOfficeLineKey(const std::wstring& sVersionKey) {
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kOfficeLineKey + sVersionKey).c_str());
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (kOfficeLineKey + sVersionKey).c_str(), KEY_WOW64_32KEY, 0);
 }
 
 tDeployment::tDeployment() : mbOwnFolder(true) {
