@@ -23,9 +23,8 @@ source "$root/scripts/env.sh"
 fail() { echo "FAIL: $*"; exit 1; }
 
 msi_arch() { if [ "$1" = win32 ]; then echo x86; else echo x64; fi; }
-view() { if [ "$1" = win32 ]; then echo 32; else echo 64; fi; }
 program_files() { if [ "$1" = win32 ]; then echo "Program Files (x86)"; else echo "Program Files"; fi; }
-product_name() { echo "Korvanet ($(view "$1")-bit)"; }
+product_name() { if [ "$1" = win32 ]; then echo "Korvanet (32-bit)"; else echo "Korvanet (64-bit)"; fi; }
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 
 port="$(sed -n 's/^http=//p' "$portfile")"
@@ -59,23 +58,45 @@ expect_msiexec() {  # expect_msiexec <arch> /i|/x <package> <what>
   echo "  msiexec $2 $(basename "$3"): 0 ($4)"
 }
 
+# The registry views, each read by the reg.exe of its bitness: under Wine,
+# the 64-bit reg.exe told to read the 32-bit view (/reg:32) looks below
+# Wow6432Node even for the keys that both views share.
+views="win64"
+qm_can_run_32bit && views="win32 win64"
+
 # What the packages may touch: HKCR and the products' uninstall entries in
 # both registry views, and the files in both Program Files folders.
 snapshot() {  # snapshot <file>
-  local v key
+  local a key
   : >"$1"
-  for v in 32 64; do
+  for a in $views; do
     for key in HKCR 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'; do
       rm -f "$tmp/export.reg"
-      run win64 reg export "$key" "$(winpath "$tmp/export.reg")" /y "/reg:$v" ||
-        { output; fail "reg export $key /reg:$v failed"; }
-      { echo "== $key /reg:$v"; iconv -f UTF-16LE -t UTF-8 "$tmp/export.reg" | tr -d '\r'; } >>"$1"
+      run "$a" reg export "$key" "$(winpath "$tmp/export.reg")" /y ||
+        { output; fail "reg export $key ($a) failed"; }
+      # Windows Installer's empty frame of its records (HKCR\Installer and
+      # three subkeys) appears with its first package and stays, as it
+      # exists on every Windows machine.
+      { echo "== $key ($a)"; iconv -f UTF-16LE -t UTF-8 "$tmp/export.reg" | tr -d '\r' |
+          awk '/^\[HKEY_CLASSES_ROOT\\Installer(\\(Features|Products|UpgradeCodes))?\]$/ { frame = 1; next }
+               frame && $0 == "" { frame = 0; next }
+               { frame = 0; print }'; } >>"$1"
     done
   done
   (cd "$WINEPREFIX/drive_c" && find "Program Files" "Program Files (x86)" | sort) >>"$1"
 }
-same_as() {  # same_as <snapshot> <what happened since>
+same_as() {  # same_as <snapshot> <what happened since> [but-installer-records]
   snapshot "$tmp/now"
+  if [ -n "${3:-}" ]; then
+    # Windows Installer's own records of the product (HKCR\Installer) note
+    # each run, such as the source the package was last installed from.
+    local f
+    for f in "$1" "$tmp/now"; do
+      awk '/^\[/ { skip = index($0, "[HKEY_CLASSES_ROOT\\Installer\\") == 1 } !skip' "$f" >"$f.filtered"
+    done
+    set -- "$1.filtered" "$2"
+    mv "$tmp/now.filtered" "$tmp/now"
+  fi
   if ! diff -u "$1" "$tmp/now" >"$tmp/diff"; then
     head -n 60 "$tmp/diff"
     fail "$2 changed the registry or the Program Files folders (diff above)"
@@ -84,9 +105,9 @@ same_as() {  # same_as <snapshot> <what happened since>
 
 # The installed products, "name|version", of both views.
 products() {
-  local v
-  for v in 32 64; do
-    run win64 reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s "/reg:$v"
+  local a
+  for a in $views; do
+    run "$a" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s
     output | awk '/^HKEY_/ { if (name ~ /^Korvanet/) print name "|" ver; name = ""; ver = "" }
                   $1 == "DisplayName" { name = substr($0, index($0, "REG_SZ") + 10) }
                   $1 == "DisplayVersion" { ver = substr($0, index($0, "REG_SZ") + 10) }
@@ -103,7 +124,7 @@ expect_products() {  # expect_products <what> <name|version>...
 
 # The package of <arch> installed with everything in place.
 reg_default() {  # reg_default <arch> <key>: the key's default value in that bitness's view
-  run win64 reg query "$2" /ve "/reg:$(view "$1")" || return 1
+  run "$1" reg query "$2" /ve || return 1
   output | sed -n 's/.*(Default)[[:space:]]*REG_SZ[[:space:]]*//p'
 }
 check_installed() {  # check_installed <arch>
@@ -123,22 +144,35 @@ check_installed() {  # check_installed <arch>
   echo "  $a: Korvanet.dll in $(program_files "$a")\\Korvanet, classes and type library registered"
 }
 
-# Clients of <arch>: the script client always, the compiled one of this build.
-clients_work() {  # clients_work <arch> <after what>
-  local a="$1" want=AMD64
+# Clients of <arch>: the script client always, the compiled one of this
+# build's bitness. Each prints its bitness and a verdict line.
+clients() {  # clients <arch> PASS|FAIL <after what>
+  local a="$1" verdict="$2" want=AMD64 client
   [ "$a" = win32 ] && want=x86
-  run "$a" cscript //nologo "$(winpath "$client_vbs")" "$port"
-  output | grep -qx "ARCH $want" || { output; fail "the $a script client did not run as $want"; }
-  output | tail -n 1 | grep -qx "VERDICT PASS" || { output; fail "the $a script client after $2"; }
-  if [ "$a" = "$arch" ]; then
-    run "$a" "$client_exe" "$port" || { output; fail "the $a compiled client after $2"; }
-    output | tail -n 1 | grep -qx "VERDICT PASS" || { output; fail "the $a compiled client after $2"; }
-  fi
-  echo "  $a clients create both classes and GET after $2"
+  for client in script compiled; do
+    if [ "$client" = script ]; then
+      run "$a" cscript //nologo "$(winpath "$client_vbs")" "$port"
+    elif [ "$a" = "$arch" ]; then
+      run "$a" "$client_exe" "$port"
+    else
+      continue
+    fi
+    output | grep -qx "ARCH $want" || { output; fail "the $a $client client did not run as $want"; }
+    output | tail -n 1 | grep -q "^VERDICT $verdict" || { output; fail "the $a $client client after $3"; }
+  done
+}
+clients_work() {  # clients_work <arch> <after what>
+  clients "$1" PASS "$2"
+  echo "  $1 clients create both classes and GET after $2"
 }
 
 own_msi="$release/Korvanet-$(msi_arch "$arch").msi"
 [ -f "$own_msi" ] || fail "no package $own_msi"
+# Before any package, every client fails. (Their first run also lets the
+# script host register its own type library, before the first snapshot.)
+for a in $views; do
+  clients "$a" FAIL "no package was installed"
+done
 snapshot "$tmp/fresh"
 
 case "$scenario" in
@@ -162,7 +196,7 @@ case "$scenario" in
     expect_products "the install" "$(product_name "$arch")|$version" ${peer:+"$(product_name "$peer")|$version"}
     snapshot "$tmp/installed"
     expect_msiexec "$arch" /i "$own_msi" "the same package again"
-    same_as "$tmp/installed" "installing the same package again"
+    same_as "$tmp/installed" "installing the same package again" but-installer-records
 
     expect_msiexec "$arch" /x "$own_msi" "uninstall"
     same_as "$tmp/before" "installing and uninstalling the $arch package"
@@ -190,11 +224,12 @@ case "$scenario" in
     check_installed "$arch"
     clients_work "$arch" "the upgrade"
 
+    # Refused with 1603, the general failure (Wine's exit status is its low byte).
     msiexec "$arch" /i "$old_msi"
     status=$?
-    [ "$status" -ne 0 ] || fail "the lower version $lower installed over $version"
+    [ "$status" -eq $((1603 % 256)) ] || fail "msiexec /i of $lower over $version exited with $status, not 1603"
     expect_products "the refused downgrade" "$(product_name "$arch")|$version"
-    echo "  msiexec /i of $lower over $version refused ($status)"
+    echo "  msiexec /i of $lower over $version refused (1603)"
 
     expect_msiexec "$arch" /x "$own_msi" "uninstall"
     same_as "$tmp/fresh" "the upgrade and uninstall"
