@@ -237,4 +237,9 @@ case "$scenario" in
     ;;
   *) fail "unknown scenario $scenario" ;;
 esac
+# A passed test leaves no prefix behind (each is some 700 MB); a failed one
+# keeps it for a look.
+wineserver -k >/dev/null 2>&1
+wineserver -w >/dev/null 2>&1
+rm -rf "$prefix" "$prefix.lock" "$tmp"
 echo "PASS"
