@@ -12,6 +12,7 @@ QM_PACKAGES=(
   xvfb xauth imagemagick x11-utils
   googletest
   python3 python3-pyftpdlib openssl
+  wixl osslsigncode
   clang libclang-rt-dev
   util-linux procps
 )
