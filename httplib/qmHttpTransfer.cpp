@@ -35,6 +35,60 @@ bool AddHeaderLine(HINTERNET request, const std::wstring& line, DWORD flags) {
   return WinHttpAddRequestHeaders(request, line.c_str(), static_cast<DWORD>(line.size()), flags) != FALSE;
 }
 
+bool SameHeaderName(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                              TRUE) == CSTR_EQUAL;
+}
+
+// The names that the library or the engine send by themselves: a client's
+// line of such a name replaces theirs, and exactly one line goes out.
+bool IsSingleHeader(const std::wstring& name) {
+  for (const wchar_t* single : {L"Accept", L"Accept-Encoding", L"Content-Type", L"User-Agent", L"Host"})
+    if (SameHeaderName(name, single)) return true;
+  return false;
+}
+
+using qmHeaderLines = std::vector<std::pair<std::wstring, std::wstring>>;
+
+// Sets the one line of a single name, wherever a line of that name stood.
+void PutSingle(qmHeaderLines& lines, const std::wstring& name, const std::wstring& value) {
+  std::erase_if(lines, [&](const auto& line) { return SameHeaderName(line.first, name); });
+  lines.emplace_back(name, value);
+}
+
+bool HasHeader(const qmHeaderLines& lines, const wchar_t* name) {
+  for (const auto& line : lines)
+    if (SameHeaderName(line.first, name)) return true;
+  return false;
+}
+
+// The header lines of a request: the client's own, in the order added (the
+// last of a single name wins), then sAccept and sAcceptEncoding, then the
+// library's defaults where the client gave no line of that name.
+qmHeaderLines RequestHeaderLines(const qmHttpSettings& settings) {
+  qmHeaderLines lines;
+  for (const auto& [name, value] : settings.headers) {
+    if (IsSingleHeader(name)) {
+      PutSingle(lines, name, value);
+    } else {
+      lines.emplace_back(name, value);
+    }
+  }
+  if (!settings.accept.empty()) PutSingle(lines, L"Accept", settings.accept);
+  // The library decodes gzip and deflate itself, so it offers them unless told otherwise.
+  if (!settings.acceptEncoding.empty()) {
+    PutSingle(lines, L"Accept-Encoding", settings.acceptEncoding);
+  } else if (!HasHeader(lines, L"Accept-Encoding")) {
+    lines.emplace_back(L"Accept-Encoding", L"gzip, deflate");
+  }
+  // A multipart body is only readable with its own boundary; the type of
+  // any other body the library built is a default.
+  if (!settings.contentType.empty() &&
+      (settings.contentType.starts_with(L"multipart/") || !HasHeader(lines, L"Content-Type")))
+    PutSingle(lines, L"Content-Type", settings.contentType);
+  return lines;
+}
+
 }  // namespace
 
 DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
@@ -179,24 +233,14 @@ DWORD qmHttpTransfer::ApplyOptions() {
                         sizeof(responseTimeout)))
     return GetLastError();
 
-  for (const auto& [name, value] : mSettings.headers) {
-    if (!AddHeaderLine(request, name + L": " + value, WINHTTP_ADDREQ_FLAG_ADD)) return GetLastError();
+  for (const auto& [name, value] : RequestHeaderLines(mSettings)) {
+    // Names of which only one line may go out replace whatever the engine
+    // put there itself (its User-Agent, Host); an empty value would remove.
+    const DWORD flags = IsSingleHeader(name) && !value.empty()
+                            ? WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE
+                            : WINHTTP_ADDREQ_FLAG_ADD;
+    if (!AddHeaderLine(request, name + L": " + value, flags)) return GetLastError();
   }
-  if (!mSettings.accept.empty() &&
-      !AddHeaderLine(request, L"Accept: " + mSettings.accept,
-                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
-    return GetLastError();
-  // The library decodes gzip and deflate itself, so it offers them unless told otherwise.
-  const bool ownEncoding = !mSettings.acceptEncoding.empty();
-  if (!AddHeaderLine(request,
-                     L"Accept-Encoding: " + (ownEncoding ? mSettings.acceptEncoding : L"gzip, deflate"),
-                     ownEncoding ? WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE
-                                 : WINHTTP_ADDREQ_FLAG_ADD_IF_NEW))
-    return GetLastError();
-  if (!mSettings.contentType.empty() &&
-      !AddHeaderLine(request, L"Content-Type: " + mSettings.contentType,
-                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
-    return GetLastError();
   return 0;
 }
 

@@ -122,6 +122,18 @@ TEST_F(Job, AJobRunTwiceWaitsForTheNewResponses) {
   EXPECT_EQ(progress, std::vector<long>{1});
 }
 
+TEST_F(Job, ARequestWithItsOwnAcceptEncodingCompletesWithoutHoldingUpTheBatch) {
+  Dispatch own = NewRequest(L"/echo");
+  own.Call(L"bAddHeader", {L"Accept-Encoding", L"identity"}, true);
+  Add(own);
+  Add(NewRequest(L"/text"));
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_TRUE(Run());
+  EXPECT_LT(GetTickCount64() - start, 5000u);
+  EXPECT_EQ(own.Get(L"lErrorcode").Long(), 0);
+  EXPECT_NE(own.Get(L"sResponse").Text().find(L"\r\nAccept-Encoding: identity\r\n"), std::wstring::npos);
+}
+
 TEST_F(Job, AHundredRequestsInOneJobAllComplete) {
   std::vector<Dispatch> requests;
   for (int i = 0; i < 100; ++i) {

@@ -118,6 +118,13 @@ class Origin(http.server.BaseHTTPRequestHandler):
             self.reply(200, data, [("Content-Encoding", encoding)])
         elif path == "/brokengzip":
             self.reply(200, b"\x1f\x8b\x08\x00garbage", [("Content-Encoding", "gzip")])
+        elif path == "/bytes":
+            # Exactly the given bytes (hex) under the given Content-Type.
+            data = bytes.fromhex(query.get("hex", ""))
+            self.reply(200, data, [("Content-Type", query.get("type", "text/plain"))])
+        elif path == "/redirect":
+            # Sends the client on to "to" (absolute or relative) with "code".
+            self.reply(int(query.get("code", "302")), b"moved", [("Location", query.get("to", "/text"))])
         elif path == "/never":
             STOP.wait(120)
         else:
