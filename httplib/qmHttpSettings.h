@@ -26,6 +26,14 @@ enum qmProxyCode : short {
   kProxyAutomatic = 6,  // the named proxy when one is given, else the system's; the default
 };
 
+// What one response may make the client hold, chosen for the address space
+// of a 32-bit client: the bytes received, and the bytes after undoing gzip
+// or deflate. Each becomes up to twice as much as UTF-16 text, and again as
+// much when a client reads sResponse. A response beyond either limit ends
+// with ERROR_FILE_TOO_LARGE.
+constexpr size_t kMaxResponseBytes = 64 * 1024 * 1024;
+constexpr size_t kMaxDecodedBytes = 64 * 1024 * 1024;
+
 struct qmHttpSettings {
   std::wstring url;
   std::wstring verb;         // GET, POST or PUT

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <cguid.h>
+#include <winhttp.h>
 
 #include <initguid.h>
 
@@ -48,6 +49,13 @@ std::wstring SystemMessage(DWORD code) {
   while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
     message.pop_back();
   return message;
+}
+
+// The library's text for a code: the system's message, or (where Wine has
+// none) the number.
+std::wstring ErrorText(DWORD code) {
+  const std::wstring message = SystemMessage(code);
+  return message.empty() ? L"Error " + std::to_wstring(code) : message;
 }
 
 // winhttp.dll's message for a code; Wine's has none, then the code itself.
@@ -347,6 +355,34 @@ TEST_F(DataRequest, LargeAndChunkedBodiesArriveWhole) {
   EXPECT_EQ(chunked.substr(chunked.size() - 6), L"part4;");
 }
 
+TEST_F(DataRequest, NoResponseCanMakeTheClientHoldMoreThanTheLimits) {
+  // 256 KB of gzip that inflate to 256 MiB: ended at the decoded limit.
+  req.Put(L"sURL", Url(L"/bomb?mib=256"));
+  EXPECT_TRUE(Get()) << "it completes, with an error";
+  EXPECT_EQ(Long(L"lErrorcode"), ERROR_FILE_TOO_LARGE);
+  EXPECT_EQ(Text(L"sErrortext"), ErrorText(ERROR_FILE_TOO_LARGE));
+  EXPECT_TRUE(Text(L"sResponse").empty()) << "the bytes are dropped";
+  EXPECT_EQ(Long(L"lResponseCode"), 200);
+  EXPECT_EQ(done.events.size(), 1u);
+
+  // The received bytes have their limit of 64 MiB as well.
+  req.Put(L"sURL", Url(L"/large?bytes=67108864"));
+  EXPECT_TRUE(Get());
+  EXPECT_EQ(Long(L"lErrorcode"), 0);
+  EXPECT_EQ(req.Get(L"sResponse").Text().size(), 67108864u);
+  req.Put(L"sURL", Url(L"/large?bytes=67108865"));
+  EXPECT_TRUE(Get());
+  EXPECT_EQ(Long(L"lErrorcode"), ERROR_FILE_TOO_LARGE);
+  EXPECT_TRUE(Text(L"sResponse").empty());
+
+  // A server that announces 3 GB and sends ten bytes: nothing is set aside
+  // for the announcement, and the transfer ends.
+  req.Put(L"sURL", Url(L"/liar"));
+  EXPECT_TRUE(Get());
+  EXPECT_TRUE(req.Get(L"mbDone").Bool());
+  EXPECT_EQ(done.events.size(), 4u);
+}
+
 TEST_F(DataRequest, StatusCodesAndBasicAuthentication) {
   req.Put(L"sURL", Url(L"/status?code=404"));
   EXPECT_TRUE(Get());
@@ -372,6 +408,54 @@ TEST_F(DataRequest, StatusCodesAndBasicAuthentication) {
   req.Put(L"nAuthmode", short{9});
   EXPECT_FALSE(Get());
   EXPECT_EQ(Long(L"lErrorcode"), ERROR_INVALID_PARAMETER) << "an unknown code is refused";
+}
+
+TEST_F(DataRequest, RedirectsAreFollowedButCredentialsStayWithTheOriginOfTheUrl) {
+  // 127.0.0.1 and localhost on the same port are two origins.
+  const std::wstring elsewhere = Url(L"/basic", L"localhost");
+  req.Put(L"sUser", L"qm");
+  req.Put(L"sPassword", L"secret");
+  req.Put(L"sURL", Url(L"/redirect?to=/basic"));
+  EXPECT_TRUE(Get());
+  EXPECT_EQ(Long(L"lResponseCode"), 200) << "the same origin is answered";
+  EXPECT_EQ(Text(L"sResponse"), L"welcome qm");
+  req.Put(L"sURL", Url(L"/redirect?to=" + elsewhere));
+  EXPECT_TRUE(Get());
+  EXPECT_EQ(Long(L"lResponseCode"), 401) << "another origin's challenge is not answered";
+  EXPECT_EQ(Text(L"sResponse"), L"who are you");
+  EXPECT_EQ(Long(L"lErrorcode"), 0);
+
+  // A client's Authorization and Cookie do not travel to another origin;
+  // its other headers do.
+  Dispatch own = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+  own.Call(L"bAddHeader", {L"Authorization", L"Basic cW06c2VjcmV0"}, true);
+  own.Call(L"bAddHeader", {L"cookie", L"session=1"}, true);
+  own.Call(L"bAddHeader", {L"X-Keep", L"1"}, true);
+  own.Put(L"sURL", Url(L"/redirect?code=307&to=" + Url(L"/echo", L"localhost")));
+  EXPECT_TRUE(own.Call(L"gbGet").value.Bool());
+  std::wstring echo = own.Get(L"sResponse").Text();
+  EXPECT_EQ(echo.rfind(L"GET /echo HTTP/1.1\r\n", 0), 0u) << echo;
+  EXPECT_TRUE(HeaderLines(echo, L"Authorization").empty()) << echo;
+  EXPECT_TRUE(HeaderLines(echo, L"Cookie").empty()) << echo;
+  EXPECT_EQ(HeaderLines(echo, L"X-Keep"), std::vector<std::wstring>{L"1"}) << echo;
+  own.Put(L"sURL", Url(L"/redirect?to=echo"));
+  own.Put(L"mbDone", false);
+  EXPECT_TRUE(own.Call(L"gbGet").value.Bool());
+  echo = own.Get(L"sResponse").Text();
+  EXPECT_EQ(HeaderLines(echo, L"Authorization"), std::vector<std::wstring>{L"Basic cW06c2VjcmV0"}) << echo;
+  EXPECT_EQ(HeaderLines(echo, L"Cookie"), std::vector<std::wstring>{L"session=1"}) << echo;
+
+  // A POST redirected with 303 becomes a GET; with 307 it stays a POST with its body.
+  req.Put(L"sUser", L"");
+  req.Put(L"sData", L"payload");
+  req.Put(L"sURL", Url(L"/redirect?code=303&to=/echo"));
+  EXPECT_TRUE(Post());
+  EXPECT_EQ(Text(L"sResponse").rfind(L"GET /echo HTTP/1.1\r\n", 0), 0u) << Text(L"sResponse");
+  req.Put(L"sURL", Url(L"/redirect?code=307&to=/echo"));
+  EXPECT_TRUE(Post());
+  echo = Text(L"sResponse");
+  EXPECT_EQ(echo.rfind(L"POST /echo HTTP/1.1\r\n", 0), 0u) << echo;
+  EXPECT_EQ(echo.substr(echo.size() - 7), L"payload");
 }
 
 TEST_F(DataRequest, TransferFailuresArriveAsCompletionWithTheEngineCode) {
@@ -418,6 +502,41 @@ TEST_F(DataRequest, ADeadlineEndsTheWaitWithTimeoutAndTheLateCompletionStillArri
   const long code = Long(L"lErrorcode");
   EXPECT_TRUE(code == 10060 || code == 12002) << code;
   EXPECT_NE(Text(L"sErrortext"), L"Timeout");
+}
+
+// DllCanUnloadNow of the loaded library.
+HRESULT CanUnloadNow() {
+  auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"Korvanet.dll"), "DllCanUnloadNow")));
+  return canUnload ? canUnload() : E_FAIL;
+}
+
+TEST_F(DataRequest, EveryTransferEndsShortlyAfterItsDeadlineHoweverTheServerStalls) {
+  // A byte every half second keeps every engine timeout from firing; the
+  // headers and then nothing is the other way to hang.
+  for (const wchar_t* path : {L"/trickle?ms=500", L"/stall"}) {
+    Dispatch one = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+    EventSink oneDone{DIID___clsqmHTTPDataRequest};
+    ASSERT_TRUE(oneDone.Connect(one.get()));
+    one.Put(L"sURL", Url(path));
+    one.Put(L"lTimeoutBase", -17L);  // 3 seconds
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(one.Call(L"gbGet").value.Bool()) << path;
+    EXPECT_EQ(one.Get(L"sErrortext").Text(), L"Timeout") << path;
+    EXPECT_EQ(one.Get(L"lResponseCode").Long(), 200) << "the headers had arrived";
+    EXPECT_EQ(one.Get(L"sResponse").Text(), L"");
+    EXPECT_TRUE(PumpUntil([&] { return !oneDone.events.empty(); }, 8000)) << path;
+    const ULONGLONG ended = GetTickCount64() - start;
+    EXPECT_GE(ended, 4500u) << path;
+    EXPECT_LT(ended, 6500u) << "3 s and the grace of 2 s; " << path;
+    EXPECT_EQ(one.Get(L"lErrorcode").Long(), ERROR_WINHTTP_TIMEOUT) << path;
+    EXPECT_EQ(one.Get(L"sErrortext").Text(), PlatformMessage(ERROR_WINHTTP_TIMEOUT)) << path;
+    EXPECT_EQ(one.Get(L"sResponse").Text(), L"") << path;
+    oneDone.Disconnect();
+  }
+  done.Disconnect();
+  req = Dispatch();
+  EXPECT_TRUE(PumpUntil([&] { return CanUnloadNow() == S_OK; }, 8000)) << "nothing is left running";
 }
 
 TEST_F(DataRequest, APostDeadlineGrowsWithTheBodyIncludingFractionsOfASecond) {
