@@ -211,7 +211,7 @@ DWORD clsqmHTTPDataRequest::StartTransfer(const std::wstring& verb, double timeo
     if (!mUploads.empty() || !mFormFields.empty()) return ERROR_INVALID_PARAMETER;
     settings.body = qmToUtf8(mProps.sData);
   } else if (!mUploads.empty()) {
-    DWORD error = qmMultipartBody(mFormFields, mUploads, settings.contentType, settings.body);
+    DWORD error = qmMultipartBody(mFormFields, mUploads, settings.contentType, settings.bodyParts);
     if (error != 0) return error;
   } else if (!mFormFields.empty()) {
     settings.body = qmFormUrlEncode(mFormFields);

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "qmHttpBody.h"
+
 namespace korvanet {
 
 // Authentication scheme codes (server and proxy).
@@ -53,7 +55,8 @@ struct qmHttpSettings {
   std::wstring proxyPassword;
 
   std::vector<std::pair<std::wstring, std::wstring>> headers;  // as added, in order
-  std::string body;
+  std::string body;                   // in memory, or:
+  std::vector<qmBodyPart> bodyParts;  // a body with files, streamed while it is sent
   std::wstring contentType;  // of a body the library built (forms), else empty
 
   double timeoutSeconds = 0;  // covers resolve, connect, send, and each wait for data

@@ -20,6 +20,7 @@ void CALLBACK EngineCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
   qmHttpNotification note = {transfer, status, 0, 0};
   switch (status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
       break;

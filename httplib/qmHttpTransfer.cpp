@@ -269,14 +269,46 @@ DWORD qmHttpTransfer::ApplyOptions() {
 DWORD qmHttpTransfer::Send() {
   mStatusCode = 0;
   mStatusText.clear();
-  const DWORD length = static_cast<DWORD>(mSettings.body.size());
+  // A body in memory goes with the request; one with files follows it
+  // piece by piece (the whole length is announced first).
+  const bool streamed = !mSettings.bodyParts.empty();
+  const ULONGLONG total = streamed ? qmBodySize(mSettings.bodyParts) : mSettings.body.size();
+  if (total > MAXDWORD) return ERROR_FILE_TOO_LARGE;
+  const DWORD length = streamed ? 0 : static_cast<DWORD>(total);
   void* body = length ? mSettings.body.data() : WINHTTP_NO_REQUEST_DATA;
+  if (streamed) {
+    mUpload.Reset(&mSettings.bodyParts);
+    try {
+      mUploadBuffer.resize(256 * 1024);
+    } catch (...) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+  }
   if (!EngineCall([&] {
-        return WinHttpSendRequest(mRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, length, length,
-                                  reinterpret_cast<DWORD_PTR>(this));
+        return WinHttpSendRequest(mRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, length,
+                                  static_cast<DWORD>(total), reinterpret_cast<DWORD_PTR>(this));
       }))
     return GetLastError();
   return 0;
+}
+
+void qmHttpTransfer::WriteNext() {
+  DWORD read = 0;
+  DWORD error = mUpload.Read(mUploadBuffer.data(), static_cast<DWORD>(mUploadBuffer.size()), &read);
+  if (error != 0) {
+    Finish(error);
+    return;
+  }
+  if (read == 0) {
+    ReceiveResponse();
+    return;
+  }
+  if (!EngineCall([&] { return WinHttpWriteData(mRequest.get(), mUploadBuffer.data(), read, nullptr); }))
+    Finish(GetLastError());
+}
+
+void qmHttpTransfer::ReceiveResponse() {
+  if (!EngineCall([&] { return WinHttpReceiveResponse(mRequest.get(), nullptr); })) Finish(GetLastError());
 }
 
 bool qmHttpTransfer::TakeInline(const qmHttpNotification& note) {
@@ -324,8 +356,14 @@ void qmHttpTransfer::Handle(const qmHttpNotification& note) {
   if (mbFinished) return;
   switch (note.status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-      if (!EngineCall([&] { return WinHttpReceiveResponse(mRequest.get(), nullptr); }))
-        Finish(GetLastError());
+      if (mSettings.bodyParts.empty()) {
+        ReceiveResponse();
+      } else {
+        WriteNext();
+      }
+      break;
+    case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
+      WriteNext();
       break;
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
       OnHeaders();
@@ -437,6 +475,7 @@ bool qmHttpTransfer::FollowRedirect(DWORD status) {
       mSettings.verb != L"HEAD") {
     mSettings.verb = L"GET";
     mSettings.body.clear();
+    mSettings.bodyParts.clear();
     mSettings.contentType.clear();
   }
   mSettings.url = target;

@@ -72,6 +72,10 @@ class qmHttpTransfer {
   DWORD Open();
   DWORD ApplyOptions();
   DWORD Send();
+  // Sends the next piece of a streamed body, or asks for the response
+  // after the last one.
+  void WriteNext();
+  void ReceiveResponse();
   void OnHeaders();
   // Follows a redirect to location when the rules allow it; true when a new
   // request is under way (or the transfer has finished with its error).
@@ -105,6 +109,8 @@ class qmHttpTransfer {
   bool mbHoldsModule = true;   // until the transfer finished or, abandoned, is freed
   std::vector<qmHttpNotification> mInline;
   DWORD mReadSize = 64 * 1024;
+  qmBodyReader mUpload;             // of mSettings.bodyParts
+  std::vector<char> mUploadBuffer;  // the piece WinHTTP is writing
 };
 
 }  // namespace korvanet

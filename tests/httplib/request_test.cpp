@@ -6,6 +6,10 @@
 #include <windows.h>
 #include <cguid.h>
 #include <winhttp.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <tuple>
 
 #include <initguid.h>
 
@@ -244,6 +248,64 @@ TEST_F(DataRequest, InputThatWouldBeLostIsRefusedOrUsed) {
   EXPECT_FALSE(fresh.Call(L"gbGet").value.Bool());
   EXPECT_EQ(fresh.Get(L"lErrorcode").Long(), ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(fresh.Get(L"mbDone").Bool());
+}
+
+// The memory the process has committed for itself.
+SIZE_T PrivateBytes() {
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof(counters);
+  K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                          sizeof(counters));
+  return counters.PrivateUsage;
+}
+
+TEST_F(DataRequest, UploadsAreStreamedFromTheirFilesAndOverFourGigabytesRefused) {
+  qmtest::ScratchFolder folder(L"korvanet-upload");
+  const std::wstring big = folder / L"big.bin";
+  constexpr DWORD kMiB = 1024 * 1024;
+  constexpr DWORD kFileMiB = 160;
+  {
+    HANDLE file = CreateFileW(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::string block(kMiB, 'k');
+    DWORD written = 0;
+    for (DWORD i = 0; i < kFileMiB; ++i) WriteFile(file, block.data(), kMiB, &written, nullptr);
+    CloseHandle(file);
+  }
+  req.Put(L"sURL", Url(L"/sink"));
+  req.Put(L"bParallel", true);
+  req.Call(L"mAddFormUploadVar", {L"file", big}, true);
+  const SIZE_T before = PrivateBytes();
+  SIZE_T peak = before;
+  req.Call(L"gbPost");
+  EXPECT_TRUE(PumpUntil(
+      [&] {
+        peak = std::max(peak, PrivateBytes());
+        return !done.events.empty();
+      },
+      60000));
+  EXPECT_EQ(Long(L"lErrorcode"), 0) << Text(L"sErrortext");
+  const long long received = _wtoi64(Text(L"sResponse").c_str());
+  EXPECT_GT(received, static_cast<long long>(kFileMiB) * kMiB);
+  EXPECT_LT(received, static_cast<long long>(kFileMiB) * kMiB + 1000);
+  EXPECT_LT(peak - before, SIZE_T{32} * kMiB) << "the file never sits in memory whole";
+  DeleteFileW(big.c_str());
+
+  // One byte beyond what a request can announce: refused before anything is sent.
+  const std::wstring huge = folder / L"huge.bin";
+  HANDLE file = CreateFileW(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  LARGE_INTEGER size = {};
+  size.QuadPart = 0x100000000LL;
+  ASSERT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file));  // sparse
+  CloseHandle(file);
+  Dispatch fresh = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+  fresh.Put(L"sURL", Url(L"/sink"));
+  fresh.Call(L"mAddFormUploadVar", {L"file", huge}, true);
+  EXPECT_FALSE(fresh.Call(L"gbPost").value.Bool());
+  EXPECT_EQ(fresh.Get(L"lErrorcode").Long(), ERROR_FILE_TOO_LARGE);
+  EXPECT_FALSE(fresh.Get(L"mbDone").Bool());
+  DeleteFileW(huge.c_str());
 }
 
 TEST_F(DataRequest, AHeaderWithALineBreakIsRefusedWithAnError) {
@@ -770,6 +832,244 @@ TEST_F(DataRequest, RegistrationNamesTheDllApartmentThreadingAndTheTypeLibrary) 
   RegCloseKey(key);
   ComPtr<ITypeLib> lib;
   EXPECT_EQ(LoadRegTypeLib(LIBID_Korvanet, 1, 0, 0, lib.GetAddressOf()), S_OK);
+}
+
+// The type library's binary contract, written down as the classes are
+// documented: a change that would break compiled clients (a member moved in
+// the vtable, a dispid, a parameter's type or flags, a default) fails here.
+std::wstring TypeText(ITypeInfo* info, const TYPEDESC& type) {
+  switch (type.vt) {
+    case VT_PTR: return TypeText(info, *type.lptdesc) + L"*";
+    case VT_USERDEFINED: {
+      ComPtr<ITypeInfo> referenced;
+      BSTR name = nullptr;
+      if (FAILED(info->GetRefTypeInfo(type.hreftype, referenced.GetAddressOf())) ||
+          FAILED(referenced->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr)))
+        return L"?";
+      std::wstring text(name);
+      SysFreeString(name);
+      return text;
+    }
+    case VT_BSTR: return L"BSTR";
+    case VT_BOOL: return L"VARIANT_BOOL";
+    case VT_I2: return L"short";
+    case VT_I4: return L"long";
+    case VT_VARIANT: return L"VARIANT";
+    case VT_UNKNOWN: return L"IUnknown*";  // the pointer itself
+    case VT_DISPATCH: return L"IDispatch*";
+    case VT_HRESULT: return L"HRESULT";
+    case VT_VOID: return L"void";
+    default: return L"vt" + std::to_wstring(type.vt);
+  }
+}
+
+// One line per member in vtable order: name, dispid, kind, and each
+// parameter's flags, default, type and name.
+std::vector<std::wstring> Members(ITypeInfo* info) {
+  std::vector<std::wstring> members;
+  TYPEATTR* attributes = nullptr;
+  if (FAILED(info->GetTypeAttr(&attributes))) return members;
+  for (UINT i = 0; i < attributes->cFuncs; ++i) {
+    FUNCDESC* function = nullptr;
+    if (FAILED(info->GetFuncDesc(i, &function))) continue;
+    BSTR names[16] = {};
+    UINT count = 0;
+    info->GetNames(function->memid, names, 16, &count);
+    std::wstring line = std::wstring(names[0] ? names[0] : L"") + L" " + std::to_wstring(function->memid) + L" ";
+    line += function->invkind == INVOKE_PROPERTYGET ? L"get" : function->invkind == INVOKE_PROPERTYPUT ? L"put"
+            : function->invkind == INVOKE_PROPERTYPUTREF ? L"putref" : L"call";
+    line += L"(";
+    for (SHORT p = 0; p < function->cParams; ++p) {
+      const ELEMDESC& element = function->lprgelemdescParam[p];
+      const USHORT flags = element.paramdesc.wParamFlags;
+      std::wstring text;
+      auto flag = [&](USHORT bit, const wchar_t* word) {
+        if (flags & bit) text += (text.empty() ? L"" : L",") + std::wstring(word);
+      };
+      flag(PARAMFLAG_FIN, L"in");
+      flag(PARAMFLAG_FOUT, L"out");
+      flag(PARAMFLAG_FRETVAL, L"retval");
+      flag(PARAMFLAG_FOPT, L"optional");
+      if ((flags & PARAMFLAG_FHASDEFAULT) && element.paramdesc.pparamdescex) {
+        Var value;
+        VariantCopy(&value.v, &element.paramdesc.pparamdescex->varDefaultValue);
+        text += L",default=" + (V_VT(&value.v) == VT_BSTR ? L"\"" + value.Text() + L"\"" : value.Text());
+      }
+      text += L" " + TypeText(info, element.tdesc);
+      // A property's value and a method's result go unnamed in the design.
+      if (function->invkind == INVOKE_FUNC && static_cast<UINT>(p + 1) < count && names[p + 1])
+        text += L" " + std::wstring(names[p + 1]);
+      line += (p ? L", " : L"") + text;
+    }
+    line += L")";
+    if (attributes->typekind == TKIND_INTERFACE)
+      line += L" @" + std::to_wstring(function->oVft / static_cast<SHORT>(sizeof(void*)));
+    for (UINT n = 0; n < count; ++n) SysFreeString(names[n]);
+    members.push_back(line);
+    info->ReleaseFuncDesc(function);
+  }
+  info->ReleaseTypeAttr(attributes);
+  return members;
+}
+
+// The interface half of a dual interface, or the type itself.
+ComPtr<ITypeInfo> TypeOf(ITypeLib* lib, REFGUID guid, bool vtable, WORD* flags = nullptr) {
+  ComPtr<ITypeInfo> info;
+  if (FAILED(lib->GetTypeInfoOfGuid(guid, info.GetAddressOf()))) return info;
+  TYPEATTR* attributes = nullptr;
+  if (flags && SUCCEEDED(info->GetTypeAttr(&attributes))) {
+    *flags = attributes->wTypeFlags;
+    info->ReleaseTypeAttr(attributes);
+  }
+  HREFTYPE ref = 0;
+  ComPtr<ITypeInfo> half;
+  if (vtable && SUCCEEDED(info->GetRefTypeOfImplType(-1, &ref)) &&
+      SUCCEEDED(info->GetRefTypeInfo(ref, half.GetAddressOf())))
+    return half;
+  return info;
+}
+
+// Line by line, so a difference names the member.
+void ExpectMembers(const std::vector<std::wstring>& got, const std::vector<std::wstring>& want) {
+  EXPECT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size() && i < want.size(); ++i) EXPECT_EQ(got[i], want[i]);
+}
+
+// Numbered in vtable order after IDispatch's seven slots.
+std::vector<std::wstring> InVtableOrder(std::vector<std::wstring> members) {
+  for (size_t i = 0; i < members.size(); ++i) members[i] += L" @" + std::to_wstring(7 + i);
+  return members;
+}
+
+TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients) {
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  {
+    ComPtr<ITypeLib> lib;
+    ASSERT_EQ(LoadTypeLibEx((qmtest::ProgramFolder() + L"\\Korvanet.dll").c_str(), REGKIND_NONE,
+                            lib.GetAddressOf()),
+              S_OK);
+    TLIBATTR* libAttributes = nullptr;
+    ASSERT_EQ(lib->GetLibAttr(&libAttributes), S_OK);
+    EXPECT_TRUE(IsEqualGUID(libAttributes->guid, LIBID_Korvanet));
+    EXPECT_EQ(libAttributes->wMajorVerNum, 1);
+    EXPECT_EQ(libAttributes->wMinorVerNum, 0);
+    lib->ReleaseTLibAttr(libAttributes);
+
+    WORD flags = 0;
+    ExpectMembers(Members(TypeOf(lib.Get(), IID__clsqmHTTPDataRequest, true, &flags).Get()),
+              InVtableOrder({
+      L"sURL 1 get(out,retval BSTR*)",
+      L"sURL 1 put(in BSTR)",
+      L"sData 2 get(out,retval BSTR*)",
+      L"sData 2 put(in BSTR)",
+      L"bParallel 3 get(out,retval VARIANT_BOOL*)",
+      L"bParallel 3 put(in VARIANT_BOOL)",
+      L"sIdent 4 get(out,retval BSTR*)",
+      L"sIdent 4 put(in BSTR)",
+      L"sRequestType 5 get(out,retval BSTR*)",
+      L"sRequestType 5 put(in BSTR)",
+      L"sUser 6 get(out,retval BSTR*)",
+      L"sUser 6 put(in BSTR)",
+      L"sPassword 7 get(out,retval BSTR*)",
+      L"sPassword 7 put(in BSTR)",
+      L"nAuthmode 8 get(out,retval short*)",
+      L"nAuthmode 8 put(in short)",
+      L"sAccept 9 get(out,retval BSTR*)",
+      L"sAccept 9 put(in BSTR)",
+      L"sAcceptEncoding 10 get(out,retval BSTR*)",
+      L"sAcceptEncoding 10 put(in BSTR)",
+      L"sHTTPVersion 11 get(out,retval BSTR*)",
+      L"sHTTPVersion 11 put(in BSTR)",
+      L"lErrorcode 12 get(out,retval long*)",
+      L"lErrorcode 12 put(in long)",
+      L"sErrortext 13 get(out,retval BSTR*)",
+      L"sErrortext 13 put(in BSTR)",
+      L"sResponse 14 get(out,retval BSTR*)",
+      L"sResponse 14 put(in BSTR)",
+      L"lResponseCode 15 get(out,retval long*)",
+      L"lResponseCode 15 put(in long)",
+      L"sResponsestatus 16 get(out,retval BSTR*)",
+      L"sResponsestatus 16 put(in BSTR)",
+      L"lTimeoutBase 17 get(out,retval long*)",
+      L"lTimeoutBase 17 put(in long)",
+      L"lTimeoutperKB 18 get(out,retval long*)",
+      L"lTimeoutperKB 18 put(in long)",
+      L"sHeaders 19 get(out,retval BSTR*)",
+      L"sHeaders 19 put(in BSTR)",
+      L"sProxyname 20 get(out,retval BSTR*)",
+      L"sProxyname 20 put(in BSTR)",
+      L"nProxyPort 21 get(out,retval short*)",
+      L"nProxyPort 21 put(in short)",
+      L"nProxyType 22 get(out,retval short*)",
+      L"nProxyType 22 put(in short)",
+      L"nProxyAuthmode 23 get(out,retval short*)",
+      L"nProxyAuthmode 23 put(in short)",
+      L"sProxyUser 24 get(out,retval BSTR*)",
+      L"sProxyUser 24 put(in BSTR)",
+      L"sProxyPassword 25 get(out,retval BSTR*)",
+      L"sProxyPassword 25 put(in BSTR)",
+      L"bTmp 26 get(out,retval VARIANT_BOOL*)",
+      L"bTmp 26 put(in VARIANT_BOOL)",
+      L"mbDone 27 get(out,retval VARIANT_BOOL*)",
+      L"mbDone 27 put(in VARIANT_BOOL)",
+      L"bAddHeader 28 call(in,out BSTR* sHeadername, in,out BSTR* sHeaderValue, out,retval VARIANT_BOOL* result)",
+      L"bAddFormPostVar 29 call(in,out BSTR* sName, in,out BSTR* sValue, out,retval VARIANT* result)",
+      L"mAddFormUploadVar 30 call(in,out BSTR* sName, in,out BSTR* sValue, in,optional,default=\"\" BSTR sContentType, out,retval VARIANT* result)",
+      L"gbGet 31 call(in,optional,default=0 long lPort, out,retval VARIANT_BOOL* result)",
+      L"msCStr 32 call(in,out VARIANT* vnt, out,retval BSTR* result)",
+      L"gbPost 33 call(in,optional,default=0 long lPort, out,retval VARIANT_BOOL* result)",
+      L"mSetRequestData 34 call()"
+              }));
+    EXPECT_EQ(flags & (TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE), TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE);
+    ExpectMembers(Members(TypeOf(lib.Get(), IID__clsqmHTTPJob, true, &flags).Get()),
+              InVtableOrder({
+                  L"gcolRequests 1 get(out,retval _clsqmCollection**)",
+                  L"bAddRequest 2 call(in,out _clsqmHTTPDataRequest** oReq, out,retval VARIANT_BOOL* result)",
+                  L"bDoRequests 3 call(out,retval VARIANT_BOOL* result)",
+              }));
+    EXPECT_EQ(flags & TYPEFLAG_FDUAL, TYPEFLAG_FDUAL);
+    // The standard collection: Item is the default member, _NewEnum serves For Each.
+    ExpectMembers(Members(TypeOf(lib.Get(), IID__clsqmCollection, true).Get()),
+              InVtableOrder({
+                  L"Add 1 call(in VARIANT* Item, in,optional VARIANT* Key, in,optional VARIANT* Before, "
+                  L"in,optional VARIANT* After)",
+                  L"Count 2 call(out,retval long* result)",
+                  L"Item 0 call(in VARIANT* Index, out,retval VARIANT* result)",
+                  L"Remove 3 call(in VARIANT* Index)",
+                  L"_NewEnum -4 call(out,retval IUnknown** result)",
+              }));
+    ExpectMembers(Members(TypeOf(lib.Get(), DIID___clsqmHTTPDataRequest, false).Get()),
+              std::vector<std::wstring>{L"Done 1 call()"});
+    ExpectMembers(Members(TypeOf(lib.Get(), DIID___clsqmHTTPJob, false).Get()),
+              std::vector<std::wstring>{L"Progress 1 call(in,out long* lRequest)"});
+
+    // Each creatable class: its default interface and its default source.
+    for (const auto& [clsid, iid, events] : {std::tuple{&CLSID_clsqmHTTPDataRequest, &IID__clsqmHTTPDataRequest,
+                                                       &DIID___clsqmHTTPDataRequest},
+                                            std::tuple{&CLSID_clsqmHTTPJob, &IID__clsqmHTTPJob, &DIID___clsqmHTTPJob}}) {
+      ComPtr<ITypeInfo> coclass = TypeOf(lib.Get(), *clsid, false, &flags);
+      ASSERT_NE(coclass.Get(), nullptr);
+      EXPECT_TRUE(flags & TYPEFLAG_FCANCREATE);
+      std::vector<std::pair<GUID, INT>> implemented;
+      for (UINT i = 0; i < 2; ++i) {
+        HREFTYPE ref = 0;
+        ComPtr<ITypeInfo> type;
+        INT implFlags = 0;
+        TYPEATTR* attributes = nullptr;
+        ASSERT_EQ(coclass->GetRefTypeOfImplType(i, &ref), S_OK);
+        ASSERT_EQ(coclass->GetRefTypeInfo(ref, type.GetAddressOf()), S_OK);
+        coclass->GetImplTypeFlags(i, &implFlags);
+        ASSERT_EQ(type->GetTypeAttr(&attributes), S_OK);
+        implemented.emplace_back(attributes->guid, implFlags);
+        type->ReleaseTypeAttr(attributes);
+      }
+      EXPECT_TRUE(IsEqualGUID(implemented[0].first, *iid));
+      EXPECT_EQ(implemented[0].second, IMPLTYPEFLAG_FDEFAULT);
+      EXPECT_TRUE(IsEqualGUID(implemented[1].first, *events));
+      EXPECT_EQ(implemented[1].second, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE);
+    }
+  }
+  CoUninitialize();
 }
 
 }  // namespace

@@ -75,6 +75,17 @@ class Origin(http.server.BaseHTTPRequestHandler):
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query))
         path = url.path
+        if path == "/sink":
+            # Counts a body of any size without keeping it.
+            left, count = int(self.headers.get("Content-Length", "0") or "0"), 0
+            while left > 0:
+                piece = self.rfile.read(min(left, 1 << 20))
+                if not piece:
+                    break
+                count += len(piece)
+                left -= len(piece)
+            self.reply(200, b"%d" % count)
+            return
         body = self.body()
         if path == "/echo":
             # What arrived, byte for byte: request line, headers, blank line, body.
