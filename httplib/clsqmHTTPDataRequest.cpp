@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "qmErrors.h"
+#include "qmHttpUrl.h"
 #include "qmMessageWait.h"
 
 namespace korvanet {
@@ -161,13 +162,17 @@ DWORD clsqmHTTPDataRequest::Prepare() {
   if (HasLineBreak(mProps.sAccept) || HasLineBreak(mProps.sAcceptEncoding)) return ERROR_INVALID_PARAMETER;
   settings.accept = mProps.sAccept;
   settings.acceptEncoding = mProps.sAcceptEncoding;
-  if (!mProps.sUser.empty()) {
+  // User information in the URL never goes on the wire: it is the user's
+  // credentials, unless sUser names others (which one was meant is unknown).
+  std::wstring urlUser, urlPassword;
+  settings.url = qmSplitUserInfo(mProps.sURL, urlUser, urlPassword);
+  if (!urlUser.empty() && !mProps.sUser.empty()) return ERROR_INVALID_PARAMETER;
+  if (!mProps.sUser.empty() || !urlUser.empty()) {
     settings.authMode = mProps.nAuthmode == 0 ? static_cast<short>(kAuthAutomatic) : mProps.nAuthmode;
     if (!IsValidAuthCode(settings.authMode)) return ERROR_INVALID_PARAMETER;
-    settings.user = mProps.sUser;
-    settings.password = mProps.sPassword;
+    settings.user = mProps.sUser.empty() ? urlUser : mProps.sUser;
+    settings.password = mProps.sUser.empty() ? urlPassword : mProps.sPassword;
   }
-  settings.url = mProps.sURL;
   settings.proxyName = mProps.sProxyname;
   settings.proxyPort = mProps.nProxyPort;
   settings.proxyType = mProps.nProxyType == 0 ? static_cast<short>(kProxyAutomatic) : mProps.nProxyType;
@@ -202,11 +207,11 @@ DWORD clsqmHTTPDataRequest::StartTransfer(const std::wstring& verb, double timeo
     if (!mUploads.empty()) return ERROR_INVALID_PARAMETER;
     settings.url = qmAppendQuery(settings.url, qmFormUrlEncode(mFormFields));
   } else if (!mProps.sData.empty()) {
-    // sData is the whole body: files added as well would be lost on the way.
-    if (!mUploads.empty()) return ERROR_INVALID_PARAMETER;
+    // sData is the whole body: fields and files added as well would be lost on the way.
+    if (!mUploads.empty() || !mFormFields.empty()) return ERROR_INVALID_PARAMETER;
     settings.body = qmToUtf8(mProps.sData);
   } else if (!mUploads.empty()) {
-    DWORD error = qmMultipartBody(mFormFields, mUploads, settings.contentType, settings.body);
+    DWORD error = qmMultipartBody(mFormFields, mUploads, settings.contentType, settings.bodyParts);
     if (error != 0) return error;
   } else if (!mFormFields.empty()) {
     settings.body = qmFormUrlEncode(mFormFields);

@@ -33,6 +33,17 @@ HRESULT RequestFrom(const VARIANT* value, _clsqmHTTPDataRequest** request) {
              : DISP_E_TYPEMISMATCH;
 }
 
+// True the first time a request object is seen (identities compared as COM
+// defines them), false for the same object again.
+bool FirstSight(std::vector<ComPtr<IUnknown>>& seen, _clsqmHTTPDataRequest* request) {
+  ComPtr<IUnknown> identity;
+  request->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.GetAddressOf()));
+  for (const ComPtr<IUnknown>& other : seen)
+    if (other.Get() == identity.Get()) return false;
+  seen.push_back(identity);
+  return true;
+}
+
 }  // namespace
 
 HRESULT clsqmHTTPJob::Create(REFIID iid, void** object) {
@@ -99,38 +110,44 @@ HRESULT clsqmHTTPJob::InvokeSpecial(DISPID id, WORD flags, DISPPARAMS* params, V
 }
 
 HRESULT clsqmHTTPJob::DistinctRequests(Requests& requests) {
-  std::vector<IUnknown*> seen;  // identities, compared as COM defines them
+  std::vector<ComPtr<IUnknown>> seen;
   for (size_t i = 0; i < mpRequests->Size(); ++i) {
     ComPtr<_clsqmHTTPDataRequest> request;
     if (FAILED(RequestFrom(&mpRequests->At(i), request.GetAddressOf())))
       return Raise(DISP_E_TYPEMISMATCH, qmErrorMessage(static_cast<DWORD>(DISP_E_TYPEMISMATCH)));
-    ComPtr<IUnknown> identity;
-    request->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.GetAddressOf()));
-    bool known = false;
-    for (IUnknown* other : seen) known = known || other == identity.Get();
-    if (known) continue;
-    seen.push_back(identity.Get());
-    requests.push_back(request);
+    if (FirstSight(seen, request.Get())) requests.push_back(request);
   }
   return S_OK;
 }
 
-HRESULT clsqmHTTPJob::StartAll(const Requests& requests) {
-  for (const ComPtr<_clsqmHTTPDataRequest>& request : requests) {
-    HRESULT hr = request->put_bParallel(VARIANT_TRUE);
-    if (SUCCEEDED(hr)) hr = request->put_bTmp(VARIANT_FALSE);
-    qmBstr type;
-    if (SUCCEEDED(hr)) hr = request->get_sRequestType(type.put());
-    if (FAILED(hr)) return hr;
-    const std::wstring verb = qmToWString(type.get());
-    VARIANT_BOOL started = VARIANT_FALSE;
-    // Exactly these, case-sensitive; anything else is not started.
-    if (verb == L"POST" || verb == L"PUT") {
-      hr = request->gbPost(0, &started);
-    } else if (verb == L"GET") {
-      hr = request->gbGet(0, &started);
-    }
-    // The request raised the error and set its error information.
+HRESULT clsqmHTTPJob::Start(_clsqmHTTPDataRequest* request) {
+  HRESULT hr = request->put_bParallel(VARIANT_TRUE);
+  if (SUCCEEDED(hr)) hr = request->put_bTmp(VARIANT_FALSE);
+  qmBstr type;
+  if (SUCCEEDED(hr)) hr = request->get_sRequestType(type.put());
+  if (FAILED(hr)) return hr;
+  const std::wstring verb = qmToWString(type.get());
+  VARIANT_BOOL started = VARIANT_FALSE;
+  // Exactly these, case-sensitive; anything else is not started.
+  if (verb == L"POST" || verb == L"PUT") {
+    hr = request->gbPost(0, &started);
+  } else if (verb == L"GET") {
+    hr = request->gbGet(0, &started);
+  }
+  // (A failed start raised its error and set its error information.)
+  return hr;
+}
+
+HRESULT clsqmHTTPJob::StartAll() {
+  // In collection order, so an item that is no request ends the run with
+  // the requests before it started, as a walk through the collection would.
+  std::vector<ComPtr<IUnknown>> started;
+  for (size_t i = 0; i < mpRequests->Size(); ++i) {
+    ComPtr<_clsqmHTTPDataRequest> request;
+    if (FAILED(RequestFrom(&mpRequests->At(i), request.GetAddressOf())))
+      return Raise(DISP_E_TYPEMISMATCH, qmErrorMessage(static_cast<DWORD>(DISP_E_TYPEMISMATCH)));
+    if (!FirstSight(started, request.Get())) continue;  // a request that stands twice is started once
+    HRESULT hr = Start(request.Get());
     if (FAILED(hr)) return hr;
   }
   return S_OK;
@@ -151,26 +168,40 @@ void clsqmHTTPJob::RaiseProgress(long completed) {
 STDMETHODIMP clsqmHTTPJob::bDoRequests(VARIANT_BOOL* result) {
   if (!result) return E_POINTER;
   *result = VARIANT_FALSE;
+  // A handler inside the wait that ran the job again would restart the
+  // requests this run is waiting for.
+  if (mbRunning) return RaiseCode(ERROR_BUSY);
   try {
     AddRef();  // a Progress handler may drop the client's last reference
+    mbRunning = true;
     struct Guard {
       clsqmHTTPJob* job;
-      ~Guard() { job->Release(); }
+      ~Guard() {
+        job->mbRunning = false;
+        job->Release();
+      }
     } guard{this};
 
     if (mlWaitLimit == 0) mlWaitLimit = 30;
-    Requests requests;
-    HRESULT hr = DistinctRequests(requests);
-    if (SUCCEEDED(hr)) hr = StartAll(requests);
+    HRESULT hr = StartAll();
     if (FAILED(hr)) return hr;
 
-    // Counted from the last start; a monotonic clock.
+    // Counted from the last start; a monotonic clock. Each pass walks the
+    // collection as it stands then: a request a handler removed is no longer
+    // waited for, and the result speaks of the collection at the end.
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(mlWaitLimit) * 1000;
     long completed = 0;
     long reported = 0;
+    bool allDone = false;
     for (;;) {
-      bool allDone = true;
-      if (!qmProcessPendingMessages()) break;
+      allDone = true;
+      if (!qmProcessPendingMessages()) {
+        allDone = false;
+        break;
+      }
+      Requests requests;
+      hr = DistinctRequests(requests);
+      if (FAILED(hr)) return hr;
       for (const ComPtr<_clsqmHTTPDataRequest>& request : requests) {
         VARIANT_BOOL done = VARIANT_FALSE, counted = VARIANT_FALSE;
         request->get_mbDone(&done);
@@ -189,14 +220,26 @@ STDMETHODIMP clsqmHTTPJob::bDoRequests(VARIANT_BOOL* result) {
         reported = completed;
         RaiseProgress(completed);
       }
-      if (allDone || static_cast<size_t>(completed) >= requests.size()) break;
+      if (allDone) break;
       const ULONGLONG now = GetTickCount64();
       if (now >= deadline) break;
       // The handler may have let completions through already: look again
       // before sleeping until the next message or the deadline.
       if (!changed) qmWaitForMessage(deadline);
     }
-    *result = static_cast<size_t>(completed) == requests.size() ? VARIANT_TRUE : VARIANT_FALSE;
+    if (allDone) {
+      // Progress handlers ran after the last walk: the result is the
+      // collection's as it stands now.
+      Requests requests;
+      hr = DistinctRequests(requests);
+      if (FAILED(hr)) return hr;
+      for (const ComPtr<_clsqmHTTPDataRequest>& request : requests) {
+        VARIANT_BOOL done = VARIANT_FALSE;
+        request->get_mbDone(&done);
+        allDone = allDone && done;
+      }
+    }
+    *result = allDone ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
   } catch (...) {
     return E_OUTOFMEMORY;

@@ -35,11 +35,14 @@ class clsqmHTTPJob final : public qmComObject<_clsqmHTTPJob> {
   using Requests = std::vector<ComPtr<_clsqmHTTPDataRequest>>;
   // Each distinct request object of the collection once, in collection order.
   HRESULT DistinctRequests(Requests& requests);
-  HRESULT StartAll(const Requests& requests);
+  // Starts one request as the job does: parallel, by its exact sRequestType.
+  HRESULT Start(_clsqmHTTPDataRequest* request);
+  HRESULT StartAll();
   void RaiseProgress(long completed);
 
   ComPtr<clsqmCollection> mpRequests;
   long mlWaitLimit = 0;  // seconds; 30 from the first run on
+  bool mbRunning = false;  // inside bDoRequests
 };
 
 }  // namespace korvanet

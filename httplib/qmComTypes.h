@@ -83,32 +83,51 @@ inline const VARIANT* qmDeref(const VARIANT* value) {
   return value;
 }
 
-// A WinHTTP handle (session, connection or request).
-class qmInternetHandle {
+// The one owner of a handle; Traits says how it is closed and which value
+// means "none" to the function that made it.
+template <class Traits>
+class qmUniqueHandle {
  public:
-  qmInternetHandle() = default;
-  explicit qmInternetHandle(HINTERNET handle) : mh(handle) {}
-  ~qmInternetHandle() { reset(); }
-  qmInternetHandle(qmInternetHandle&& other) noexcept : mh(std::exchange(other.mh, nullptr)) {}
-  qmInternetHandle& operator=(qmInternetHandle&& other) noexcept {
+  using Handle = typename Traits::Handle;
+  qmUniqueHandle() = default;
+  explicit qmUniqueHandle(Handle handle) : mh(Traits::Valid(handle)) {}
+  ~qmUniqueHandle() { reset(); }
+  qmUniqueHandle(qmUniqueHandle&& other) noexcept : mh(std::exchange(other.mh, nullptr)) {}
+  qmUniqueHandle& operator=(qmUniqueHandle&& other) noexcept {
     if (this != &other) {
       reset();
       mh = std::exchange(other.mh, nullptr);
     }
     return *this;
   }
-  qmInternetHandle(const qmInternetHandle&) = delete;
-  qmInternetHandle& operator=(const qmInternetHandle&) = delete;
+  qmUniqueHandle(const qmUniqueHandle&) = delete;
+  qmUniqueHandle& operator=(const qmUniqueHandle&) = delete;
 
-  HINTERNET get() const { return mh; }
+  Handle get() const { return mh; }
   explicit operator bool() const { return mh != nullptr; }
-  void reset(HINTERNET handle = nullptr) {
-    if (mh) WinHttpCloseHandle(mh);
-    mh = handle;
+  void reset(Handle handle = nullptr) {
+    if (mh) Traits::Close(mh);
+    mh = Traits::Valid(handle);
   }
 
  private:
-  HINTERNET mh = nullptr;
+  Handle mh = nullptr;
 };
+
+// A WinHTTP handle (session, connection or request).
+struct qmInternetHandleTraits {
+  using Handle = HINTERNET;
+  static Handle Valid(Handle handle) { return handle; }
+  static void Close(Handle handle) { WinHttpCloseHandle(handle); }
+};
+using qmInternetHandle = qmUniqueHandle<qmInternetHandleTraits>;
+
+// A file handle from CreateFileW, which reports failure as INVALID_HANDLE_VALUE.
+struct qmFileHandleTraits {
+  using Handle = HANDLE;
+  static Handle Valid(Handle handle) { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
+  static void Close(Handle handle) { CloseHandle(handle); }
+};
+using qmFileHandle = qmUniqueHandle<qmFileHandleTraits>;
 
 }  // namespace korvanet

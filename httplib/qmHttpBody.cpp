@@ -2,36 +2,22 @@
 
 #include <objbase.h>
 
+#include <algorithm>
+
 #include "qmComTypes.h"
 
 namespace korvanet {
 namespace {
 
-// A file's whole content. Returns 0 or the platform's error.
-DWORD ReadWholeFile(const std::wstring& path, std::string& content) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return GetLastError();
-  DWORD error = 0;
-  LARGE_INTEGER size = {};
-  if (!GetFileSizeEx(file, &size)) {
-    error = GetLastError();
-  } else if (size.QuadPart > 0x7FFFFFFF) {
-    error = ERROR_FILE_TOO_LARGE;
-  } else {
-    try {
-      content.resize(static_cast<size_t>(size.QuadPart));
-      DWORD read = 0;
-      if (!content.empty() &&
-          (!ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &read, nullptr) ||
-           read != content.size()))
-        error = GetLastError() ? GetLastError() : ERROR_READ_FAULT;
-    } catch (...) {
-      error = ERROR_NOT_ENOUGH_MEMORY;
-    }
-  }
-  CloseHandle(file);
-  return error;
+// A file's size, as the platform reports it when opening it for reading.
+DWORD FileSize(const std::wstring& path, ULONGLONG& size) {
+  qmFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return GetLastError();
+  LARGE_INTEGER length = {};
+  if (!GetFileSizeEx(file.get(), &length)) return GetLastError();
+  size = static_cast<ULONGLONG>(length.QuadPart);
+  return 0;
 }
 
 // A name or file name inside a quoted Content-Disposition parameter.
@@ -116,41 +102,89 @@ std::wstring qmAppendQuery(const std::wstring& url, const std::string& encoded) 
 }
 
 DWORD qmMultipartBody(const std::vector<qmFormField>& fields, const std::vector<qmUploadField>& uploads,
-                      std::wstring& contentType, std::string& body) {
-  std::vector<std::string> files(uploads.size());
-  for (size_t i = 0; i < uploads.size(); ++i) {
-    DWORD error = ReadWholeFile(uploads[i].path, files[i]);
-    if (error != 0) return error;
-  }
-  std::string boundary;
-  // The boundary must not occur in any part; a fresh GUID practically never does.
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    boundary = NewBoundary();
-    bool clash = false;
-    for (const std::string& file : files) clash = clash || file.find(boundary) != std::string::npos;
-    if (!clash) break;
-  }
-  std::string out;
+                      std::wstring& contentType, std::vector<qmBodyPart>& parts) {
+  // A fresh GUID as boundary practically never occurs in a part; the files
+  // are not read beforehand to make sure, since they may be large.
+  const std::string boundary = NewBoundary();
+  std::vector<qmBodyPart> out;
+  std::string text;
   for (const qmFormField& field : fields) {
-    out += "--" + boundary + "\r\n";
-    out += "Content-Disposition: form-data; name=\"" + QuotedParameter(field.name) + "\"\r\n\r\n";
-    out += qmToUtf8(field.value) + "\r\n";
+    text += "--" + boundary + "\r\n";
+    text += "Content-Disposition: form-data; name=\"" + QuotedParameter(field.name) + "\"\r\n\r\n";
+    text += qmToUtf8(field.value) + "\r\n";
   }
-  for (size_t i = 0; i < uploads.size(); ++i) {
-    const qmUploadField& upload = uploads[i];
+  for (const qmUploadField& upload : uploads) {
+    qmBodyPart file;
+    file.path = upload.path;
+    DWORD error = FileSize(upload.path, file.size);
+    if (error != 0) return error;
     size_t slash = upload.path.find_last_of(L"\\/:");
     std::wstring fileName = slash == std::wstring::npos ? upload.path : upload.path.substr(slash + 1);
-    out += "--" + boundary + "\r\n";
-    out += "Content-Disposition: form-data; name=\"" + QuotedParameter(upload.name) + "\"; filename=\"" +
-           QuotedParameter(fileName) + "\"\r\n";
+    text += "--" + boundary + "\r\n";
+    text += "Content-Disposition: form-data; name=\"" + QuotedParameter(upload.name) + "\"; filename=\"" +
+            QuotedParameter(fileName) + "\"\r\n";
     std::string type = qmToUtf8(upload.contentType);
-    out += "Content-Type: " + (type.empty() ? std::string("application/octet-stream") : type) + "\r\n\r\n";
-    out += files[i];
-    out += "\r\n";
+    text += "Content-Type: " + (type.empty() ? std::string("application/octet-stream") : type) + "\r\n\r\n";
+    out.push_back(qmBodyPart{std::move(text), std::wstring(), 0});
+    text.clear();
+    out.push_back(std::move(file));
+    text += "\r\n";
   }
-  out += "--" + boundary + "--\r\n";
-  body.swap(out);
+  text += "--" + boundary + "--\r\n";
+  out.push_back(qmBodyPart{std::move(text), std::wstring(), 0});
+  if (qmBodySize(out) > MAXDWORD) return ERROR_FILE_TOO_LARGE;
+  parts.swap(out);
   contentType = L"multipart/form-data; boundary=" + std::wstring(boundary.begin(), boundary.end());
+  return 0;
+}
+
+ULONGLONG qmBodySize(const std::vector<qmBodyPart>& parts) {
+  ULONGLONG size = 0;
+  for (const qmBodyPart& part : parts) size += part.path.empty() ? part.bytes.size() : part.size;
+  return size;
+}
+
+void qmBodyReader::Reset(const std::vector<qmBodyPart>* parts) {
+  mpParts = parts;
+  mPart = 0;
+  mOffset = 0;
+  mFile.reset();
+}
+
+DWORD qmBodyReader::Read(char* buffer, DWORD size, DWORD* read) {
+  *read = 0;
+  while (mpParts && mPart < mpParts->size() && *read < size) {
+    const qmBodyPart& part = (*mpParts)[mPart];
+    const ULONGLONG partSize = part.path.empty() ? part.bytes.size() : part.size;
+    if (mOffset >= partSize) {
+      ++mPart;
+      mOffset = 0;
+      mFile.reset();
+      continue;
+    }
+    const DWORD take = static_cast<DWORD>(std::min<ULONGLONG>(partSize - mOffset, size - *read));
+    if (part.path.empty()) {
+      part.bytes.copy(buffer + *read, take, static_cast<size_t>(mOffset));
+    } else {
+      if (!mFile) {
+        mFile.reset(CreateFileW(part.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!mFile) return GetLastError();
+        LARGE_INTEGER to = {};
+        to.QuadPart = static_cast<LONGLONG>(mOffset);
+        if (!SetFilePointerEx(mFile.get(), to, nullptr, FILE_BEGIN)) return GetLastError();
+      }
+      DWORD got = 0;
+      if (!ReadFile(mFile.get(), buffer + *read, take, &got, nullptr)) return GetLastError();
+      // The length went out with the headers: a file that shrank cannot fill it.
+      if (got == 0) return ERROR_HANDLE_EOF;
+      mOffset += got;
+      *read += got;
+      continue;
+    }
+    mOffset += take;
+    *read += take;
+  }
   return 0;
 }
 

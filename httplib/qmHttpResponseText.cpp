@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <vector>
 
 namespace korvanet {
 namespace {
@@ -22,95 +23,204 @@ std::wstring Trim(const std::wstring& text) {
   return text.substr(first, last - first + 1);
 }
 
-// windowBits: 15 + 16 gzip, 15 zlib, -15 raw deflate.
-bool Inflate(const std::string& in, int windowBits, std::string& out) {
+// windowBits: 15 + 16 gzip, 15 zlib, -15 raw deflate. Returns 0,
+// ERROR_INVALID_DATA for a broken stream, or ERROR_FILE_TOO_LARGE when the
+// plain bytes would exceed limit (a few compressed bytes may stand for
+// gigabytes).
+DWORD Inflate(const std::string& in, int windowBits, size_t limit, std::string& out) {
   z_stream stream = {};
-  if (inflateInit2(&stream, windowBits) != Z_OK) return false;
+  if (inflateInit2(&stream, windowBits) != Z_OK) return ERROR_NOT_ENOUGH_MEMORY;
   out.clear();
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
   size_t remaining = in.size();
-  char chunk[64 * 1024];
+  std::vector<char> chunk(64 * 1024);
+  DWORD error = 0;
   int status = Z_OK;
-  do {
-    if (stream.avail_in == 0 && remaining > 0) {
-      uInt take = static_cast<uInt>(std::min<size_t>(remaining, 1u << 30));
-      stream.avail_in = take;
-      remaining -= take;
-    }
-    stream.next_out = reinterpret_cast<Bytef*>(chunk);
-    stream.avail_out = sizeof(chunk);
-    status = inflate(&stream, Z_NO_FLUSH);
-    if (status != Z_OK && status != Z_STREAM_END) break;
-    out.append(chunk, sizeof(chunk) - stream.avail_out);
-    // A stream without progress and without input left is truncated.
-    if (status == Z_OK && stream.avail_in == 0 && remaining == 0 && stream.avail_out != 0) {
-      status = Z_DATA_ERROR;
-      break;
-    }
-  } while (status != Z_STREAM_END);
+  try {
+    do {
+      if (stream.avail_in == 0 && remaining > 0) {
+        uInt take = static_cast<uInt>(std::min<size_t>(remaining, 1u << 30));
+        stream.avail_in = take;
+        remaining -= take;
+      }
+      stream.next_out = reinterpret_cast<Bytef*>(chunk.data());
+      stream.avail_out = static_cast<uInt>(chunk.size());
+      status = inflate(&stream, Z_NO_FLUSH);
+      if (status != Z_OK && status != Z_STREAM_END) {
+        error = status == Z_MEM_ERROR ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_DATA;
+        break;
+      }
+      const size_t produced = chunk.size() - stream.avail_out;
+      if (produced > limit - out.size()) {
+        error = ERROR_FILE_TOO_LARGE;
+        break;
+      }
+      out.append(chunk.data(), produced);
+      // A stream without progress and without input left is truncated.
+      if (status == Z_OK && stream.avail_in == 0 && remaining == 0 && stream.avail_out != 0) {
+        error = ERROR_INVALID_DATA;
+        break;
+      }
+    } while (status != Z_STREAM_END);
+  } catch (...) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+  }
   inflateEnd(&stream);
-  return status == Z_STREAM_END;
+  if (error != 0) std::string().swap(out);
+  return error;
 }
 
 // One pass: every code page yields at most one UTF-16 unit per byte.
 // Returns false when strict is set and the bytes are not valid.
-bool ToWide(const std::string& bytes, UINT codePage, bool strict, std::wstring& text) {
+bool ToWide(const char* bytes, size_t size, UINT codePage, bool strict, std::wstring& text) {
   text.clear();
-  if (bytes.empty()) return true;
-  text.resize(bytes.size());
+  if (size == 0) return true;
+  text.resize(size);
   // Plain ASCII reads the same in UTF-8 and the ANSI code pages: widened
   // directly in one pass, several times faster than the general conversion,
   // which takes over at the first other byte.
-  if (codePage == CP_UTF8 || codePage == CP_ACP || codePage == 1252 || codePage == 28591 || codePage == 20127) {
+  if (codePage == CP_UTF8 || codePage == CP_ACP || codePage == 1252) {
     size_t i = 0;
-    for (; i < bytes.size(); ++i) {
+    for (; i < size; ++i) {
       const unsigned char c = static_cast<unsigned char>(bytes[i]);
       if (c & 0x80) break;
       text[i] = static_cast<wchar_t>(c);
     }
-    if (i == bytes.size()) return true;
+    if (i == size) return true;
   }
-  int n = MultiByteToWideChar(codePage, strict ? MB_ERR_INVALID_CHARS : 0, bytes.data(),
-                              static_cast<int>(bytes.size()), text.data(), static_cast<int>(text.size()));
+  int n = MultiByteToWideChar(codePage, strict ? MB_ERR_INVALID_CHARS : 0, bytes, static_cast<int>(size),
+                              text.data(), static_cast<int>(text.size()));
   text.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return n > 0;
 }
 
 }  // namespace
 
-DWORD qmDecodeContent(const std::wstring& contentEncoding, std::string& body) {
+DWORD qmDecodeContent(const std::wstring& contentEncoding, size_t limit, std::string& body) {
   const std::wstring encoding = Lower(Trim(contentEncoding));
   if (body.empty()) return 0;
   std::string plain;
+  DWORD error = 0;
   if (encoding == L"gzip" || encoding == L"x-gzip") {
-    if (!Inflate(body, 15 + 16, plain)) return ERROR_INVALID_DATA;
+    error = Inflate(body, 15 + 16, limit, plain);
   } else if (encoding == L"deflate") {
     // Servers send either the zlib format the standard names or raw deflate.
-    if (!Inflate(body, 15, plain) && !Inflate(body, -15, plain)) return ERROR_INVALID_DATA;
+    error = Inflate(body, 15, limit, plain);
+    if (error == ERROR_INVALID_DATA) error = Inflate(body, -15, limit, plain);
   } else {
     return 0;
   }
-  body.swap(plain);
+  if (error == 0) body.swap(plain);
+  return error;
+}
+
+namespace {
+
+// The Encoding Standard's labels (https://encoding.spec.whatwg.org/#names-and-labels)
+// with the Windows code page of their encoding, sorted by label. Labels of
+// encodings Windows has no code page for (ISO-8859-10, -14, -16,
+// x-user-defined, the replacement encoding) are missing: they keep the
+// fallback of an unknown label.
+struct qmCharsetLabel {
+  const wchar_t* label;
+  UINT codePage;
+};
+constexpr qmCharsetLabel kCharsetLabels[] = {
+    {L"866", 866}, {L"ansi_x3.4-1968", 1252}, {L"arabic", 28596},
+    {L"ascii", 1252}, {L"asmo-708", 28596}, {L"big5", 950},
+    {L"big5-hkscs", 950}, {L"chinese", 936}, {L"cn-big5", 950},
+    {L"cp1250", 1250}, {L"cp1251", 1251}, {L"cp1252", 1252},
+    {L"cp1253", 1253}, {L"cp1254", 1254}, {L"cp1255", 1255},
+    {L"cp1256", 1256}, {L"cp1257", 1257}, {L"cp1258", 1258},
+    {L"cp819", 1252}, {L"cp866", 866}, {L"csbig5", 950},
+    {L"cseuckr", 949}, {L"cseucpkdfmtjapanese", 20932}, {L"csgb2312", 936},
+    {L"csibm866", 866}, {L"csiso2022jp", 50220}, {L"csiso58gb231280", 936},
+    {L"csiso88596e", 28596}, {L"csiso88596i", 28596}, {L"csiso88598e", 28598},
+    {L"csiso88598i", 38598}, {L"csisolatin1", 1252}, {L"csisolatin2", 28592},
+    {L"csisolatin3", 28593}, {L"csisolatin4", 28594}, {L"csisolatin5", 1254},
+    {L"csisolatin9", 28605}, {L"csisolatinarabic", 28596}, {L"csisolatincyrillic", 28595},
+    {L"csisolatingreek", 28597}, {L"csisolatinhebrew", 28598}, {L"cskoi8r", 20866},
+    {L"csksc56011987", 949}, {L"csmacintosh", 10000}, {L"csshiftjis", 932},
+    {L"csunicode", 1200}, {L"cyrillic", 28595}, {L"dos-874", 874},
+    {L"ecma-114", 28596}, {L"ecma-118", 28597}, {L"elot_928", 28597},
+    {L"euc-jp", 20932}, {L"euc-kr", 949}, {L"gb18030", 54936},
+    {L"gb2312", 936}, {L"gb_2312", 936}, {L"gb_2312-80", 936},
+    {L"gbk", 936}, {L"greek", 28597}, {L"greek8", 28597},
+    {L"hebrew", 28598}, {L"ibm819", 1252}, {L"ibm866", 866},
+    {L"iso-10646-ucs-2", 1200}, {L"iso-2022-jp", 50220}, {L"iso-8859-1", 1252},
+    {L"iso-8859-11", 874}, {L"iso-8859-13", 28603}, {L"iso-8859-15", 28605},
+    {L"iso-8859-2", 28592}, {L"iso-8859-3", 28593}, {L"iso-8859-4", 28594},
+    {L"iso-8859-5", 28595}, {L"iso-8859-6", 28596}, {L"iso-8859-6-e", 28596},
+    {L"iso-8859-6-i", 28596}, {L"iso-8859-7", 28597}, {L"iso-8859-8", 28598},
+    {L"iso-8859-8-e", 28598}, {L"iso-8859-8-i", 38598}, {L"iso-8859-9", 1254},
+    {L"iso-ir-100", 1252}, {L"iso-ir-101", 28592}, {L"iso-ir-109", 28593},
+    {L"iso-ir-110", 28594}, {L"iso-ir-126", 28597}, {L"iso-ir-127", 28596},
+    {L"iso-ir-138", 28598}, {L"iso-ir-144", 28595}, {L"iso-ir-148", 1254},
+    {L"iso-ir-149", 949}, {L"iso-ir-58", 936}, {L"iso8859-1", 1252},
+    {L"iso8859-11", 874}, {L"iso8859-13", 28603}, {L"iso8859-15", 28605},
+    {L"iso8859-2", 28592}, {L"iso8859-3", 28593}, {L"iso8859-4", 28594},
+    {L"iso8859-5", 28595}, {L"iso8859-6", 28596}, {L"iso8859-7", 28597},
+    {L"iso8859-8", 28598}, {L"iso8859-9", 1254}, {L"iso88591", 1252},
+    {L"iso885911", 874}, {L"iso885913", 28603}, {L"iso885915", 28605},
+    {L"iso88592", 28592}, {L"iso88593", 28593}, {L"iso88594", 28594},
+    {L"iso88595", 28595}, {L"iso88596", 28596}, {L"iso88597", 28597},
+    {L"iso88598", 28598}, {L"iso88599", 1254}, {L"iso_8859-1", 1252},
+    {L"iso_8859-15", 28605}, {L"iso_8859-1:1987", 1252}, {L"iso_8859-2", 28592},
+    {L"iso_8859-2:1987", 28592}, {L"iso_8859-3", 28593}, {L"iso_8859-3:1988", 28593},
+    {L"iso_8859-4", 28594}, {L"iso_8859-4:1988", 28594}, {L"iso_8859-5", 28595},
+    {L"iso_8859-5:1988", 28595}, {L"iso_8859-6", 28596}, {L"iso_8859-6:1987", 28596},
+    {L"iso_8859-7", 28597}, {L"iso_8859-7:1987", 28597}, {L"iso_8859-8", 28598},
+    {L"iso_8859-8:1988", 28598}, {L"iso_8859-9", 1254}, {L"iso_8859-9:1989", 1254},
+    {L"koi", 20866}, {L"koi8", 20866}, {L"koi8-r", 20866},
+    {L"koi8-ru", 21866}, {L"koi8-u", 21866}, {L"koi8_r", 20866},
+    {L"korean", 949}, {L"ks_c_5601-1987", 949}, {L"ks_c_5601-1989", 949},
+    {L"ksc5601", 949}, {L"ksc_5601", 949}, {L"l1", 1252},
+    {L"l2", 28592}, {L"l3", 28593}, {L"l4", 28594},
+    {L"l5", 1254}, {L"l9", 28605}, {L"latin1", 1252},
+    {L"latin2", 28592}, {L"latin3", 28593}, {L"latin4", 28594},
+    {L"latin5", 1254}, {L"logical", 38598}, {L"mac", 10000},
+    {L"macintosh", 10000}, {L"ms932", 932}, {L"ms_kanji", 932},
+    {L"shift-jis", 932}, {L"shift_jis", 932}, {L"sjis", 932},
+    {L"sun_eu_greek", 28597}, {L"tis-620", 874}, {L"ucs-2", 1200},
+    {L"unicode", 1200}, {L"unicode-1-1-utf-8", CP_UTF8}, {L"unicode11utf8", CP_UTF8},
+    {L"unicode20utf8", CP_UTF8}, {L"unicodefeff", 1200}, {L"unicodefffe", 1201},
+    {L"us-ascii", 1252}, {L"utf-16", 1200}, {L"utf-16be", 1201},
+    {L"utf-16le", 1200}, {L"utf-8", CP_UTF8}, {L"utf8", CP_UTF8},
+    {L"visual", 28598}, {L"windows-1250", 1250}, {L"windows-1251", 1251},
+    {L"windows-1252", 1252}, {L"windows-1253", 1253}, {L"windows-1254", 1254},
+    {L"windows-1255", 1255}, {L"windows-1256", 1256}, {L"windows-1257", 1257},
+    {L"windows-1258", 1258}, {L"windows-31j", 932}, {L"windows-874", 874},
+    {L"windows-949", 949}, {L"x-cp1250", 1250}, {L"x-cp1251", 1251},
+    {L"x-cp1252", 1252}, {L"x-cp1253", 1253}, {L"x-cp1254", 1254},
+    {L"x-cp1255", 1255}, {L"x-cp1256", 1256}, {L"x-cp1257", 1257},
+    {L"x-cp1258", 1258}, {L"x-euc-jp", 20932}, {L"x-gbk", 936},
+    {L"x-mac-cyrillic", 10007}, {L"x-mac-roman", 10000}, {L"x-mac-ukrainian", 10007},
+    {L"x-sjis", 932}, {L"x-unicode20utf8", CP_UTF8}, {L"x-x-big5", 950},
+};
+
+// Where the system lacks the exact code page, the nearest one it has.
+UINT Available(UINT codePage) {
+  if (codePage == CP_UTF8 || codePage == 1200 || codePage == 1201 || IsValidCodePage(codePage)) return codePage;
+  if (codePage == 38598) return 28598;  // logical and visual Hebrew differ only in display order
+  if (codePage == 20932 && IsValidCodePage(51932)) return 51932;
+  if (codePage == 54936) return 936;  // GBK: gb18030 without its four-byte sequences
   return 0;
 }
 
+}  // namespace
+
 UINT qmCodePageOfCharset(const std::wstring& charset) {
   const std::wstring name = Lower(Trim(charset));
-  struct Entry {
-    const wchar_t* name;
-    UINT codePage;
-  };
-  static const Entry kNames[] = {
-      {L"utf-8", CP_UTF8},          {L"utf8", CP_UTF8},          {L"us-ascii", 20127},
-      {L"ascii", 20127},            {L"iso-8859-1", 28591},      {L"latin1", 28591},
-      {L"iso-8859-2", 28592},       {L"iso-8859-15", 28605},     {L"utf-16", 1200},
-      {L"utf-16le", 1200},          {L"utf-16be", 1201},         {L"utf-16-le", 1200},
-      {L"utf-16-be", 1201},         {L"ucs-2", 1200},         {L"koi8-r", 20866},
-      {L"shift_jis", 932},          {L"euc-jp", 20932},          {L"gb2312", 936},
-      {L"gbk", 936},                {L"big5", 950},              {L"euc-kr", 949},
-  };
-  for (const Entry& entry : kNames)
-    if (name == entry.name) return entry.codePage;
+  const auto* end = std::end(kCharsetLabels);
+  const auto* found = std::lower_bound(std::begin(kCharsetLabels), end, name,
+                                       [](const qmCharsetLabel& entry, const std::wstring& key) {
+                                         return key.compare(entry.label) > 0;
+                                       });
+  if (found != end && name == found->label) return Available(found->codePage);
+  // Beyond the standard, as servers also write them: "utf-16-le" and the
+  // numbered forms of any code page Windows has.
+  if (name == L"utf-16-le") return 1200;
+  if (name == L"utf-16-be") return 1201;
   for (const wchar_t* prefix : {L"windows-", L"cp", L"ibm"}) {
     const std::wstring p = prefix;
     if (name.size() > p.size() && name.compare(0, p.size(), p) == 0 &&
@@ -125,29 +235,41 @@ UINT qmCodePageOfCharset(const std::wstring& charset) {
 }
 
 std::wstring qmDecodeText(const std::string& body, const std::wstring& contentType) {
+  // A byte-order mark decides the encoding over any label and is no text.
+  const auto starts = [&](const char* mark, size_t n) { return body.size() >= n && body.compare(0, n, mark, n) == 0; };
+  const char* bytes = body.data();
+  size_t size = body.size();
   UINT codePage = 0;
-  const std::wstring type = Lower(contentType);
-  size_t at = type.find(L"charset=");
-  if (at != std::wstring::npos) {
-    std::wstring charset = type.substr(at + 8);
-    size_t end = charset.find(L';');
-    if (end != std::wstring::npos) charset.resize(end);
-    codePage = qmCodePageOfCharset(charset);
-  }
-  if (codePage == 1200 || codePage == 1201) {
-    std::wstring text(body.size() / 2, L'\0');
-    for (size_t i = 0; i < text.size(); ++i) {
-      unsigned char a = static_cast<unsigned char>(body[2 * i]);
-      unsigned char b = static_cast<unsigned char>(body[2 * i + 1]);
-      text[i] = static_cast<wchar_t>(codePage == 1200 ? (a | (b << 8)) : ((a << 8) | b));
+  if (starts("\xEF\xBB\xBF", 3)) {
+    codePage = CP_UTF8;
+    bytes += 3;
+    size -= 3;
+  } else if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
+    codePage = body[0] == '\xFF' ? 1200 : 1201;
+    bytes += 2;
+    size -= 2;
+  } else {
+    const std::wstring type = Lower(contentType);
+    size_t at = type.find(L"charset=");
+    if (at != std::wstring::npos) {
+      std::wstring charset = type.substr(at + 8);
+      size_t end = charset.find(L';');
+      if (end != std::wstring::npos) charset.resize(end);
+      codePage = qmCodePageOfCharset(charset);
     }
-    return text;
   }
   std::wstring text;
-  if (codePage == 0) {
-    if (!ToWide(body, CP_UTF8, true, text)) ToWide(body, CP_ACP, false, text);
+  if (codePage == 1200 || codePage == 1201) {
+    text.resize(size / 2);
+    for (size_t i = 0; i < text.size(); ++i) {
+      unsigned char a = static_cast<unsigned char>(bytes[2 * i]);
+      unsigned char b = static_cast<unsigned char>(bytes[2 * i + 1]);
+      text[i] = static_cast<wchar_t>(codePage == 1200 ? (a | (b << 8)) : ((a << 8) | b));
+    }
+  } else if (codePage == 0) {
+    if (!ToWide(bytes, size, CP_UTF8, true, text)) ToWide(bytes, size, CP_ACP, false, text);
   } else {
-    ToWide(body, codePage, false, text);
+    ToWide(bytes, size, codePage, false, text);
   }
   return text;
 }

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "qmHttpBody.h"
+
 namespace korvanet {
 
 // Authentication scheme codes (server and proxy).
@@ -25,6 +27,14 @@ enum qmProxyCode : short {
   kProxyNamed = 2,      // sProxyname:nProxyPort
   kProxyAutomatic = 6,  // the named proxy when one is given, else the system's; the default
 };
+
+// What one response may make the client hold, chosen for the address space
+// of a 32-bit client: the bytes received, and the bytes after undoing gzip
+// or deflate. Each becomes up to twice as much as UTF-16 text, and again as
+// much when a client reads sResponse. A response beyond either limit ends
+// with ERROR_FILE_TOO_LARGE.
+constexpr size_t kMaxResponseBytes = 64 * 1024 * 1024;
+constexpr size_t kMaxDecodedBytes = 64 * 1024 * 1024;
 
 struct qmHttpSettings {
   std::wstring url;
@@ -45,7 +55,8 @@ struct qmHttpSettings {
   std::wstring proxyPassword;
 
   std::vector<std::pair<std::wstring, std::wstring>> headers;  // as added, in order
-  std::string body;
+  std::string body;                   // in memory, or:
+  std::vector<qmBodyPart> bodyParts;  // a body with files, streamed while it is sent
   std::wstring contentType;  // of a body the library built (forms), else empty
 
   double timeoutSeconds = 0;  // covers resolve, connect, send, and each wait for data

@@ -20,6 +20,7 @@ void CALLBACK EngineCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
   qmHttpNotification note = {transfer, status, 0, 0};
   switch (status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
       break;
@@ -101,6 +102,28 @@ HINTERNET qmHttpThread::Session(DWORD accessType, const std::wstring& proxy) {
   return mSessions.back().session.get();
 }
 
+UINT_PTR qmHttpThread::StartDeadline(qmHttpTransfer* transfer, DWORD milliseconds) {
+  // Ids are never reused, so a WM_TIMER that was already queued for a
+  // stopped timer finds no transfer.
+  const UINT_PTR id = mNextDeadline++;
+  try {
+    mDeadlines.push_back(DeadlineEntry{id, transfer});
+  } catch (...) {
+    return 0;
+  }
+  if (!SetTimer(mWindow, id, milliseconds < USER_TIMER_MAXIMUM ? milliseconds : USER_TIMER_MAXIMUM, nullptr)) {
+    mDeadlines.pop_back();
+    return 0;
+  }
+  return id;
+}
+
+void qmHttpThread::StopDeadline(UINT_PTR id) {
+  if (id == 0) return;
+  KillTimer(mWindow, id);
+  std::erase_if(mDeadlines, [id](const DeadlineEntry& entry) { return entry.id == id; });
+}
+
 void qmHttpThread::Release() {
   if (--mRefs == 0) delete this;
 }
@@ -121,6 +144,16 @@ LRESULT CALLBACK qmHttpThread::WindowProc(HWND window, UINT message, WPARAM wPar
       qmHttpNotification copy = *note;
       delete note;
       copy.transfer->OnNotification(copy);
+    }
+    return 0;
+  }
+  if (message == WM_TIMER && tCurrent && tCurrent->mWindow == window) {
+    for (const DeadlineEntry& entry : tCurrent->mDeadlines) {
+      if (entry.id != wParam) continue;
+      qmHttpTransfer* transfer = entry.transfer;
+      tCurrent->StopDeadline(wParam);
+      transfer->OnDeadline();
+      break;
     }
     return 0;
   }

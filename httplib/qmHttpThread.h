@@ -41,6 +41,11 @@ class qmHttpThread {
   HINTERNET Session(DWORD accessType, const std::wstring& proxy);
   HWND Window() const { return mWindow; }
 
+  // Calls transfer->OnDeadline() on this thread after milliseconds, unless
+  // stopped first. Returns the timer's id, or 0 when none could be set.
+  UINT_PTR StartDeadline(qmHttpTransfer* transfer, DWORD milliseconds);
+  void StopDeadline(UINT_PTR id);
+
  private:
   qmHttpThread() = default;
   ~qmHttpThread();
@@ -52,8 +57,14 @@ class qmHttpThread {
     std::wstring proxy;
     qmInternetHandle session;
   };
+  struct DeadlineEntry {
+    UINT_PTR id;
+    qmHttpTransfer* transfer;
+  };
   long mRefs = 1;
   std::vector<SessionEntry> mSessions;
+  std::vector<DeadlineEntry> mDeadlines;  // the transfers whose timers run
+  UINT_PTR mNextDeadline = 1;
   HWND mWindow = nullptr;
 };
 

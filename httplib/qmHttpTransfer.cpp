@@ -1,5 +1,6 @@
 #include "qmHttpTransfer.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <new>
@@ -13,7 +14,17 @@ namespace korvanet {
 namespace {
 
 constexpr DWORD kMaxReadSize = 1024 * 1024;
+// An announced Content-Length sizes the first buffer up to this much; the
+// body then grows with what actually arrives, since servers lie.
+constexpr DWORD kMaxFirstBuffer = 4 * 1024 * 1024;
 constexpr int kMaxChallenges = 2;
+constexpr int kMaxRedirects = 10;  // as WinHTTP's own limit
+// A transfer ends at the latest this long after its request's timeout. The
+// engine's own timeouts lie a second beyond, so the cut comes first, and a
+// sequential wait, whose deadline is the timeout itself, always ends before
+// the engine could report anything at that time.
+constexpr double kDeadlineGraceSeconds = 2.0;
+constexpr double kEngineMarginSeconds = 3.0;
 
 // The scheme to answer a challenge with: the one the code names when the
 // server offers it, or for the automatic code the strongest one offered.
@@ -35,6 +46,60 @@ bool AddHeaderLine(HINTERNET request, const std::wstring& line, DWORD flags) {
   return WinHttpAddRequestHeaders(request, line.c_str(), static_cast<DWORD>(line.size()), flags) != FALSE;
 }
 
+bool SameHeaderName(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                              TRUE) == CSTR_EQUAL;
+}
+
+// The names that the library or the engine send by themselves: a client's
+// line of such a name replaces theirs, and exactly one line goes out.
+bool IsSingleHeader(const std::wstring& name) {
+  for (const wchar_t* single : {L"Accept", L"Accept-Encoding", L"Content-Type", L"User-Agent", L"Host"})
+    if (SameHeaderName(name, single)) return true;
+  return false;
+}
+
+using qmHeaderLines = std::vector<std::pair<std::wstring, std::wstring>>;
+
+// Sets the one line of a single name, wherever a line of that name stood.
+void PutSingle(qmHeaderLines& lines, const std::wstring& name, const std::wstring& value) {
+  std::erase_if(lines, [&](const auto& line) { return SameHeaderName(line.first, name); });
+  lines.emplace_back(name, value);
+}
+
+bool HasHeader(const qmHeaderLines& lines, const wchar_t* name) {
+  for (const auto& line : lines)
+    if (SameHeaderName(line.first, name)) return true;
+  return false;
+}
+
+// The header lines of a request: the client's own, in the order added (the
+// last of a single name wins), then sAccept and sAcceptEncoding, then the
+// library's defaults where the client gave no line of that name.
+qmHeaderLines RequestHeaderLines(const qmHttpSettings& settings) {
+  qmHeaderLines lines;
+  for (const auto& [name, value] : settings.headers) {
+    if (IsSingleHeader(name)) {
+      PutSingle(lines, name, value);
+    } else {
+      lines.emplace_back(name, value);
+    }
+  }
+  if (!settings.accept.empty()) PutSingle(lines, L"Accept", settings.accept);
+  // The library decodes gzip and deflate itself, so it offers them unless told otherwise.
+  if (!settings.acceptEncoding.empty()) {
+    PutSingle(lines, L"Accept-Encoding", settings.acceptEncoding);
+  } else if (!HasHeader(lines, L"Accept-Encoding")) {
+    lines.emplace_back(L"Accept-Encoding", L"gzip, deflate");
+  }
+  // A multipart body is only readable with its own boundary; the type of
+  // any other body the library built is a default.
+  if (!settings.contentType.empty() &&
+      (settings.contentType.starts_with(L"multipart/") || !HasHeader(lines, L"Content-Type")))
+    PutSingle(lines, L"Content-Type", settings.contentType);
+  return lines;
+}
+
 }  // namespace
 
 DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
@@ -51,6 +116,8 @@ DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   DWORD error = created->Open();
+  // (Open has refused whatever is no http or https URL.)
+  if (error == 0 && !qmOriginOf(created->mSettings.url, created->mOrigin)) error = ERROR_WINHTTP_INVALID_URL;
   if (error == 0) error = created->ApplyOptions();
   if (error == 0) error = created->Send();
   if (error != 0) {
@@ -61,6 +128,9 @@ DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
     created->Release();
     return error;
   }
+  const double cutSeconds = std::max(0.0, created->mSettings.timeoutSeconds) + kDeadlineGraceSeconds;
+  created->mDeadline = thread->StartDeadline(
+      created, cutSeconds >= 0x7FFFFFFF / 1000.0 ? 0x7FFFFFFF : static_cast<DWORD>(cutSeconds * 1000.0));
   if (!created->mInline.empty()) {
     // Completions that came inside the start are handled from the message
     // loop, like every other one, never inside the caller's start method.
@@ -85,10 +155,11 @@ qmHttpTransfer::qmHttpTransfer(qmHttpThread* thread, qmHttpSettings settings, qm
 }
 
 qmHttpTransfer::~qmHttpTransfer() {
+  mpThread->StopDeadline(std::exchange(mDeadline, 0));
   mRequest.reset();
   mConnect.reset();
   mpThread->Release();
-  qmModuleUnlock();
+  if (mbHoldsModule) qmModuleUnlock();
 }
 
 void qmHttpTransfer::Release() {
@@ -97,6 +168,7 @@ void qmHttpTransfer::Release() {
 
 void qmHttpTransfer::Abandon() {
   mpSink = nullptr;
+  mpThread->StopDeadline(std::exchange(mDeadline, 0));
   if (!mbFinished) {
     // WinHTTP may still report the pending operation; it is ignored.
     mbFinished = true;
@@ -169,9 +241,13 @@ DWORD qmHttpTransfer::Open() {
 
 DWORD qmHttpTransfer::ApplyOptions() {
   HINTERNET request = mRequest.get();
-  // Each of the engine's waits is bounded by the request's own timeout, so
-  // no transfer hangs forever (0 would mean "infinite" to WinHTTP).
-  double ms = std::ceil(mSettings.timeoutSeconds * 1000.0);
+  // Redirects are followed here, not by the engine, which would carry the
+  // credentials and the client's Authorization and Cookie to any origin.
+  DWORD features = WINHTTP_DISABLE_REDIRECTS;
+  if (!WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof(features))) return GetLastError();
+  // Each of the engine's waits is bounded by the request's own timeout and
+  // the margin (0 would mean "infinite" to WinHTTP).
+  double ms = std::ceil((mSettings.timeoutSeconds + kEngineMarginSeconds) * 1000.0);
   int timeout = ms < 1.0 ? 1 : (ms > static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(ms));
   if (!WinHttpSetTimeouts(request, timeout, timeout, timeout, timeout)) return GetLastError();
   DWORD responseTimeout = static_cast<DWORD>(timeout);
@@ -179,38 +255,60 @@ DWORD qmHttpTransfer::ApplyOptions() {
                         sizeof(responseTimeout)))
     return GetLastError();
 
-  for (const auto& [name, value] : mSettings.headers) {
-    if (!AddHeaderLine(request, name + L": " + value, WINHTTP_ADDREQ_FLAG_ADD)) return GetLastError();
+  for (const auto& [name, value] : RequestHeaderLines(mSettings)) {
+    // Names of which only one line may go out replace whatever the engine
+    // put there itself (its User-Agent, Host); an empty value would remove.
+    const DWORD flags = IsSingleHeader(name) && !value.empty()
+                            ? WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE
+                            : WINHTTP_ADDREQ_FLAG_ADD;
+    if (!AddHeaderLine(request, name + L": " + value, flags)) return GetLastError();
   }
-  if (!mSettings.accept.empty() &&
-      !AddHeaderLine(request, L"Accept: " + mSettings.accept,
-                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
-    return GetLastError();
-  // The library decodes gzip and deflate itself, so it offers them unless told otherwise.
-  const bool ownEncoding = !mSettings.acceptEncoding.empty();
-  if (!AddHeaderLine(request,
-                     L"Accept-Encoding: " + (ownEncoding ? mSettings.acceptEncoding : L"gzip, deflate"),
-                     ownEncoding ? WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE
-                                 : WINHTTP_ADDREQ_FLAG_ADD_IF_NEW))
-    return GetLastError();
-  if (!mSettings.contentType.empty() &&
-      !AddHeaderLine(request, L"Content-Type: " + mSettings.contentType,
-                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
-    return GetLastError();
   return 0;
 }
 
 DWORD qmHttpTransfer::Send() {
   mStatusCode = 0;
   mStatusText.clear();
-  const DWORD length = static_cast<DWORD>(mSettings.body.size());
+  // A body in memory goes with the request; one with files follows it
+  // piece by piece (the whole length is announced first).
+  const bool streamed = !mSettings.bodyParts.empty();
+  const ULONGLONG total = streamed ? qmBodySize(mSettings.bodyParts) : mSettings.body.size();
+  if (total > MAXDWORD) return ERROR_FILE_TOO_LARGE;
+  const DWORD length = streamed ? 0 : static_cast<DWORD>(total);
   void* body = length ? mSettings.body.data() : WINHTTP_NO_REQUEST_DATA;
+  if (streamed) {
+    mUpload.Reset(&mSettings.bodyParts);
+    try {
+      mUploadBuffer.resize(256 * 1024);
+    } catch (...) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+  }
   if (!EngineCall([&] {
-        return WinHttpSendRequest(mRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, length, length,
-                                  reinterpret_cast<DWORD_PTR>(this));
+        return WinHttpSendRequest(mRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, length,
+                                  static_cast<DWORD>(total), reinterpret_cast<DWORD_PTR>(this));
       }))
     return GetLastError();
   return 0;
+}
+
+void qmHttpTransfer::WriteNext() {
+  DWORD read = 0;
+  DWORD error = mUpload.Read(mUploadBuffer.data(), static_cast<DWORD>(mUploadBuffer.size()), &read);
+  if (error != 0) {
+    Finish(error);
+    return;
+  }
+  if (read == 0) {
+    ReceiveResponse();
+    return;
+  }
+  if (!EngineCall([&] { return WinHttpWriteData(mRequest.get(), mUploadBuffer.data(), read, nullptr); }))
+    Finish(GetLastError());
+}
+
+void qmHttpTransfer::ReceiveResponse() {
+  if (!EngineCall([&] { return WinHttpReceiveResponse(mRequest.get(), nullptr); })) Finish(GetLastError());
 }
 
 bool qmHttpTransfer::TakeInline(const qmHttpNotification& note) {
@@ -228,14 +326,24 @@ bool qmHttpTransfer::TakeInline(const qmHttpNotification& note) {
 
 void qmHttpTransfer::OnNotification(const qmHttpNotification& note) {
   AddRef();  // the sink may abandon this transfer while it hears the end
-  Handle(note);
+  HandleSafely(note);
   // Completions reported inside the calls just made, in their order.
   for (size_t i = 0; i < 1000000 && !mInline.empty(); ++i) {
     qmHttpNotification next = mInline.front();
     mInline.erase(mInline.begin());
-    Handle(next);
+    HandleSafely(next);
   }
   Release();
+}
+
+void qmHttpTransfer::HandleSafely(const qmHttpNotification& note) {
+  // This runs inside a window procedure: an allocation that fails ends the
+  // transfer, never the client.
+  try {
+    Handle(note);
+  } catch (...) {
+    Finish(ERROR_NOT_ENOUGH_MEMORY);
+  }
 }
 
 void qmHttpTransfer::Handle(const qmHttpNotification& note) {
@@ -243,17 +351,29 @@ void qmHttpTransfer::Handle(const qmHttpNotification& note) {
     --mRefs;  // WinHTTP's reference; OnNotification's guard keeps the count above 0
     return;
   }
+  if (note.status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE || note.status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR)
+    mbReadPending = false;
   if (mbFinished) return;
   switch (note.status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-      if (!EngineCall([&] { return WinHttpReceiveResponse(mRequest.get(), nullptr); }))
-        Finish(GetLastError());
+      if (mSettings.bodyParts.empty()) {
+        ReceiveResponse();
+      } else {
+        WriteNext();
+      }
+      break;
+    case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
+      WriteNext();
       break;
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
       OnHeaders();
       break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
       mBody.resize(mReadStart + note.length);
+      if (mBody.size() > kMaxResponseBytes) {
+        Finish(ERROR_FILE_TOO_LARGE);
+        break;
+      }
       // The end: an empty read, or every announced byte is here (which
       // saves one more round through the engine).
       if (note.length == 0 ||
@@ -294,8 +414,11 @@ void qmHttpTransfer::OnHeaders() {
     mStatusCode = static_cast<long>(code);
   mStatusText = QueryText(WINHTTP_QUERY_STATUS_TEXT);
 
+  if (FollowRedirect(code)) return;
   bool retry = false;
-  if (code == HTTP_STATUS_DENIED && !mSettings.user.empty() && mServerChallenges < kMaxChallenges) {
+  qmOrigin current;
+  const bool sameOrigin = qmOriginOf(mSettings.url, current) && current == mOrigin;
+  if (code == HTTP_STATUS_DENIED && sameOrigin && !mSettings.user.empty() && mServerChallenges < kMaxChallenges) {
     ++mServerChallenges;
     retry = AnswerChallenge(WINHTTP_AUTH_TARGET_SERVER);
   } else if (code == HTTP_STATUS_PROXY_AUTH_REQ && !mSettings.proxyUser.empty() &&
@@ -318,12 +441,52 @@ void qmHttpTransfer::OnHeaders() {
     // Big announced bodies are read in big pieces: fewer rounds through the engine.
     if (length > mReadSize) mReadSize = length < kMaxReadSize ? length : kMaxReadSize;
     try {
-      mBody.reserve(length + 1);
+      mBody.reserve(std::min<size_t>({length, kMaxFirstBuffer, kMaxResponseBytes}) + 1);
     } catch (...) {
       // Grows as it arrives instead.
     }
   }
   ReadNext();
+}
+
+bool qmHttpTransfer::FollowRedirect(DWORD status) {
+  const bool keepsVerb = status == HTTP_STATUS_REDIRECT_KEEP_VERB || status == 308;
+  if (!keepsVerb && status != HTTP_STATUS_MOVED && status != HTTP_STATUS_REDIRECT &&
+      status != HTTP_STATUS_REDIRECT_METHOD)
+    return false;
+  if (mRedirects >= kMaxRedirects) return false;
+  const std::wstring location = QueryText(WINHTTP_QUERY_LOCATION);
+  if (location.empty()) return false;
+  const std::wstring target = qmResolveLocation(mSettings.url, location);
+  qmOrigin from, to;
+  // Not followed, as the engine would not either: a Location that is no
+  // http(s) URL, and one from https to http, which would expose the request.
+  if (!qmOriginOf(mSettings.url, from) || !qmOriginOf(target, to)) return false;
+  if (from.scheme == L"https" && to.scheme == L"http") return false;
+  ++mRedirects;
+  if (!(to == mOrigin)) {
+    // What the client meant for one origin is not sent to another.
+    std::erase_if(mSettings.headers, [](const auto& header) {
+      return SameHeaderName(header.first, L"Authorization") || SameHeaderName(header.first, L"Cookie");
+    });
+  }
+  // 303, and 301/302 after a POST as browsers do it, continue as a GET without body.
+  if (!keepsVerb && (status == HTTP_STATUS_REDIRECT_METHOD || mSettings.verb == L"POST") &&
+      mSettings.verb != L"HEAD") {
+    mSettings.verb = L"GET";
+    mSettings.body.clear();
+    mSettings.bodyParts.clear();
+    mSettings.contentType.clear();
+  }
+  mSettings.url = target;
+  mServerChallenges = 0;
+  mRequest.reset();
+  mConnect.reset();
+  DWORD error = Open();
+  if (error == 0) error = ApplyOptions();
+  if (error == 0) error = Send();
+  if (error != 0) Finish(error);
+  return true;
 }
 
 bool qmHttpTransfer::AnswerChallenge(DWORD target) {
@@ -340,39 +503,73 @@ bool qmHttpTransfer::AnswerChallenge(DWORD target) {
 
 void qmHttpTransfer::ReadNext() {
   mReadStart = mBody.size();
+  // One byte beyond the limit tells a body that is too large.
+  if (mReadStart > kMaxResponseBytes) {
+    Finish(ERROR_FILE_TOO_LARGE);
+    return;
+  }
+  const DWORD size = static_cast<DWORD>(std::min<size_t>(mReadSize, kMaxResponseBytes + 1 - mReadStart));
   try {
-    mBody.resize(mReadStart + mReadSize);
+    mBody.resize(mReadStart + size);
   } catch (...) {
     Finish(ERROR_NOT_ENOUGH_MEMORY);
     return;
   }
   // WinHTTP fills the tail of the body directly; nothing touches it until
   // the read completes.
-  if (!EngineCall([&] { return WinHttpReadData(mRequest.get(), mBody.data() + mReadStart, mReadSize, nullptr); })) {
+  mbReadPending = true;
+  if (!EngineCall([&] { return WinHttpReadData(mRequest.get(), mBody.data() + mReadStart, size, nullptr); })) {
+    mbReadPending = false;
     DWORD error = GetLastError();
     mBody.resize(mReadStart);
     Finish(error);
   }
 }
 
+void qmHttpTransfer::OnDeadline() {
+  mDeadline = 0;
+  AddRef();  // the sink may abandon this transfer while it hears the end
+  Finish(ERROR_WINHTTP_TIMEOUT);
+  Release();
+}
+
 void qmHttpTransfer::Finish(DWORD error) {
   if (mbFinished) return;
   mbFinished = true;
+  mpThread->StopDeadline(std::exchange(mDeadline, 0));
   qmHttpResult result;
-  result.statusCode = mStatusCode;
-  result.statusText = mStatusText;
-  if (mStatusCode != 0) {
-    result.headers = QueryText(WINHTTP_QUERY_RAW_HEADERS_CRLF);
-    while (!result.headers.empty() && (result.headers.back() == L'\n' || result.headers.back() == L'\r'))
-      result.headers.pop_back();
+  try {
+    result.statusCode = mStatusCode;
+    result.statusText = mStatusText;
+    if (mStatusCode != 0) {
+      result.headers = QueryText(WINHTTP_QUERY_RAW_HEADERS_CRLF);
+      while (!result.headers.empty() && (result.headers.back() == L'\n' || result.headers.back() == L'\r'))
+        result.headers.pop_back();
+    }
+    if (error == 0) {
+      error = qmDecodeContent(QueryText(WINHTTP_QUERY_CONTENT_ENCODING), kMaxDecodedBytes, mBody);
+      // A broken stream keeps its bytes as they came; a body too large for
+      // the limits, or for memory, is dropped.
+      if (error == 0 || error == ERROR_INVALID_DATA) result.body = qmDecodeText(mBody, QueryText(WINHTTP_QUERY_CONTENT_TYPE));
+    }
+  } catch (...) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+    std::wstring().swap(result.body);
   }
-  if (error == 0) {
-    error = qmDecodeContent(QueryText(WINHTTP_QUERY_CONTENT_ENCODING), mBody);
-    result.body = qmDecodeText(mBody, QueryText(WINHTTP_QUERY_CONTENT_TYPE));
-  }
+  // A read the engine still runs (the deadline cut it off) writes into the
+  // body's buffer until the request handle is closed: it stays until then.
+  // Under Wine that read may wait for as long as a server trickles; the
+  // transfer is over for the library all the same, and its code stays
+  // loaded anyway (the session pinned the module), so the library may
+  // report that it can be unloaded.
+  if (!mbReadPending) std::string().swap(mBody);
+  if (std::exchange(mbHoldsModule, false)) qmModuleUnlock();
   result.error = error;
-  if (error != 0) result.errorText = qmErrorMessage(error);
-  std::string().swap(mBody);
+  try {
+    if (error != 0) result.errorText = qmErrorMessage(error);
+  } catch (...) {
+    // The number alone then.
+  }
   mRequest.reset();
   mConnect.reset();
   qmHttpTransferSink* sink = std::exchange(mpSink, nullptr);

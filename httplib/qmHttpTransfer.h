@@ -12,6 +12,7 @@
 #include "qmComTypes.h"
 #include "qmHttpSettings.h"
 #include "qmHttpThread.h"
+#include "qmHttpUrl.h"
 
 namespace korvanet {
 
@@ -45,6 +46,9 @@ class qmHttpTransfer {
   // must be posted to the window instead.
   bool TakeInline(const qmHttpNotification& note);
   void OnNotification(const qmHttpNotification& note);
+  // The transfer's time is up: it ends with ERROR_WINHTTP_TIMEOUT, however
+  // busily the server trickles.
+  void OnDeadline();
 
   qmHttpTransfer(const qmHttpTransfer&) = delete;
   qmHttpTransfer& operator=(const qmHttpTransfer&) = delete;
@@ -56,6 +60,7 @@ class qmHttpTransfer {
   void Release();
 
   void Handle(const qmHttpNotification& note);
+  void HandleSafely(const qmHttpNotification& note);
   // Runs a WinHttp* call of the state machine, marking it as this transfer's own.
   template <class Call>
   BOOL EngineCall(Call call) {
@@ -67,12 +72,20 @@ class qmHttpTransfer {
   DWORD Open();
   DWORD ApplyOptions();
   DWORD Send();
+  // Sends the next piece of a streamed body, or asks for the response
+  // after the last one.
+  void WriteNext();
+  void ReceiveResponse();
   void OnHeaders();
+  // Follows a redirect to location when the rules allow it; true when a new
+  // request is under way (or the transfer has finished with its error).
+  bool FollowRedirect(DWORD status);
   bool AnswerChallenge(DWORD target);
   void ReadNext();
   void Finish(DWORD error);
   std::wstring QueryText(DWORD info) const;
 
+  UINT_PTR mDeadline = 0;  // the timer that cuts the transfer off
   long mRefs = 1;  // the starter's; plus one while WinHTTP holds the request handle
   qmHttpThread* mpThread;
   HWND mWindow;
@@ -81,6 +94,8 @@ class qmHttpTransfer {
   qmInternetHandle mConnect;
   qmInternetHandle mRequest;
   bool mbFinished = false;
+  qmOrigin mOrigin;  // of the URL the client gave: its credentials are for it alone
+  int mRedirects = 0;
   int mServerChallenges = 0;
   int mProxyChallenges = 0;
   long mStatusCode = 0;
@@ -90,8 +105,12 @@ class qmHttpTransfer {
   long long mContentLength = -1;  // -1: not announced
   DWORD mOwnerThread;
   bool mbInEngineCall = false;
+  bool mbReadPending = false;  // WinHTTP is filling the tail of mBody
+  bool mbHoldsModule = true;   // until the transfer finished or, abandoned, is freed
   std::vector<qmHttpNotification> mInline;
   DWORD mReadSize = 64 * 1024;
+  qmBodyReader mUpload;             // of mSettings.bodyParts
+  std::vector<char> mUploadBuffer;  // the piece WinHTTP is writing
 };
 
 }  // namespace korvanet

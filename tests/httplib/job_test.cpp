@@ -122,6 +122,18 @@ TEST_F(Job, AJobRunTwiceWaitsForTheNewResponses) {
   EXPECT_EQ(progress, std::vector<long>{1});
 }
 
+TEST_F(Job, ARequestWithItsOwnAcceptEncodingCompletesWithoutHoldingUpTheBatch) {
+  Dispatch own = NewRequest(L"/echo");
+  own.Call(L"bAddHeader", {L"Accept-Encoding", L"identity"}, true);
+  Add(own);
+  Add(NewRequest(L"/text"));
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_TRUE(Run());
+  EXPECT_LT(GetTickCount64() - start, 5000u);
+  EXPECT_EQ(own.Get(L"lErrorcode").Long(), 0);
+  EXPECT_NE(own.Get(L"sResponse").Text().find(L"\r\nAccept-Encoding: identity\r\n"), std::wstring::npos);
+}
+
 TEST_F(Job, AHundredRequestsInOneJobAllComplete) {
   std::vector<Dispatch> requests;
   for (int i = 0; i < 100; ++i) {
@@ -148,6 +160,60 @@ TEST_F(Job, ARequestTheClientRemovedBeforeTheRunIsNotStarted) {
   EXPECT_EQ(b.Get(L"sErrortext").Text(), L"untouched");
   EXPECT_FALSE(b.Get(L"mbDone").Bool());
   EXPECT_TRUE(c.Get(L"mbDone").Bool());
+}
+
+TEST_F(Job, TheWaitFollowsTheCollectionAsHandlersChangeIt) {
+  Dispatch quick = NewRequest(L"/text");
+  Dispatch stuck = NewRequest(L"/never");
+  Add(quick);
+  Add(stuck);
+  Dispatch collection(job.Get(L"gcolRequests").Object());
+  progressSink.onEvent = [&](DISPID, DISPPARAMS* params) {
+    progress.push_back(*V_I4REF(&params->rgvarg[0]));
+    if (collection.Call(L"Count").value.Long() == 2) collection.Call(L"Remove", {Var(2L)});
+  };
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_TRUE(Run()) << "every request still in the collection completed";
+  EXPECT_LT(GetTickCount64() - start, 10000u) << "the removed request is not waited for";
+  EXPECT_EQ(progress, std::vector<long>{1});
+  EXPECT_FALSE(stuck.Get(L"mbDone").Bool());
+}
+
+TEST_F(Job, AnItemThatIsNoRequestEndsTheRunAfterTheRequestsBeforeItStarted) {
+  Dispatch first = NewRequest(L"/text"), second = NewRequest(L"/echo"), after = NewRequest(L"/text");
+  Add(first);
+  Add(second);
+  Dispatch collection(job.Get(L"gcolRequests").Object());
+  collection.Call(L"Add", {Var(L"not a request")}, true);
+  Add(after);
+  CallResult run = job.Call(L"bDoRequests");
+  EXPECT_EQ(run.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(run.number, DISP_E_TYPEMISMATCH);
+  EXPECT_TRUE(PumpUntil([&] { return first.Get(L"mbDone").Bool() && second.Get(L"mbDone").Bool(); }, 5000))
+      << "the requests before the item were started";
+  EXPECT_EQ(second.Get(L"lResponseCode").Long(), 200);
+  EXPECT_FALSE(after.Get(L"bParallel").Bool()) << "the one after it was not";
+}
+
+TEST_F(Job, RunningTheJobAgainFromAHandlerIsRefusedAndTheRunGoesOn) {
+  Dispatch a = NewRequest(L"/delay?ms=100"), b = NewRequest(L"/delay?ms=600");
+  EventSink aDone{DIID___clsqmHTTPDataRequest};
+  ASSERT_TRUE(aDone.Connect(a.get()));
+  Add(a);
+  Add(b);
+  CallResult nested;
+  progressSink.onEvent = [&](DISPID, DISPPARAMS* params) {
+    progress.push_back(*V_I4REF(&params->rgvarg[0]));
+    if (progress.size() == 1) nested = job.Call(L"bDoRequests");
+  };
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(nested.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(nested.number, HRESULT_FROM_WIN32(ERROR_BUSY));
+  EXPECT_EQ(nested.source, L"Korvanet.clsqmHTTPJob");
+  EXPECT_EQ(progress.back(), 2);
+  PumpUntil([] { return false; }, 300);
+  EXPECT_EQ(aDone.events.size(), 1u) << "nothing was started again";
+  aDone.Disconnect();
 }
 
 TEST_F(Job, AProgressHandlerThatWritesToItsArgumentCannotChangeTheCount) {

@@ -27,6 +27,19 @@ PROXY_USER, PROXY_PASSWORD = "proxyuser", "proxypass"
 STOP = threading.Event()
 
 
+BOMBS = {}
+BOMB_LOCK = threading.Lock()
+
+
+def gzip_bomb(mib):
+    with BOMB_LOCK:
+        if mib not in BOMBS:
+            packer = zlib.compressobj(9, zlib.DEFLATED, 31)
+            zeros = bytes(1 << 20)
+            BOMBS[mib] = b"".join(packer.compress(zeros) for _ in range(mib)) + packer.flush()
+        return BOMBS[mib]
+
+
 class Origin(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     disable_nagle_algorithm = True
@@ -62,6 +75,17 @@ class Origin(http.server.BaseHTTPRequestHandler):
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query))
         path = url.path
+        if path == "/sink":
+            # Counts a body of any size without keeping it.
+            left, count = int(self.headers.get("Content-Length", "0") or "0"), 0
+            while left > 0:
+                piece = self.rfile.read(min(left, 1 << 20))
+                if not piece:
+                    break
+                count += len(piece)
+                left -= len(piece)
+            self.reply(200, b"%d" % count)
+            return
         body = self.body()
         if path == "/echo":
             # What arrived, byte for byte: request line, headers, blank line, body.
@@ -118,6 +142,48 @@ class Origin(http.server.BaseHTTPRequestHandler):
             self.reply(200, data, [("Content-Encoding", encoding)])
         elif path == "/brokengzip":
             self.reply(200, b"\x1f\x8b\x08\x00garbage", [("Content-Encoding", "gzip")])
+        elif path == "/bytes":
+            # Exactly the given bytes (hex) under the given Content-Type.
+            data = bytes.fromhex(query.get("hex", ""))
+            self.reply(200, data, [("Content-Type", query.get("type", "text/plain"))])
+        elif path == "/redirect":
+            # Sends the client on to "to" (absolute or relative) with "code".
+            self.reply(int(query.get("code", "302")), b"moved", [("Location", query.get("to", "/text"))])
+        elif path == "/bomb":
+            # A few MB of gzip that inflate to "mib" MiB of zeros.
+            self.reply(200, gzip_bomb(int(query.get("mib", "1024"))), [("Content-Encoding", "gzip")])
+        elif path == "/liar":
+            # Announces far more than it sends, then closes the connection.
+            self.send_response(200)
+            self.send_header("Content-Type", "text/plain")
+            self.send_header("Content-Length", query.get("announce", "3000000000"))
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.wfile.write(b"short body")
+            self.wfile.flush()
+            self.close_connection = True
+        elif path == "/trickle":
+            # One byte of body every "ms" milliseconds, without end.
+            self.send_response(200)
+            self.send_header("Content-Type", "text/plain")
+            self.send_header("Content-Length", "1000000")
+            self.end_headers()
+            for _ in range(1000):
+                if STOP.wait(int(query.get("ms", "500")) / 1000.0):
+                    break
+                try:
+                    self.wfile.write(b"x")
+                    self.wfile.flush()
+                except OSError:
+                    break
+        elif path == "/stall":
+            # The headers, then nothing.
+            self.send_response(200)
+            self.send_header("Content-Type", "text/plain")
+            self.send_header("Content-Length", "100")
+            self.end_headers()
+            self.wfile.flush()
+            STOP.wait(120)
         elif path == "/never":
             STOP.wait(120)
         else:
