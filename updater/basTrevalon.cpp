@@ -42,6 +42,13 @@ void ReportScriptProblem(const std::wstring& sUpdaterFolder, const tScriptResult
       txtInfo.Replace(file + L" fehlerhaft: das Anführungszeichen in Zeile " + std::to_wstring(result.nOpenQuoteLine) +
                       L" wird nicht geschlossen - ABBRUCH");
       break;
+    case tScriptStatus::kNulBytes:
+      txtInfo.Replace(file + L" fehlerhaft: die Datei enthält Nullbytes (Unicode ohne Byte-Order-Mark?) - ABBRUCH");
+      break;
+    case tScriptStatus::kBadEncoding:
+      txtInfo.Replace(file + L" fehlerhaft: kein gültiger " +
+                      (result.encoding == tScriptEncoding::kUtf8 ? L"UTF-8" : L"UTF-16") + L"-Text - ABBRUCH");
+      break;
   }
 }
 

@@ -86,4 +86,32 @@ std::string ToAnsi(const std::wstring& text) {
   return out;
 }
 
+std::string SavedAs(const std::wstring& text, tSavedAs as) {
+  switch (as) {
+    case tSavedAs::kAnsi:
+      return ToAnsi(text);
+    case tSavedAs::kUtf8Bom: {
+      std::string out = "\xEF\xBB\xBF";
+      if (text.empty()) return out;
+      int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+      std::string utf8(static_cast<size_t>(n), '\0');
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), n, nullptr, nullptr);
+      return out + utf8;
+    }
+    case tSavedAs::kUtf16LE:
+    case tSavedAs::kUtf16BE: {
+      const bool bBigEndian = as == tSavedAs::kUtf16BE;
+      std::string out = bBigEndian ? "\xFE\xFF" : "\xFF\xFE";
+      for (wchar_t c : text) {
+        const char low = static_cast<char>(c & 0xFF);
+        const char high = static_cast<char>((c >> 8) & 0xFF);
+        out += bBigEndian ? high : low;
+        out += bBigEndian ? low : high;
+      }
+      return out;
+    }
+  }
+  return std::string();
+}
+
 }  // namespace qmtest

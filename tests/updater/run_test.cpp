@@ -102,3 +102,23 @@ TEST_F(qmRunTest, WithoutLogEntryAnOldLogStaysAndAnUnwritableLogIsIgnored) {
   EXPECT_TRUE(Run());
   EXPECT_EQ(Text(), StartLines(kKey820));
 }
+
+TEST_F(qmRunTest, ScriptsSavedAsUnicodeRunFromTheirFirstRecordAndKeepTheirNames) {
+  // A lost "ver" record would fall back to this installation.
+  SetInstallation(kKey330);
+  const std::wstring polish = L"\u0141\u00f3d\u017a.txt";  // no ANSI code page of Western Europe holds it
+  PutUpdaterFile(L"Müller.txt", "m");
+  PutUpdaterFile(polish, "l");
+  const std::wstring script = L"ver;820\r\ncopy;shared;Müller.txt\r\ncopy;shared;" + polish + L"\r\n";
+  for (qmtest::tSavedAs as : {qmtest::tSavedAs::kUtf8Bom, qmtest::tSavedAs::kUtf16LE, qmtest::tSavedAs::kUtf16BE}) {
+    SCOPED_TRACE(static_cast<int>(as));
+    qmtest::WriteBytes(updater() + L"\\Trevalon.ini", qmtest::SavedAs(script, as));
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Müller.txt - erfolgreich \r\nKopiere: " + polish +
+                          L" - erfolgreich \r\n");
+    EXPECT_EQ(ReadBytes(shared() + L"\\Müller.txt"), "m");
+    EXPECT_EQ(ReadBytes(shared() + L"\\" + polish), "l");
+    DeleteFileW((shared() + L"\\Müller.txt").c_str());
+    DeleteFileW((shared() + L"\\" + polish).c_str());
+  }
+}
