@@ -35,7 +35,20 @@ void CopyStep(tRunValues& run, const std::wstring& sSource, const std::wstring& 
     ReportSystemFailure(run, ERROR_ACCESS_DENIED);
     return;
   }
-  if (!CopyFileW(sSource.c_str(), sTarget.c_str(), FALSE)) ReportSystemFailure(run, GetLastError());
+  if (!CopyFileW(sSource.c_str(), sTarget.c_str(), FALSE)) {
+    ReportSystemFailure(run, GetLastError());
+    return;
+  }
+  // The copy takes the source's attributes: a file from a read-only share
+  // or CD would stay read-only in the installation, and the next update
+  // would be refused above.
+  attributes = GetFileAttributesW(sTarget.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    ReportSystemFailure(run, GetLastError());
+  } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+             !SetFileAttributesW(sTarget.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+    ReportSystemFailure(run, GetLastError());
+  }
 }
 
 }  // namespace
@@ -81,8 +94,8 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run) {
       break;
   }
 
-  if (fileClass == tFileClass::kAccess && bSameText(job.sPath, L"work")) {
-    AppendAddinFragment(run, job.sFile, job.sApp);
+  if (fileClass == tFileClass::kAccess && bSameText(job.sPath, L"work") &&
+      AppendAddinFragment(run, job.sFile, job.sApp)) {
     run.bConfigNeeded = CompareText(run.sVersion, L"5") >= 0;
   }
 

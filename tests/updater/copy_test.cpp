@@ -134,3 +134,22 @@ TEST_F(qmRunTest, WithoutTargetFolderNothingInTheDriveRootIsTouched) {
   for (const wchar_t* name : {L"QmLib.ldb", L"QmComp.dll", L"QmComp.dll.registered"})
     DeleteFileW((driveRoot + name).c_str());
 }
+
+TEST_F(qmRunTest, AFileFromAReadOnlySourceCanBeReplacedByTheNextRun) {
+  // Deployment folders on read-only shares or copied from a CD hold
+  // read-only files.
+  const std::wstring source = updater() + L"\\ro.txt";
+  PutUpdaterFile(L"ro.txt", "first");
+  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY);
+  WriteScript({"ver;820", "copy;shared;ro.txt"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(GetFileAttributesW((shared() + L"\\ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+
+  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+  PutUpdaterFile(L"ro.txt", "second");
+  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: ro.txt" + kOk);
+  EXPECT_EQ(ReadBytes(shared() + L"\\ro.txt"), "second");
+  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
