@@ -5,6 +5,8 @@
 #include "basqmProcess.h"
 #include "basqmTextFile.h"
 
+#include <windows.h>
+
 #include <cmath>
 #include <string_view>
 
@@ -46,13 +48,25 @@ void OwnerEntry(const TrevalonJob& job, tRunValues& run) {
     run.txtInfo.Append(L"FEHLERHAFTE Ownerangabe in Trevalon.ini!");
     return;
   }
+  // The owner stands in the header of the ANSI file: a name the code page
+  // cannot hold would reach Office Line as another name.
+  if (!bFitsAnsiCodePage(job.sPath)) {
+    ReportSystemFailure(run, ERROR_NO_UNICODE_TRANSLATION);
+    return;
+  }
   run.sOwnerKey = ReplaceAll(ReplaceAll(ReplaceAll(job.sPath, L" ", L""), L".", L""), L"-", L"");
   // Consumes the placeholder: the first owner names the header, the last
   // one the file.
   run.sConfigText = ReplaceAll(run.sConfigText, L"<owner>", job.sPath);
 }
 
-void AppendAddinFragment(tRunValues& run, const std::wstring& sFile, const std::wstring& sApp) {
+bool AppendAddinFragment(tRunValues& run, const std::wstring& sFile, const std::wstring& sApp) {
+  // The file is ANSI text: Office Line would look for a library whose name
+  // holds the code page's default character in place of the real one.
+  if (!bFitsAnsiCodePage(sFile) || !bFitsAnsiCodePage(sApp)) {
+    ReportSystemFailure(run, ERROR_NO_UNICODE_TRANSLATION);
+    return false;
+  }
   const std::wstring name = LowerText(sFile.size() >= 4 ? std::wstring_view(sFile).substr(0, sFile.size() - 4)
                                                         : std::wstring_view());
   std::wstring& text = run.sConfigText;
@@ -63,6 +77,7 @@ void AppendAddinFragment(tRunValues& run, const std::wstring& sFile, const std::
   text += L"  <add name=\"Library\" value=\"XXXINSTALLDIRXXX\\AddIn\\Work\\" + sFile +
           L"\" type=\"string\" />\r\n";
   text += L"</" + name + L">\r\n";
+  return true;
 }
 
 void WriteConfigUpdate(tRunValues& run) {
@@ -75,9 +90,11 @@ void WriteConfigUpdate(tRunValues& run) {
   run.sConfigText = ReplaceAll(run.sConfigText, L"<owner>", L"Quenmark");
   const std::wstring path =
       run.sOLRoot + L"\\Shared\\ConfigUpdates\\TrevalonConfig" + run.sOwnerKey + L".configupdate";
+  // Replaced in one step, never truncated: a failed write leaves the file
+  // of an earlier run that the tool may not have read yet.
   if (!bIsFileNamePart(run.sOwnerKey)) {
     ReportSystemFailure(run, ERROR_INVALID_NAME);
-  } else if (unsigned long error = WriteAnsiFile(path, run.sConfigText + L"\r\n"); error != 0) {
+  } else if (unsigned long error = ReplaceAnsiFile(path, run.sConfigText + L"\r\n"); error != 0) {
     ReportSystemFailure(run, error);
   }
 
