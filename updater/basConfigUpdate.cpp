@@ -2,6 +2,7 @@
 
 #include "basFailureReport.h"
 #include "basScriptText.h"
+#include "basqmFiles.h"
 #include "basqmProcess.h"
 #include "basqmTextFile.h"
 
@@ -9,21 +10,6 @@
 
 #include <cmath>
 #include <string_view>
-
-namespace {
-
-// The owner becomes part of the file name. Characters that no file name may
-// hold are refused before Windows reads them differently: a colon would
-// write a stream of another file, a backslash or slash a file in a subfolder,
-// and the tool would find neither.
-bool bIsFileNamePart(const std::wstring& sText) {
-  for (wchar_t c : sText) {
-    if (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 void RevisionEntry(const TrevalonJob& job, tRunValues& run) {
   std::optional<double> number = ParseNumber(job.sPath);
@@ -90,13 +76,15 @@ void WriteConfigUpdate(tRunValues& run) {
   run.sConfigText = ReplaceAll(run.sConfigText, L"<owner>", L"Quenmark");
   const std::wstring path =
       run.sOLRoot + L"\\Shared\\ConfigUpdates\\TrevalonConfig" + run.sOwnerKey + L".configupdate";
-  // Replaced in one step, never truncated: a failed write leaves the file
-  // of an earlier run that the tool may not have read yet.
-  if (!bIsFileNamePart(run.sOwnerKey)) {
-    ReportSystemFailure(run, ERROR_INVALID_NAME);
-  } else if (unsigned long error = ReplaceAnsiFile(path, run.sConfigText + L"\r\n"); error != 0) {
-    ReportSystemFailure(run, error);
-  }
+  // The owner key is part of the file name. A colon would write a stream
+  // of another file, a backslash or slash a file in a subfolder, and the
+  // tool would find neither. The file is replaced in one step, never
+  // truncated: a failed write leaves the file of an earlier run that the
+  // tool may not have read yet.
+  unsigned long error = bHasInvalidNameChar(run.sOwnerKey, L"\\/:")
+                            ? ERROR_INVALID_NAME
+                            : ReplaceAnsiFile(path, run.sConfigText + L"\r\n");
+  if (error != ERROR_SUCCESS) ReportSystemFailure(run, error);
 
   run.txtInfo.Append(L"Updatetool wird ausgeführt:\r\n");
   std::wstring argument;
@@ -107,7 +95,8 @@ void WriteConfigUpdate(tRunValues& run) {
       L"\"" + run.sOLRoot + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" " + argument;
 
   if (!bSameText(run.sUpdaterFolder, DevelopmentFolder())) {
-    if (DWORD error = StartProcess(L"", commandLine, SW_SHOWMAXIMIZED, nullptr); error != 0) {
+    if (DWORD error = StartProcess(L"", commandLine, SW_SHOWMAXIMIZED, run.sOLRoot + L"\\Shared", nullptr);
+        error != 0) {
       ReportSystemFailure(run, error);
     }
   } else {

@@ -56,6 +56,14 @@ void CopyStep(tRunValues& run, const std::wstring& sSource, const std::wstring& 
 void CopyEntry(const TrevalonJob& job, tRunValues& run) {
   run.bEntryFailed = false;
   run.txtInfo.Append(L"Kopiere: " + job.sFile);
+  // A name that no file may have never reaches the file system or the
+  // command line of regsvr32, where a double quote would end the path and
+  // turn the rest of the name into arguments.
+  if (bHasInvalidNameChar(job.sFile)) {
+    ReportSystemFailure(run, ERROR_INVALID_NAME);
+    run.bEntryFailed = false;
+    return;
+  }
 
   const std::wstring source = run.sUpdaterFolder + L"\\" + job.sFile;
   const std::wstring target = run.sTarget + L"\\" + job.sFile;
@@ -82,13 +90,17 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run) {
       }
       break;
     }
-    case tFileClass::kComponent:
-      if (!bHasTarget || bIsNewerFile(source, target)) {
+    case tFileClass::kComponent: {
+      unsigned long dwVersionError = 0;
+      if (!bHasTarget || bIsNewerFile(source, target, &dwVersionError)) {
+        // A version decision that failed is reported, and the file copied.
+        if (dwVersionError != 0) ReportSystemFailure(run, dwVersionError);
         CopyStep(run, source, target);
       } else {
         run.txtInfo.Append(L"   --> Datei überprungen, da neuer oder vorhanden");
       }
       break;
+    }
     case tFileClass::kPlain:
       CopyStep(run, source, target);
       break;

@@ -38,7 +38,8 @@ TEST_F(qmRunTest, ALibraryInTheWorkFolderIsAnnouncedAndTheToolStarted) {
                         L"  Parameter: " + command);
   EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigQuenMarkSoftGmbH.configupdate"),
             "~Owner = \"Quen Mark-Soft.GmbH\"" + Fragment("rewe", "MyLib.MDA", "mylib") + "\r\n");
-  EXPECT_EQ(WaitForToolRecord(), command + L"\r\nshow=" + std::to_wstring(SW_SHOWMAXIMIZED));
+  EXPECT_EQ(WaitForToolRecord(),
+            command + L"\r\nshow=" + std::to_wstring(SW_SHOWMAXIMIZED) + L"\r\ndir=" + root() + L"\\Shared");
   EXPECT_EQ(mModule.glFailedEntries, 0);
 }
 

@@ -48,8 +48,9 @@ class qmRunTest : public ::testing::Test {
   std::wstring shared() const { return root() + L"\\shared"; }
   std::wstring work() const { return root() + L"\\addin\\work"; }
 
-  // The stand-in tool's record (command line, CR LF, "show=" window state),
-  // waited for up to 20 s; empty when it never came.
+  // The stand-in tool's record (command line, CR LF, "show=" window state,
+  // CR LF, "dir=" current folder), waited for up to 20 s; empty when it
+  // never came.
   std::wstring WaitForToolRecord() const;
 
   // The run's report as the start lines for an installation at root().

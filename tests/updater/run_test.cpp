@@ -4,6 +4,8 @@
 #include "basqmSysTools.h"
 #include "qmOfficeLineFixture.h"
 
+#include <stdexcept>
+
 using qmtest::Exists;
 using qmtest::ReadBytes;
 using qmtest::ToAnsi;
@@ -121,4 +123,88 @@ TEST_F(qmRunTest, ScriptsSavedAsUnicodeRunFromTheirFirstRecordAndKeepTheirNames)
     DeleteFileW((shared() + L"\\Müller.txt").c_str());
     DeleteFileW((shared() + L"\\" + polish).c_str());
   }
+}
+
+TEST_F(qmRunTest, FoldersNotGivenInFullAreBelowTheUpdaterFolderWhereverTheRunStarted) {
+  CreateDirectoryW((updater() + L"\\Addins").c_str(), nullptr);
+  PutUpdaterFile(L"a.txt", "a");
+  PutUpdaterFile(L"b.txt", "b");
+  PutUpdaterFile(L"l.mda", "l");
+  CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\c.dll");
+  WriteScript({"ver;820", "rev;1", "copy;Addins;a.txt", "copy;..\\OL\\shared;b.txt", "del;Addins;x.tmp",
+               "copy;shared;c.dll", "copy;work;l.mda"});
+  // Distribution agents start programs in the system folder.
+  wchar_t previous[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(GetSystemFolder().c_str()));
+  const bool bOk = Run();
+  SetCurrentDirectoryW(previous);
+
+  EXPECT_TRUE(bOk);
+  EXPECT_EQ(ReadBytes(updater() + L"\\Addins\\a.txt"), "a");
+  EXPECT_FALSE(Exists(GetSystemFolder() + L"\\Addins\\a.txt"));
+  EXPECT_EQ(ReadBytes(shared() + L"\\b.txt"), "b");
+  EXPECT_NE(Text().find(L"Lösche: x.tmpDatei: " + updater() + L"\\Addins\\x.tmp nicht vorhanden"), std::wstring::npos);
+  // regsvr32 and the tool run in folders of their own: the component's and
+  // the tool's.
+  const std::wstring registeredIn = shared();
+  EXPECT_EQ(ReadBytes(shared() + L"\\c.dll.registered"),
+            std::string(reinterpret_cast<const char*>(registeredIn.data()), registeredIn.size() * sizeof(wchar_t)));
+  const std::wstring record = WaitForToolRecord();
+  EXPECT_EQ(record.substr(record.find(L"\r\ndir=")), L"\r\ndir=" + root() + L"\\Shared");
+
+  tRunValues run(L"\\\\server\\share\\Deploy", mtxtInfo, mModule);
+  EXPECT_EQ(TargetFolderOf(L"\\Data", run), L"\\\\server\\share\\Data");
+  EXPECT_EQ(TargetFolderOf(L"\\\\other\\x", run), L"\\\\other\\x");
+  run.sUpdaterFolder = L"C:\\Deploy";
+  EXPECT_EQ(TargetFolderOf(L"\\Data", run), L"C:\\Data");
+  EXPECT_EQ(TargetFolderOf(L"c:Data", run), L"C:\\Deploy\\Data");
+  EXPECT_EQ(TargetFolderOf(L"D:Data", run), L"D:\\Data");
+  EXPECT_EQ(TargetFolderOf(L"D:/Data", run), L"D:/Data");
+}
+
+namespace {
+
+// An output box that cannot take one of the messages: what it throws
+// reaches the run in the middle of an entry.
+class qmFailingMirror final : public clsqmMessageText::Listener {
+ public:
+  explicit qmFailingMirror(std::wstring sTrigger) : msTrigger(std::move(sTrigger)) {}
+  void OnReplaced(const std::wstring&) override {}
+  void OnAppended(std::wstring_view sPiece) override {
+    if (!mbThrown && sPiece.find(msTrigger) != std::wstring_view::npos) {
+      mbThrown = true;
+      throw std::length_error("the box is full");
+    }
+  }
+  void OnRepaint() override {}
+
+ private:
+  std::wstring msTrigger;
+  bool mbThrown = false;
+};
+
+}  // namespace
+
+TEST_F(qmRunTest, AnEntryThatFailsUnexpectedlyEndsAloneAndTheRunGoesOn) {
+  PutUpdaterFile(L"a.txt", "a");
+  PutUpdaterFile(L"b.txt", "b");
+  PutUpdaterFile(L"l.mda", "l");
+  WriteScript({"ver;820", "log", "rev;1", "copy;shared;a.txt", "copy;shared;b.txt", "copy;work;l.mda"});
+  qmFailingMirror mirror(L"Kopiere: a.txt");
+  mtxtInfo.SetListener(&mirror);
+  const bool bOk = Run();
+  mtxtInfo.SetListener(nullptr);
+
+  EXPECT_TRUE(bOk);
+  EXPECT_EQ(Text(), StartLines(kKey820) +
+                        L"Kopiere: a.txt - fehlgeschlagen \r\nFehlermeldung: Unerwarteter interner Fehler, der Eintrag "
+                        L"wurde abgebrochenKopiere: b.txt - erfolgreich \r\nKopiere: l.mda - erfolgreich \r\n"
+                        L"Updatetool wird ausgeführt:\r\n\r\n  Parameter: \"" +
+                        root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2");
+  EXPECT_EQ(ReadBytes(shared() + L"\\b.txt"), "b");
+  EXPECT_TRUE(Exists(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate"));
+  EXPECT_EQ(ReadBytes(updater() + L"\\log_" + GetComputerNameText() + L".txt"), ToAnsi(Text() + L"\r\n"));
+  EXPECT_EQ(mModule.glFailedEntries, 1);
+  WaitForToolRecord();
 }
