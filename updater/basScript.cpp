@@ -33,7 +33,7 @@ tScriptEncoding EncodingOf(std::string_view bytes) {
 
 // The text of a script with a byte-order mark, without the mark, as UTF-8:
 // the record layer splits it at the same ASCII delimiters as ANSI text, and
-// UTF-8 never uses those bytes inside a character. Empty when the bytes are
+// UTF-8 never uses those bytes inside a character. Nothing when the bytes are
 // not valid in their encoding (a UTF-16 text of odd length, a lone surrogate,
 // a broken UTF-8 sequence): such a script is refused, not guessed at.
 std::optional<std::string> UnicodeAsUtf8(std::string_view bytes, tScriptEncoding encoding) {

@@ -14,12 +14,23 @@ std::wstring ProgramFolder() {
   return path.substr(0, path.rfind(L'\\'));
 }
 
-ScratchFolder::ScratchFolder(const std::wstring& hint) {
-  static std::atomic<unsigned> counter{0};
+namespace {
+
+std::wstring TempFolder() {
   wchar_t temp[MAX_PATH + 1] = {};
   GetTempPathW(MAX_PATH, temp);
   std::wstring base(temp);
   if (!base.empty() && base.back() == L'\\') base.pop_back();
+  return base;
+}
+
+}  // namespace
+
+ScratchFolder::ScratchFolder(const std::wstring& hint) : ScratchFolder(hint, TempFolder()) {}
+
+ScratchFolder::ScratchFolder(const std::wstring& hint, const std::wstring& base) {
+  static std::atomic<unsigned> counter{0};
+  CreateDirectoryW(base.c_str(), nullptr);
   for (int attempt = 0; attempt < 1000; ++attempt) {
     std::wstring candidate = base + L"\\" + hint + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
                              std::to_wstring(counter++);

@@ -16,6 +16,9 @@ std::wstring ProgramFolder();
 class ScratchFolder {
  public:
   explicit ScratchFolder(const std::wstring& hint = L"qm");
+  // Below parent instead of the temp folder (parent is created when
+  // missing, but not its own parent).
+  ScratchFolder(const std::wstring& hint, const std::wstring& parent);
   ~ScratchFolder();
   ScratchFolder(const ScratchFolder&) = delete;
   ScratchFolder& operator=(const ScratchFolder&) = delete;

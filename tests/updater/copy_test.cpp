@@ -30,7 +30,11 @@ TEST_F(qmRunTest, AMissingComponentIsCopiedAndRegistered) {
   WriteScript({"ver;820", "copy;shared;Comp.DLL"});
   EXPECT_TRUE(Run());
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Comp.DLL" + kOk + L"   DLL/OCX Registrierung : Comp.DLL" + kOk);
-  EXPECT_TRUE(Exists(shared() + L"\\Comp.DLL.registered"));  // regsvr32 ran on the target
+  // regsvr32 from the system folder, minimised, on the target, in its
+  // folder.
+  EXPECT_EQ(RegistrationRecord(shared() + L"\\Comp.DLL"),
+            L"regsvr32 \"" + shared() + L"\\Comp.DLL\" -s\r\nshow=" + std::to_wstring(SW_SHOWMINIMIZED) + L"\r\ndir=" +
+                shared());
 }
 
 TEST_F(qmRunTest, AComponentIsReplacedOnlyByAHigherVersionButAlwaysRegistered) {

@@ -147,9 +147,8 @@ TEST_F(qmRunTest, FoldersNotGivenInFullAreBelowTheUpdaterFolderWhereverTheRunSta
   EXPECT_NE(Text().find(L"Lösche: x.tmpDatei: " + updater() + L"\\Addins\\x.tmp nicht vorhanden"), std::wstring::npos);
   // regsvr32 and the tool run in folders of their own: the component's and
   // the tool's.
-  const std::wstring registeredIn = shared();
-  EXPECT_EQ(ReadBytes(shared() + L"\\c.dll.registered"),
-            std::string(reinterpret_cast<const char*>(registeredIn.data()), registeredIn.size() * sizeof(wchar_t)));
+  const std::wstring registration = RegistrationRecord(shared() + L"\\c.dll");
+  EXPECT_EQ(registration.substr(registration.find(L"\r\ndir=")), L"\r\ndir=" + shared());
   const std::wstring record = WaitForToolRecord();
   EXPECT_EQ(record.substr(record.find(L"\r\ndir=")), L"\r\ndir=" + root() + L"\\Shared");
 
@@ -206,5 +205,81 @@ TEST_F(qmRunTest, AnEntryThatFailsUnexpectedlyEndsAloneAndTheRunGoesOn) {
   EXPECT_TRUE(Exists(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate"));
   EXPECT_EQ(ReadBytes(updater() + L"\\log_" + GetComputerNameText() + L".txt"), ToAnsi(Text() + L"\r\n"));
   EXPECT_EQ(mModule.glFailedEntries, 1);
+  WaitForToolRecord();
+}
+
+TEST_F(qmRunTest, EveryVersionCodeOfTheTableSelectsItsInstallation) {
+  const struct {
+    const char* sCode;
+    const wchar_t* sKey;
+  } kTable[] = {
+      {"320", L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2"}, {"330", L"SOFTWARE\\Sage\\KHK\\Office Line\\3.3"},
+      {"340", L"SOFTWARE\\Sage\\Office Line\\3.4"},      {"400", L"SOFTWARE\\Sage\\Office Line\\4.0"},
+      {"420", L"SOFTWARE\\Sage\\Office Line\\4.2"},      {"430", L"SOFTWARE\\Sage\\Office Line\\4.3"},
+      {"440", L"SOFTWARE\\Sage\\Office Line\\4.4"},      {"500", L"SOFTWARE\\Sage\\Office Line\\5.0"},
+      {"510", L"SOFTWARE\\Sage\\Office Line\\5.1"},      {"520", L"SOFTWARE\\Sage\\Office Line\\5.1"},
+      {"530", L"SOFTWARE\\Sage\\Office Line\\5.3"},      {"600", L"SOFTWARE\\Sage\\Office Line\\6.0"},
+      {"610", L"SOFTWARE\\Sage\\Office Line\\6.1"},      {"620", L"SOFTWARE\\Sage\\Office Line\\6.2"},
+      {"630", L"SOFTWARE\\Sage\\Office Line\\6.3"},      {"700", L"SOFTWARE\\Sage\\Office Line\\7.0"},
+      {"710", L"SOFTWARE\\Sage\\Office Line\\7.1"},      {"720", L"SOFTWARE\\Sage\\Office Line\\7.2"},
+      {"800", L"SOFTWARE\\Sage\\Office Line\\8.0"},      {"810", L"SOFTWARE\\Sage\\Office Line\\8.1"},
+      {"820", L"SOFTWARE\\Sage\\Office Line\\8.2"},
+  };
+  SetInstallation(kKey330, false);  // no fallback to hide a wrong key
+  for (const auto& row : kTable) {
+    SCOPED_TRACE(row.sCode);
+    SetInstallation(row.sKey);
+    WriteScript({std::string("ver;") + row.sCode});
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(Text(), StartLines(row.sKey));
+    SetInstallation(row.sKey, false);
+  }
+  SetInstallation(kKey820);
+}
+
+TEST_F(qmRunTest, TheWorkFolderFollowsTheVersionAndTheAccessKey) {
+  SetInstallation(kKey330);  // where a script without version goes
+  PutUpdaterFile(L"lib.mda", "lib");
+  WriteScript({"copy;work;lib.mda"});  // no version counts as below "330"
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(ReadBytes(access() + L"\\lib.mda"), "lib");
+  WriteScript({"ver;330", "copy;work;lib.mda"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(ReadBytes(work() + L"\\lib.mda"), "lib");
+
+  SetAccessFolder(false);
+  WriteScript({"ver;320", "copy;work;lib.mda"});
+  SetInstallation(L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2");
+  EXPECT_TRUE(Run());  // a missing Access key does not stop the run
+  EXPECT_EQ(Text(), StartLines(L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2") +
+                        L"Kopiere: lib.mda - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_PATH_NOT_FOUND));
+  SetAccessFolder(true);
+}
+
+TEST_F(qmRunTest, RegistryEntriesWithoutVersionAndWithARootNameFurtherInAreWrittenAsGiven) {
+  SetInstallation(kKey330);
+  const std::wstring odd = L"xxHKEY_LOCAL_MACHINE\\SOFTWARE\\QmTrevalonTest";
+  WriteScript({"regt;;QmLeer;x", "regl;;QmZahlLeer;5", "regt;;Q3;z;xxHKEY_LOCAL_MACHINE\\SOFTWARE\\QmTrevalonTest"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey330) + L"Registriere: QmLeer - erfolgreich \r\nRegistriere: QmZahlLeer - erfolgreich "
+                                          L"\r\nRegistriere: Q3 - erfolgreich \r\n");
+  EXPECT_EQ(ReadRegText(kKey330, L"QmLeer"), L"x");
+  EXPECT_EQ(ReadRegDword(kKey330, L"QmZahlLeer"), 5u);
+  // The root name counts only at the first or second character.
+  EXPECT_EQ(ReadRegText(odd, L"Q3"), L"z");
+  DeleteRegTree(L"xxHKEY_LOCAL_MACHINE");
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kKey330, L"QmLeer");
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kKey330, L"QmZahlLeer");
+}
+
+TEST_F(qmRunTest, UmlautsAreTheBytesOfCodePage1252InTheFileAndTheLog) {
+  ASSERT_EQ(GetACP(), 1252u) << "the test prefix runs on the Western European code page";
+  PutUpdaterFile(L"a.mda", "a");
+  WriteScript({"ver;820", "log", "rev;1", "own;M\xFCller", "copy;work;a.mda"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigM\u00fcller.configupdate").substr(0, 19),
+            "~Owner = \"M\xFCller\"\r\n");
+  const std::string log = ReadBytes(updater() + L"\\log_" + GetComputerNameText() + L".txt");
+  EXPECT_NE(log.find("Updatetool wird ausgef\xFChrt:\r\n"), std::string::npos);
   WaitForToolRecord();
 }
