@@ -10,7 +10,7 @@ namespace {
 
 // Runs regsvr32 for sPath and waits for it. Empty when it registered the
 // file; else the description of the failure.
-std::wstring RegistrationFailure(const std::wstring& sPath) {
+std::wstring RegistrationFailure(const std::wstring& sPath, const std::wstring& sFolder) {
   // By full path from the system folder: regsvr32 must never be taken from
   // the updater's folder, which holds the files being installed and may
   // run elevated. (A 32-bit updater on 64-bit Windows is sent to the 32-bit
@@ -19,12 +19,14 @@ std::wstring RegistrationFailure(const std::wstring& sPath) {
   if (systemFolder.empty()) return SystemErrorText(GetLastError());
 
   qmUniqueKernelHandle process;
+  // In the component's folder, where the component itself will later be
+  // loaded from, whichever folder the updater was started in.
   if (DWORD error = StartProcess(systemFolder + L"\\regsvr32.exe", L"regsvr32 \"" + sPath + L"\" -s",
-                                 SW_SHOWMINIMIZED, &process);
+                                 SW_SHOWMINIMIZED, sFolder, &process);
       error != 0) {
     return SystemErrorText(error);
   }
-  switch (WaitForSingleObject(process.get(), kRegistrationTimeoutMs)) {
+  switch (WaitForProcess(process.get(), kRegistrationTimeoutMs)) {
     case WAIT_OBJECT_0:
       break;
     case WAIT_TIMEOUT:
@@ -46,7 +48,8 @@ void RegisterComponent(tRunValues& run, const std::wstring& sFile) {
   // current drive, which the entry never meant to register.
   if (run.sTarget.empty()) {
     ReportSystemFailure(run, ERROR_PATH_NOT_FOUND);
-  } else if (std::wstring failure = RegistrationFailure(run.sTarget + L"\\" + sFile); !failure.empty()) {
+  } else if (std::wstring failure = RegistrationFailure(run.sTarget + L"\\" + sFile, run.sTarget);
+             !failure.empty()) {
     ReportFailure(run, failure);
   }
   run.txtInfo.Append(L"   DLL/OCX Registrierung : " + sFile);

@@ -2,26 +2,14 @@
 
 #include "basFailureReport.h"
 #include "basScriptText.h"
+#include "basqmFiles.h"
 #include "basqmProcess.h"
 #include "basqmTextFile.h"
 
+#include <windows.h>
+
 #include <cmath>
 #include <string_view>
-
-namespace {
-
-// The owner becomes part of the file name. Characters that no file name may
-// hold are refused before Windows reads them differently: a colon would
-// write a stream of another file, a backslash or slash a file in a subfolder,
-// and the tool would find neither.
-bool bIsFileNamePart(const std::wstring& sText) {
-  for (wchar_t c : sText) {
-    if (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 void RevisionEntry(const TrevalonJob& job, tRunValues& run) {
   std::optional<double> number = ParseNumber(job.sPath);
@@ -46,13 +34,25 @@ void OwnerEntry(const TrevalonJob& job, tRunValues& run) {
     run.txtInfo.Append(L"FEHLERHAFTE Ownerangabe in Trevalon.ini!");
     return;
   }
+  // The owner stands in the header of the ANSI file: a name the code page
+  // cannot hold would reach Office Line as another name.
+  if (!bFitsAnsiCodePage(job.sPath)) {
+    ReportSystemFailure(run, ERROR_NO_UNICODE_TRANSLATION);
+    return;
+  }
   run.sOwnerKey = ReplaceAll(ReplaceAll(ReplaceAll(job.sPath, L" ", L""), L".", L""), L"-", L"");
   // Consumes the placeholder: the first owner names the header, the last
   // one the file.
   run.sConfigText = ReplaceAll(run.sConfigText, L"<owner>", job.sPath);
 }
 
-void AppendAddinFragment(tRunValues& run, const std::wstring& sFile, const std::wstring& sApp) {
+bool AppendAddinFragment(tRunValues& run, const std::wstring& sFile, const std::wstring& sApp) {
+  // The file is ANSI text: Office Line would look for a library whose name
+  // holds the code page's default character in place of the real one.
+  if (!bFitsAnsiCodePage(sFile) || !bFitsAnsiCodePage(sApp)) {
+    ReportSystemFailure(run, ERROR_NO_UNICODE_TRANSLATION);
+    return false;
+  }
   const std::wstring name = LowerText(sFile.size() >= 4 ? std::wstring_view(sFile).substr(0, sFile.size() - 4)
                                                         : std::wstring_view());
   std::wstring& text = run.sConfigText;
@@ -63,6 +63,7 @@ void AppendAddinFragment(tRunValues& run, const std::wstring& sFile, const std::
   text += L"  <add name=\"Library\" value=\"XXXINSTALLDIRXXX\\AddIn\\Work\\" + sFile +
           L"\" type=\"string\" />\r\n";
   text += L"</" + name + L">\r\n";
+  return true;
 }
 
 void WriteConfigUpdate(tRunValues& run) {
@@ -75,11 +76,15 @@ void WriteConfigUpdate(tRunValues& run) {
   run.sConfigText = ReplaceAll(run.sConfigText, L"<owner>", L"Quenmark");
   const std::wstring path =
       run.sOLRoot + L"\\Shared\\ConfigUpdates\\TrevalonConfig" + run.sOwnerKey + L".configupdate";
-  if (!bIsFileNamePart(run.sOwnerKey)) {
-    ReportSystemFailure(run, ERROR_INVALID_NAME);
-  } else if (unsigned long error = WriteAnsiFile(path, run.sConfigText + L"\r\n"); error != 0) {
-    ReportSystemFailure(run, error);
-  }
+  // The owner key is part of the file name. A colon would write a stream
+  // of another file, a backslash or slash a file in a subfolder, and the
+  // tool would find neither. The file is replaced in one step, never
+  // truncated: a failed write leaves the file of an earlier run that the
+  // tool may not have read yet.
+  unsigned long error = bHasInvalidNameChar(run.sOwnerKey, L"\\/:")
+                            ? ERROR_INVALID_NAME
+                            : ReplaceAnsiFile(path, run.sConfigText + L"\r\n");
+  if (error != ERROR_SUCCESS) ReportSystemFailure(run, error);
 
   run.txtInfo.Append(L"Updatetool wird ausgeführt:\r\n");
   std::wstring argument;
@@ -90,7 +95,8 @@ void WriteConfigUpdate(tRunValues& run) {
       L"\"" + run.sOLRoot + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" " + argument;
 
   if (!bSameText(run.sUpdaterFolder, DevelopmentFolder())) {
-    if (DWORD error = StartProcess(L"", commandLine, SW_SHOWMAXIMIZED, nullptr); error != 0) {
+    if (DWORD error = StartProcess(L"", commandLine, SW_SHOWMAXIMIZED, run.sOLRoot + L"\\Shared", nullptr);
+        error != 0) {
       ReportSystemFailure(run, error);
     }
   } else {

@@ -12,8 +12,9 @@ void RevisionEntry(const TrevalonJob& job, tRunValues& run);
 void OwnerEntry(const TrevalonJob& job, tRunValues& run);
 
 // Announces the library sFile (copied into the work folder) for the
-// application area sApp.
-void AppendAddinFragment(tRunValues& run, const std::wstring& sFile, const std::wstring& sApp);
+// application area sApp. False, reported as a failure of the entry, when
+// the ANSI file cannot hold the name or the area: nothing is appended then.
+[[nodiscard]] bool AppendAddinFragment(tRunValues& run, const std::wstring& sFile, const std::wstring& sApp);
 
 // Writes the file and starts the tool; nothing when no copy entry asked
 // for it (run.bConfigNeeded).

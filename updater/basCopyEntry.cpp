@@ -35,7 +35,20 @@ void CopyStep(tRunValues& run, const std::wstring& sSource, const std::wstring& 
     ReportSystemFailure(run, ERROR_ACCESS_DENIED);
     return;
   }
-  if (!CopyFileW(sSource.c_str(), sTarget.c_str(), FALSE)) ReportSystemFailure(run, GetLastError());
+  if (!CopyFileW(sSource.c_str(), sTarget.c_str(), FALSE)) {
+    ReportSystemFailure(run, GetLastError());
+    return;
+  }
+  // The copy takes the source's attributes: a file from a read-only share
+  // or CD would stay read-only in the installation, and the next update
+  // would be refused above.
+  attributes = GetFileAttributesW(sTarget.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    ReportSystemFailure(run, GetLastError());
+  } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+             !SetFileAttributesW(sTarget.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+    ReportSystemFailure(run, GetLastError());
+  }
 }
 
 }  // namespace
@@ -43,6 +56,14 @@ void CopyStep(tRunValues& run, const std::wstring& sSource, const std::wstring& 
 void CopyEntry(const TrevalonJob& job, tRunValues& run) {
   run.bEntryFailed = false;
   run.txtInfo.Append(L"Kopiere: " + job.sFile);
+  // A name that no file may have never reaches the file system or the
+  // command line of regsvr32, where a double quote would end the path and
+  // turn the rest of the name into arguments.
+  if (bHasInvalidNameChar(job.sFile)) {
+    ReportSystemFailure(run, ERROR_INVALID_NAME);
+    run.bEntryFailed = false;
+    return;
+  }
 
   const std::wstring source = run.sUpdaterFolder + L"\\" + job.sFile;
   const std::wstring target = run.sTarget + L"\\" + job.sFile;
@@ -69,20 +90,24 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run) {
       }
       break;
     }
-    case tFileClass::kComponent:
-      if (!bHasTarget || bIsNewerFile(source, target)) {
+    case tFileClass::kComponent: {
+      unsigned long dwVersionError = 0;
+      if (!bHasTarget || bIsNewerFile(source, target, &dwVersionError)) {
+        // A version decision that failed is reported, and the file copied.
+        if (dwVersionError != 0) ReportSystemFailure(run, dwVersionError);
         CopyStep(run, source, target);
       } else {
         run.txtInfo.Append(L"   --> Datei überprungen, da neuer oder vorhanden");
       }
       break;
+    }
     case tFileClass::kPlain:
       CopyStep(run, source, target);
       break;
   }
 
-  if (fileClass == tFileClass::kAccess && bSameText(job.sPath, L"work")) {
-    AppendAddinFragment(run, job.sFile, job.sApp);
+  if (fileClass == tFileClass::kAccess && bSameText(job.sPath, L"work") &&
+      AppendAddinFragment(run, job.sFile, job.sApp)) {
     run.bConfigNeeded = CompareText(run.sVersion, L"5") >= 0;
   }
 

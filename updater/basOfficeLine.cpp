@@ -1,6 +1,7 @@
 #include "basOfficeLine.h"
 
 #include "basScriptText.h"
+#include "basqmFiles.h"
 
 #include <array>
 
@@ -125,7 +126,10 @@ std::wstring TargetFolderOf(const std::wstring& sPath, const tRunValues& run) {
   for (const auto& row : kKeywordTargets) {
     if (bSameText(sPath, row.sKeyword)) return (row.nBase == 0 ? run.sOLRoot : run.sWinRoot) + row.sSuffix;
   }
-  return sPath;
+  // A folder that is not given in full is below the updater's folder, as
+  // when Explorer starts the updater there, also for a distribution agent
+  // that starts it in the system folder.
+  return FullPathFrom(sPath, run.sUpdaterFolder);
 }
 
 void PrepareEntry(TrevalonJob& job, tRunValues& run) {

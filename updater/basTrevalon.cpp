@@ -42,6 +42,13 @@ void ReportScriptProblem(const std::wstring& sUpdaterFolder, const tScriptResult
       txtInfo.Replace(file + L" fehlerhaft: das Anführungszeichen in Zeile " + std::to_wstring(result.nOpenQuoteLine) +
                       L" wird nicht geschlossen - ABBRUCH");
       break;
+    case tScriptStatus::kNulBytes:
+      txtInfo.Replace(file + L" fehlerhaft: die Datei enthält Nullbytes (Unicode ohne Byte-Order-Mark?) - ABBRUCH");
+      break;
+    case tScriptStatus::kBadEncoding:
+      txtInfo.Replace(file + L" fehlerhaft: kein gültiger " +
+                      (result.encoding == tScriptEncoding::kUtf8 ? L"UTF-8" : L"UTF-16") + L"-Text - ABBRUCH");
+      break;
   }
 }
 
@@ -62,6 +69,27 @@ void ExecuteEntry(TrevalonJob& job, tRunValues& run) {
     DeleteEntry(job, run);
   }
   // "app", "ver", "log" and anything else: taken while reading, or inert.
+}
+
+// Runs one entry, or the configuration update. Whatever it throws ends
+// that step only: it is reported as the step's failure, and the run goes on
+// with the next entry, the configuration update and the log.
+template <typename tStep>
+void RunStep(tRunValues& run, tStep step) {
+  try {
+    try {
+      step();
+    } catch (const std::bad_alloc&) {
+      ReportSystemFailure(run, ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+      ReportFailure(run, L"Unerwarteter interner Fehler, der Eintrag wurde abgebrochen");
+    }
+  } catch (...) {
+    // Not even the report could be written (no memory left for it): the
+    // entry still counts as failed.
+    run.bEntryHadFailure = true;
+  }
+  run.bEntryFailed = false;
 }
 
 bool RunUpdateSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module) {
@@ -94,21 +122,13 @@ bool RunUpdateSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInf
   for (TrevalonJob& job : script.entries) {
     module.gdtCountdownStart = GetTickCount64();
     run.bEntryHadFailure = false;
-    try {
-      ExecuteEntry(job, run);
-    } catch (const std::bad_alloc&) {
-      ReportSystemFailure(run, ERROR_NOT_ENOUGH_MEMORY);
-    }
+    RunStep(run, [&] { ExecuteEntry(job, run); });
     if (run.bEntryHadFailure) ++module.glFailedEntries;
     txtInfo.Repaint();
   }
 
   run.bEntryHadFailure = false;
-  try {
-    WriteConfigUpdate(run);
-  } catch (const std::bad_alloc&) {
-    ReportSystemFailure(run, ERROR_NOT_ENOUGH_MEMORY);
-  }
+  RunStep(run, [&] { WriteConfigUpdate(run); });
   if (run.bEntryHadFailure) ++module.glFailedEntries;
 
   module.gdtCountdownStart = GetTickCount64();

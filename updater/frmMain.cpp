@@ -178,10 +178,13 @@ LRESULT frmMain::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
     case WM_CREATE:
       return OnCreate() ? 0 : -1;
     case WM_TIMER:
-      if (wParam == kTimerId) ocxTimer_Timer();
+      if (wParam == kTimerId && !mbRunning) ocxTimer_Timer();
       return 0;
     case WM_COMMAND:
-      OnCommand(LOWORD(wParam), HIWORD(wParam));
+      // Only sent messages reach the window during a run (the run answers
+      // them while it waits for regsvr32): a click sent by another program
+      // must not start a second run inside the first.
+      if (!mbRunning) OnCommand(LOWORD(wParam), HIWORD(wParam));
       return 0;
     case WM_ACTIVATE:
       OnActivate(LOWORD(wParam) != WA_INACTIVE);
@@ -332,7 +335,12 @@ void frmMain::SetTimerInterval(UINT uMilliseconds) {
   }
 }
 
-bool frmMain::bRunUpdate() { return RunUpdate(msUpdaterFolder, mText, mModule); }
+bool frmMain::bRunUpdate() {
+  mbRunning = true;
+  const bool bOk = RunUpdate(msUpdaterFolder, mText, mModule);
+  mbRunning = false;
+  return bOk;
+}
 
 void frmMain::OnReplaced(const std::wstring& sWholeText) {
   if (!txtInfo) return;

@@ -74,6 +74,7 @@ class frmMain final : public clsqmMessageText::Listener {
   HWND mhwndFocus = nullptr;  // the control that had the focus when the window was deactivated
 
   UINT muTimerInterval = 0;  // 0 = timer stopped
+  bool mbRunning = false;    // inside RunUpdate
   qmUniqueGdiObject mfontInfo;      // Courier New for the output box
   qmUniqueGdiObject mfontControls;  // the system's message font for the rest
 };

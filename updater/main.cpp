@@ -120,7 +120,11 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int nCmdShow) {
     return kExitBadArguments;
   }
 
+  // Distribution agents start unattended runs in the system folder,
+  // Explorer in the updater's folder: whatever is inherited, the run and the
+  // programs it starts work from a folder of their own choosing.
   const std::wstring sUpdaterFolder = ProgramFolder();
+  SetCurrentDirectoryW(sUpdaterFolder.c_str());
   if (args.bSilent) return RunUnattended(sUpdaterFolder);
   return RunWindow(hInstance, nCmdShow, sUpdaterFolder);
 }

@@ -14,12 +14,23 @@ std::wstring ProgramFolder() {
   return path.substr(0, path.rfind(L'\\'));
 }
 
-ScratchFolder::ScratchFolder(const std::wstring& hint) {
-  static std::atomic<unsigned> counter{0};
+namespace {
+
+std::wstring TempFolder() {
   wchar_t temp[MAX_PATH + 1] = {};
   GetTempPathW(MAX_PATH, temp);
   std::wstring base(temp);
   if (!base.empty() && base.back() == L'\\') base.pop_back();
+  return base;
+}
+
+}  // namespace
+
+ScratchFolder::ScratchFolder(const std::wstring& hint) : ScratchFolder(hint, TempFolder()) {}
+
+ScratchFolder::ScratchFolder(const std::wstring& hint, const std::wstring& base) {
+  static std::atomic<unsigned> counter{0};
+  CreateDirectoryW(base.c_str(), nullptr);
   for (int attempt = 0; attempt < 1000; ++attempt) {
     std::wstring candidate = base + L"\\" + hint + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
                              std::to_wstring(counter++);
@@ -84,6 +95,34 @@ std::string ToAnsi(const std::wstring& text) {
   std::string out(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
   return out;
+}
+
+std::string SavedAs(const std::wstring& text, tSavedAs as) {
+  switch (as) {
+    case tSavedAs::kAnsi:
+      return ToAnsi(text);
+    case tSavedAs::kUtf8Bom: {
+      std::string out = "\xEF\xBB\xBF";
+      if (text.empty()) return out;
+      int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+      std::string utf8(static_cast<size_t>(n), '\0');
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), n, nullptr, nullptr);
+      return out + utf8;
+    }
+    case tSavedAs::kUtf16LE:
+    case tSavedAs::kUtf16BE: {
+      const bool bBigEndian = as == tSavedAs::kUtf16BE;
+      std::string out = bBigEndian ? "\xFE\xFF" : "\xFF\xFE";
+      for (wchar_t c : text) {
+        const char low = static_cast<char>(c & 0xFF);
+        const char high = static_cast<char>((c >> 8) & 0xFF);
+        out += bBigEndian ? high : low;
+        out += bBigEndian ? low : high;
+      }
+      return out;
+    }
+  }
+  return std::string();
 }
 
 }  // namespace qmtest

@@ -16,6 +16,9 @@ std::wstring ProgramFolder();
 class ScratchFolder {
  public:
   explicit ScratchFolder(const std::wstring& hint = L"qm");
+  // Below parent instead of the temp folder (parent is created when
+  // missing, but not its own parent).
+  ScratchFolder(const std::wstring& hint, const std::wstring& parent);
   ~ScratchFolder();
   ScratchFolder(const ScratchFolder&) = delete;
   ScratchFolder& operator=(const ScratchFolder&) = delete;
@@ -33,5 +36,11 @@ bool Exists(const std::wstring& path);
 
 // Text in the system ANSI code page, as the updater's files are written.
 std::string ToAnsi(const std::wstring& text);
+
+// Text as editors save it: ANSI (no mark), Notepad's UTF-8 with byte-order
+// mark, and "Unicode" (PowerShell 5.1's Out-File and ">", Notepad's
+// "Unicode"): UTF-16 with its byte-order mark, little- or big-endian.
+enum class tSavedAs { kAnsi, kUtf8Bom, kUtf16LE, kUtf16BE };
+std::string SavedAs(const std::wstring& text, tSavedAs as);
 
 }  // namespace qmtest

@@ -2,6 +2,8 @@
 // "Shared\ConfigUpdates", the configuration tool and the development folder.
 #include "qmOfficeLineFixture.h"
 
+#include "basqmTextFile.h"
+
 #include <shlobj.h>
 
 using qmtest::Exists;
@@ -17,6 +19,14 @@ std::string Fragment(const std::string& app, const std::string& file, const std:
          "\" type=\"string\" />\r\n</" + name + ">\r\n";
 }
 
+// A disk that fills up while the file is written: the first bytes land,
+// then WriteFile fails.
+BOOL WINAPI FullDiskWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  WriteFile(file, data, size < 10 ? size : 10, written, overlapped);
+  SetLastError(ERROR_DISK_FULL);
+  return FALSE;
+}
+
 }  // namespace
 
 TEST_F(qmRunTest, ALibraryInTheWorkFolderIsAnnouncedAndTheToolStarted) {
@@ -28,7 +38,8 @@ TEST_F(qmRunTest, ALibraryInTheWorkFolderIsAnnouncedAndTheToolStarted) {
                         L"  Parameter: " + command);
   EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigQuenMarkSoftGmbH.configupdate"),
             "~Owner = \"Quen Mark-Soft.GmbH\"" + Fragment("rewe", "MyLib.MDA", "mylib") + "\r\n");
-  EXPECT_EQ(WaitForToolRecord(), command + L"\r\nshow=" + std::to_wstring(SW_SHOWMAXIMIZED));
+  EXPECT_EQ(WaitForToolRecord(),
+            command + L"\r\nshow=" + std::to_wstring(SW_SHOWMAXIMIZED) + L"\r\ndir=" + root() + L"\\Shared");
   EXPECT_EQ(mModule.glFailedEntries, 0);
 }
 
@@ -110,4 +121,50 @@ TEST_F(qmRunTest, AnOwnerThatNoFileNameCanHoldIsReportedAndTheToolStillStarts) {
   EXPECT_EQ(search, INVALID_HANDLE_VALUE);
   if (search != INVALID_HANDLE_VALUE) FindClose(search);
   EXPECT_FALSE(WaitForToolRecord().empty());
+}
+
+TEST_F(qmRunTest, NamesTheAnsiFileCannotHoldAreReportedInsteadOfWrittenWrongly) {
+  ASSERT_EQ(GetACP(), 1252u) << "the test prefix runs on the Western European code page";
+  const std::wstring polish = L"\u0141\u00f3d\u017a.mda";
+  PutUpdaterFile(polish, "l");
+  PutUpdaterFile(L"Müller.mda", "m");
+  qmtest::WriteBytes(updater() + L"\\Trevalon.ini",
+                     qmtest::SavedAs(L"ver;820\r\nrev;1\r\nown;\u017baneta\r\nown;Müller GmbH\r\ncopy;work;" + polish +
+                                         L"\r\ncopy;work;Müller.mda\r\n",
+                                     qmtest::tSavedAs::kUtf8Bom));
+  EXPECT_TRUE(Run());
+  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_NO_UNICODE_TRANSLATION);
+  EXPECT_EQ(Text(), StartLines(kKey820) + failure + L"Kopiere: " + polish + failure + L"Kopiere: Müller.mda" + kOk +
+                        L"Updatetool wird ausgeführt:\r\n\r\n  Parameter: \"" + root() +
+                        L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2");
+  // The library is installed all the same; only its announcement is missing.
+  EXPECT_EQ(ReadBytes(work() + L"\\" + polish), "l");
+  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigMüllerGmbH.configupdate"),
+            "~Owner = \"M\xFCller GmbH\"" + Fragment("abf", "M\xFCller.mda", "m\xFCller") + "\r\n");
+  EXPECT_EQ(mModule.glFailedEntries, 2);
+  WaitForToolRecord();
+}
+
+TEST_F(qmRunTest, AConfigurationUpdateThatCannotBeWrittenLeavesTheOldFile) {
+  const std::wstring file = root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate";
+  qmtest::WriteBytes(file, "~Owner = \"Quenmark\" of the previous run");
+  PutUpdaterFile(L"a.mda", "a");
+  WriteScript({"ver;820", "rev;1", "copy;work;a.mda"});
+  SetTextFileWriter(FullDiskWriteFile);
+  const bool bOk = Run();
+  SetTextFileWriter(nullptr);
+  EXPECT_TRUE(bOk);
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.mda" + kOk + L" - fehlgeschlagen \r\nFehlermeldung: " +
+                        ErrorText(ERROR_DISK_FULL) + L"Updatetool wird ausgeführt:\r\n\r\n  Parameter: \"" + root() +
+                        L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2");
+  EXPECT_EQ(ReadBytes(file), "~Owner = \"Quenmark\" of the previous run");
+  EXPECT_FALSE(Exists(file + L".tmp"));
+  EXPECT_FALSE(WaitForToolRecord().empty());
+
+  // Without the failure the file is replaced as a whole.
+  DeleteFileW((root() + L"\\Shared\\UpdateConfigTool.cmdline").c_str());
+  EXPECT_TRUE(Run());
+  EXPECT_FALSE(WaitForToolRecord().empty());
+  EXPECT_EQ(ReadBytes(file), "~Owner = \"Quenmark\"" + Fragment("abf", "a.mda", "a") + "\r\n");
+  EXPECT_FALSE(Exists(file + L".tmp"));
 }

@@ -1,5 +1,6 @@
 // "copy" entries: plain files, components with versions and registration,
 // Access libraries with their lock files, and every failing step.
+#include "basqmFileVersion.h"
 #include "qmOfficeLineFixture.h"
 
 using qmtest::Exists;
@@ -29,7 +30,11 @@ TEST_F(qmRunTest, AMissingComponentIsCopiedAndRegistered) {
   WriteScript({"ver;820", "copy;shared;Comp.DLL"});
   EXPECT_TRUE(Run());
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Comp.DLL" + kOk + L"   DLL/OCX Registrierung : Comp.DLL" + kOk);
-  EXPECT_TRUE(Exists(shared() + L"\\Comp.DLL.registered"));  // regsvr32 ran on the target
+  // regsvr32 from the system folder, minimised, on the target, in its
+  // folder.
+  EXPECT_EQ(RegistrationRecord(shared() + L"\\Comp.DLL"),
+            L"regsvr32 \"" + shared() + L"\\Comp.DLL\" -s\r\nshow=" + std::to_wstring(SW_SHOWMINIMIZED) + L"\r\ndir=" +
+                shared());
 }
 
 TEST_F(qmRunTest, AComponentIsReplacedOnlyByAHigherVersionButAlwaysRegistered) {
@@ -133,4 +138,67 @@ TEST_F(qmRunTest, WithoutTargetFolderNothingInTheDriveRootIsTouched) {
   SetCurrentDirectoryW(previous);
   for (const wchar_t* name : {L"QmLib.ldb", L"QmComp.dll", L"QmComp.dll.registered"})
     DeleteFileW((driveRoot + name).c_str());
+}
+
+TEST_F(qmRunTest, AFileFromAReadOnlySourceCanBeReplacedByTheNextRun) {
+  // Deployment folders on read-only shares or copied from a CD hold
+  // read-only files.
+  const std::wstring source = updater() + L"\\ro.txt";
+  PutUpdaterFile(L"ro.txt", "first");
+  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY);
+  WriteScript({"ver;820", "copy;shared;ro.txt"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(GetFileAttributesW((shared() + L"\\ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+
+  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+  PutUpdaterFile(L"ro.txt", "second");
+  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: ro.txt" + kOk);
+  EXPECT_EQ(ReadBytes(shared() + L"\\ro.txt"), "second");
+  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(qmRunTest, AFileNameNoFileMayHaveIsRefusedBeforeAnyStep) {
+  // On regsvr32's command line the quotes would end the path and make
+  // "/u" an argument.
+  CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\b.dll");
+  PutUpdaterFile(L"a.txt", "a");
+  qmtest::WriteBytes(shared() + L"\\old.tmp", "old");
+  WriteScript({"ver;820", "copy;shared;a\" /u \"b.dll", "copy;shared;*.txt", "copy;shared;a?.txt", "copy;shared;<a>.txt",
+               "copy;shared;a|b.dll", "copy;shared;a\x01.txt", "del;shared;*.tmp"});
+  EXPECT_TRUE(Run());
+  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_INVALID_NAME);
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a\" /u \"b.dll" + failure + L"Kopiere: *.txt" + failure +
+                        L"Kopiere: a?.txt" + failure + L"Kopiere: <a>.txt" + failure + L"Kopiere: a|b.dll" + failure +
+                        L"Kopiere: a\x01.txt" + failure + L"Lösche: *.tmp" + kOk);
+  EXPECT_FALSE(Exists(shared() + L"\\a.txt"));
+  EXPECT_FALSE(Exists(shared() + L"\\b.dll"));
+  EXPECT_FALSE(Exists(updater() + L"\\b.dll.registered"));
+  EXPECT_FALSE(Exists(shared() + L"\\old.tmp"));  // wildcards still delete
+  EXPECT_EQ(mModule.glFailedEntries, 6);
+}
+
+namespace {
+
+HMODULE WINAPI FailingLoader(LPCWSTR, HANDLE, DWORD) {
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
+}  // namespace
+
+TEST_F(qmRunTest, WhenNoVersionCanBeReadAComponentIsReportedAndCopied) {
+  // An older component over a newer one: without versions the decision
+  // fails, and a failed decision copies.
+  CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\c.dll");
+  CopyFixture(L"qmreg_ok_2_0.dll", shared() + L"\\c.dll");
+  WriteScript({"ver;820", "copy;shared;c.dll"});
+  SetVersionLibraryLoader(FailingLoader);
+  const bool bOk = Run();
+  SetVersionLibraryLoader(nullptr);
+  EXPECT_TRUE(bOk);
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: c.dll - fehlgeschlagen \r\nFehlermeldung: " +
+                        ErrorText(ERROR_MOD_NOT_FOUND) + L"   DLL/OCX Registrierung : c.dll" + kOk);
+  EXPECT_EQ(ReadBytes(shared() + L"\\c.dll"), ReadBytes(updater() + L"\\c.dll"));
 }

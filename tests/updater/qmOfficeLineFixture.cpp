@@ -56,6 +56,14 @@ void qmRunTest::SetInstallation(const std::wstring& sKey, bool bPresent) {
   }
 }
 
+void qmRunTest::SetAccessFolder(bool bPresent) {
+  if (bPresent) {
+    SetRegText(kAccessKey, L"Path", access());
+  } else {
+    DeleteRegValue(kAccessKey, L"Path");
+  }
+}
+
 void qmRunTest::WriteScript(const std::vector<std::string>& lines) {
   std::string bytes;
   for (const std::string& line : lines) bytes += line + "\r\n";
@@ -81,6 +89,11 @@ std::wstring qmRunTest::WaitForToolRecord() const {
     Sleep(100);
   }
   return std::wstring();
+}
+
+std::wstring qmRunTest::RegistrationRecord(const std::wstring& sComponent) {
+  std::string bytes = qmtest::ReadBytes(sComponent + L".registered");
+  return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
 }
 
 std::wstring qmRunTest::StartLines(const std::wstring& sRegKey) const {

@@ -31,6 +31,8 @@ class qmRunTest : public ::testing::Test {
   // "Root" of an installation key (below HKLM) pointing at root(), or
   // removed when bPresent is false.
   void SetInstallation(const std::wstring& sKey, bool bPresent = true);
+  // "Path" of the Access key pointing at access(), or removed.
+  void SetAccessFolder(bool bPresent);
 
   // Trevalon.ini from ANSI lines joined by CR LF (with a final CR LF).
   void WriteScript(const std::vector<std::string>& lines);
@@ -48,14 +50,22 @@ class qmRunTest : public ::testing::Test {
   std::wstring shared() const { return root() + L"\\shared"; }
   std::wstring work() const { return root() + L"\\addin\\work"; }
 
-  // The stand-in tool's record (command line, CR LF, "show=" window state),
-  // waited for up to 20 s; empty when it never came.
+  // The stand-in tool's record (command line, CR LF, "show=" window state,
+  // CR LF, "dir=" current folder), waited for up to 20 s; empty when it
+  // never came.
   std::wstring WaitForToolRecord() const;
+  // The record a registered fixture component leaves beside sComponent:
+  // regsvr32's command line, "show=" and "dir=" as the tool's; empty when
+  // it was not registered.
+  static std::wstring RegistrationRecord(const std::wstring& sComponent);
 
   // The run's report as the start lines for an installation at root().
   std::wstring StartLines(const std::wstring& sRegKey) const;
 
-  qmtest::ScratchFolder mScratch{L"run"};
+  // The updater's folder and the installation below a folder with blanks
+  // and parentheses, where a 32-bit installation lives on 64-bit Windows:
+  // every command line the run builds must quote its paths.
+  qmtest::ScratchFolder mScratch{L"run", L"C:\\Program Files (x86)\\Trevalon Tests"};
   clsqmMessageText mtxtInfo;
   tTrevalonModule mModule;
 };

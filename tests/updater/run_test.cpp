@@ -4,6 +4,8 @@
 #include "basqmSysTools.h"
 #include "qmOfficeLineFixture.h"
 
+#include <stdexcept>
+
 using qmtest::Exists;
 using qmtest::ReadBytes;
 using qmtest::ToAnsi;
@@ -132,4 +134,183 @@ TEST_F(qmRunTest, WithoutLogEntryAnOldLogStaysAndAnUnwritableLogIsIgnored) {
   WriteScript({"ver;820", "log"});
   EXPECT_TRUE(Run());
   EXPECT_EQ(Text(), StartLines(kKey820));
+}
+
+TEST_F(qmRunTest, ScriptsSavedAsUnicodeRunFromTheirFirstRecordAndKeepTheirNames) {
+  // A lost "ver" record would fall back to this installation.
+  SetInstallation(kKey330);
+  const std::wstring polish = L"\u0141\u00f3d\u017a.txt";  // no ANSI code page of Western Europe holds it
+  PutUpdaterFile(L"Müller.txt", "m");
+  PutUpdaterFile(polish, "l");
+  const std::wstring script = L"ver;820\r\ncopy;shared;Müller.txt\r\ncopy;shared;" + polish + L"\r\n";
+  for (qmtest::tSavedAs as : {qmtest::tSavedAs::kUtf8Bom, qmtest::tSavedAs::kUtf16LE, qmtest::tSavedAs::kUtf16BE}) {
+    SCOPED_TRACE(static_cast<int>(as));
+    qmtest::WriteBytes(updater() + L"\\Trevalon.ini", qmtest::SavedAs(script, as));
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Müller.txt - erfolgreich \r\nKopiere: " + polish +
+                          L" - erfolgreich \r\n");
+    EXPECT_EQ(ReadBytes(shared() + L"\\Müller.txt"), "m");
+    EXPECT_EQ(ReadBytes(shared() + L"\\" + polish), "l");
+    DeleteFileW((shared() + L"\\Müller.txt").c_str());
+    DeleteFileW((shared() + L"\\" + polish).c_str());
+  }
+}
+
+TEST_F(qmRunTest, FoldersNotGivenInFullAreBelowTheUpdaterFolderWhereverTheRunStarted) {
+  CreateDirectoryW((updater() + L"\\Addins").c_str(), nullptr);
+  PutUpdaterFile(L"a.txt", "a");
+  PutUpdaterFile(L"b.txt", "b");
+  PutUpdaterFile(L"l.mda", "l");
+  CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\c.dll");
+  WriteScript({"ver;820", "rev;1", "copy;Addins;a.txt", "copy;..\\OL\\shared;b.txt", "del;Addins;x.tmp",
+               "copy;shared;c.dll", "copy;work;l.mda"});
+  // Distribution agents start programs in the system folder.
+  wchar_t previous[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(GetSystemFolder().c_str()));
+  const bool bOk = Run();
+  SetCurrentDirectoryW(previous);
+
+  EXPECT_TRUE(bOk);
+  EXPECT_EQ(ReadBytes(updater() + L"\\Addins\\a.txt"), "a");
+  EXPECT_FALSE(Exists(GetSystemFolder() + L"\\Addins\\a.txt"));
+  EXPECT_EQ(ReadBytes(shared() + L"\\b.txt"), "b");
+  EXPECT_NE(Text().find(L"Lösche: x.tmpDatei: " + updater() + L"\\Addins\\x.tmp nicht vorhanden"), std::wstring::npos);
+  // regsvr32 and the tool run in folders of their own: the component's and
+  // the tool's.
+  const std::wstring registration = RegistrationRecord(shared() + L"\\c.dll");
+  EXPECT_EQ(registration.substr(registration.find(L"\r\ndir=")), L"\r\ndir=" + shared());
+  const std::wstring record = WaitForToolRecord();
+  EXPECT_EQ(record.substr(record.find(L"\r\ndir=")), L"\r\ndir=" + root() + L"\\Shared");
+
+  tRunValues run(L"\\\\server\\share\\Deploy", mtxtInfo, mModule);
+  EXPECT_EQ(TargetFolderOf(L"\\Data", run), L"\\\\server\\share\\Data");
+  EXPECT_EQ(TargetFolderOf(L"\\\\other\\x", run), L"\\\\other\\x");
+  run.sUpdaterFolder = L"C:\\Deploy";
+  EXPECT_EQ(TargetFolderOf(L"\\Data", run), L"C:\\Data");
+  EXPECT_EQ(TargetFolderOf(L"c:Data", run), L"C:\\Deploy\\Data");
+  EXPECT_EQ(TargetFolderOf(L"D:Data", run), L"D:\\Data");
+  EXPECT_EQ(TargetFolderOf(L"D:/Data", run), L"D:/Data");
+}
+
+namespace {
+
+// An output box that cannot take one of the messages: what it throws
+// reaches the run in the middle of an entry.
+class qmFailingMirror final : public clsqmMessageText::Listener {
+ public:
+  explicit qmFailingMirror(std::wstring sTrigger) : msTrigger(std::move(sTrigger)) {}
+  void OnReplaced(const std::wstring&) override {}
+  void OnAppended(std::wstring_view sPiece) override {
+    if (!mbThrown && sPiece.find(msTrigger) != std::wstring_view::npos) {
+      mbThrown = true;
+      throw std::length_error("the box is full");
+    }
+  }
+  void OnRepaint() override {}
+
+ private:
+  std::wstring msTrigger;
+  bool mbThrown = false;
+};
+
+}  // namespace
+
+TEST_F(qmRunTest, AnEntryThatFailsUnexpectedlyEndsAloneAndTheRunGoesOn) {
+  PutUpdaterFile(L"a.txt", "a");
+  PutUpdaterFile(L"b.txt", "b");
+  PutUpdaterFile(L"l.mda", "l");
+  WriteScript({"ver;820", "log", "rev;1", "copy;shared;a.txt", "copy;shared;b.txt", "copy;work;l.mda"});
+  qmFailingMirror mirror(L"Kopiere: a.txt");
+  mtxtInfo.SetListener(&mirror);
+  const bool bOk = Run();
+  mtxtInfo.SetListener(nullptr);
+
+  EXPECT_TRUE(bOk);
+  EXPECT_EQ(Text(), StartLines(kKey820) +
+                        L"Kopiere: a.txt - fehlgeschlagen \r\nFehlermeldung: Unerwarteter interner Fehler, der Eintrag "
+                        L"wurde abgebrochenKopiere: b.txt - erfolgreich \r\nKopiere: l.mda - erfolgreich \r\n"
+                        L"Updatetool wird ausgeführt:\r\n\r\n  Parameter: \"" +
+                        root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2");
+  EXPECT_EQ(ReadBytes(shared() + L"\\b.txt"), "b");
+  EXPECT_TRUE(Exists(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate"));
+  EXPECT_EQ(ReadBytes(updater() + L"\\log_" + GetComputerNameText() + L".txt"), ToAnsi(Text() + L"\r\n"));
+  EXPECT_EQ(mModule.glFailedEntries, 1);
+  WaitForToolRecord();
+}
+
+TEST_F(qmRunTest, EveryVersionCodeOfTheTableSelectsItsInstallation) {
+  const struct {
+    const char* sCode;
+    const wchar_t* sKey;
+  } kTable[] = {
+      {"320", L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2"}, {"330", L"SOFTWARE\\Sage\\KHK\\Office Line\\3.3"},
+      {"340", L"SOFTWARE\\Sage\\Office Line\\3.4"},      {"400", L"SOFTWARE\\Sage\\Office Line\\4.0"},
+      {"420", L"SOFTWARE\\Sage\\Office Line\\4.2"},      {"430", L"SOFTWARE\\Sage\\Office Line\\4.3"},
+      {"440", L"SOFTWARE\\Sage\\Office Line\\4.4"},      {"500", L"SOFTWARE\\Sage\\Office Line\\5.0"},
+      {"510", L"SOFTWARE\\Sage\\Office Line\\5.1"},      {"520", L"SOFTWARE\\Sage\\Office Line\\5.1"},
+      {"530", L"SOFTWARE\\Sage\\Office Line\\5.3"},      {"600", L"SOFTWARE\\Sage\\Office Line\\6.0"},
+      {"610", L"SOFTWARE\\Sage\\Office Line\\6.1"},      {"620", L"SOFTWARE\\Sage\\Office Line\\6.2"},
+      {"630", L"SOFTWARE\\Sage\\Office Line\\6.3"},      {"700", L"SOFTWARE\\Sage\\Office Line\\7.0"},
+      {"710", L"SOFTWARE\\Sage\\Office Line\\7.1"},      {"720", L"SOFTWARE\\Sage\\Office Line\\7.2"},
+      {"800", L"SOFTWARE\\Sage\\Office Line\\8.0"},      {"810", L"SOFTWARE\\Sage\\Office Line\\8.1"},
+      {"820", L"SOFTWARE\\Sage\\Office Line\\8.2"},
+  };
+  SetInstallation(kKey330, false);  // no fallback to hide a wrong key
+  for (const auto& row : kTable) {
+    SCOPED_TRACE(row.sCode);
+    SetInstallation(row.sKey);
+    WriteScript({std::string("ver;") + row.sCode});
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(Text(), StartLines(row.sKey));
+    SetInstallation(row.sKey, false);
+  }
+  SetInstallation(kKey820);
+}
+
+TEST_F(qmRunTest, TheWorkFolderFollowsTheVersionAndTheAccessKey) {
+  SetInstallation(kKey330);  // where a script without version goes
+  PutUpdaterFile(L"lib.mda", "lib");
+  WriteScript({"copy;work;lib.mda"});  // no version counts as below "330"
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(ReadBytes(access() + L"\\lib.mda"), "lib");
+  WriteScript({"ver;330", "copy;work;lib.mda"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(ReadBytes(work() + L"\\lib.mda"), "lib");
+
+  SetAccessFolder(false);
+  WriteScript({"ver;320", "copy;work;lib.mda"});
+  SetInstallation(L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2");
+  EXPECT_TRUE(Run());  // a missing Access key does not stop the run
+  EXPECT_EQ(Text(), StartLines(L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2") +
+                        L"Kopiere: lib.mda - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_PATH_NOT_FOUND));
+  SetAccessFolder(true);
+}
+
+TEST_F(qmRunTest, RegistryEntriesWithoutVersionAndWithARootNameFurtherInAreWrittenAsGiven) {
+  SetInstallation(kKey330);
+  const std::wstring odd = L"xxHKEY_LOCAL_MACHINE\\SOFTWARE\\QmTrevalonTest";
+  WriteScript({"regt;;QmLeer;x", "regl;;QmZahlLeer;5", "regt;;Q3;z;xxHKEY_LOCAL_MACHINE\\SOFTWARE\\QmTrevalonTest"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Text(), StartLines(kKey330) + L"Registriere: QmLeer - erfolgreich \r\nRegistriere: QmZahlLeer - erfolgreich "
+                                          L"\r\nRegistriere: Q3 - erfolgreich \r\n");
+  EXPECT_EQ(ReadRegText(kKey330, L"QmLeer"), L"x");
+  EXPECT_EQ(ReadRegDword(kKey330, L"QmZahlLeer"), 5u);
+  // The root name counts only at the first or second character.
+  EXPECT_EQ(ReadRegText(odd, L"Q3"), L"z");
+  DeleteRegTree(L"xxHKEY_LOCAL_MACHINE");
+  DeleteRegValue(kKey330, L"QmLeer");
+  DeleteRegValue(kKey330, L"QmZahlLeer");
+}
+
+TEST_F(qmRunTest, UmlautsAreTheBytesOfCodePage1252InTheFileAndTheLog) {
+  ASSERT_EQ(GetACP(), 1252u) << "the test prefix runs on the Western European code page";
+  PutUpdaterFile(L"a.mda", "a");
+  WriteScript({"ver;820", "log", "rev;1", "own;M\xFCller", "copy;work;a.mda"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigM\u00fcller.configupdate").substr(0, 19),
+            "~Owner = \"M\xFCller\"\r\n");
+  const std::string log = ReadBytes(updater() + L"\\log_" + GetComputerNameText() + L".txt");
+  EXPECT_NE(log.find("Updatetool wird ausgef\xFChrt:\r\n"), std::string::npos);
+  WaitForToolRecord();
 }

@@ -67,6 +67,40 @@ TEST(ScriptFields, RecordsAreDecodedFromTheAnsiCodePage) {
   EXPECT_EQ(script.entries[0].sFile, L"Grüße.txt");
 }
 
+TEST(ScriptEncodings, ScriptsWithAByteOrderMarkAreReadInTheirEncoding) {
+  const std::wstring text =
+      L"ver;820\r\ncopy;shared;Müller.dll\r\n\"copy\tshared\t\u0141\u00f3d\u017a;\u0395\u03bb\u03bb\u03ac\u03c2,1.txt\"\r\n";
+  for (qmtest::tSavedAs as : {qmtest::tSavedAs::kUtf8Bom, qmtest::tSavedAs::kUtf16LE, qmtest::tSavedAs::kUtf16BE}) {
+    SCOPED_TRACE(static_cast<int>(as));
+    tTrevalonScript script = Parse(qmtest::SavedAs(text, as));
+    ASSERT_EQ(script.entries.size(), 3u);
+    // The mark is not part of the first record.
+    EXPECT_EQ(script.entries[0].sTyp, L"ver");
+    EXPECT_EQ(script.sVersion, L"820");
+    EXPECT_EQ(script.entries[1].sFile, L"Müller.dll");
+    EXPECT_EQ(script.entries[2].sFile, L"\u0141\u00f3d\u017a;\u0395\u03bb\u03bb\u03ac\u03c2,1.txt");
+  }
+}
+
+TEST(ScriptEncodings, NulBytesWithoutMarkAndBrokenUnicodeAreRefused) {
+  auto status = [](const std::string& bytes) {
+    tTrevalonScript script;
+    tScriptStatus result = ParseScript(bytes, script).status;
+    EXPECT_TRUE(script.entries.empty());
+    return result;
+  };
+  // "Unicode" without its mark, and an ANSI script that PowerShell's ">>"
+  // appended Unicode to.
+  EXPECT_EQ(status(qmtest::SavedAs(L"ver;820\r\n", qmtest::tSavedAs::kUtf16LE).substr(2)), tScriptStatus::kNulBytes);
+  EXPECT_EQ(status("ver;820\r\n" + qmtest::SavedAs(L"copy;shared;a.dll\r\n", qmtest::tSavedAs::kUtf16LE)),
+            tScriptStatus::kNulBytes);
+  EXPECT_EQ(status(std::string("\xFF\xFEv\0e\0r\0\0\0", 10)), tScriptStatus::kNulBytes);
+  EXPECT_EQ(status("\xFF\xFEv\0e"), tScriptStatus::kBadEncoding);              // odd length
+  EXPECT_EQ(status(std::string("\xFF\xFE\x00\xD8v\0", 6)), tScriptStatus::kBadEncoding);  // lone surrogate
+  EXPECT_EQ(status("\xEF\xBB\xBFver;820\r\ncopy;shared;M\xFCller.dll\r\n"), tScriptStatus::kBadEncoding);
+  EXPECT_EQ(status("\xFE\xFF"), tScriptStatus::kRead);
+}
+
 TEST(ScriptSettings, AreaVersionAndLogAreCollectedWhileReading) {
   tTrevalonScript script =
       Parse("copy;shared;a.dll\r\nver;510\r\nBereich;REWE\r\ncopy;work;b.mda\r\nVER ; 820 \r\napp\r\ncopy;x;c\r\nLOG\r\n");
@@ -96,6 +130,9 @@ TEST(ScriptBrokenInput, GarbageHugeLinesAndLongScriptsAreReadWithoutHarm) {
   for (char& c : garbage) c = static_cast<char>(random());
   tTrevalonScript script;
   tScriptResult result = ParseScript(garbage, script);
+  EXPECT_EQ(result.status, tScriptStatus::kNulBytes);
+  for (char& c : garbage) c = c == '\0' ? 'x' : c;
+  result = ParseScript(garbage, script);
   EXPECT_TRUE(result.status == tScriptStatus::kRead || result.status == tScriptStatus::kOpenQuote);
 
   std::string longLine = "copy;shared;" + std::string(1 << 20, 'x') + "\r\nlog\r\n";
@@ -121,4 +158,13 @@ TEST(ScriptBrokenInput, MissingOrUnclosedScriptStopsTheRunBeforeAnythingIsTouche
                              L"\\Trevalon.ini fehlerhaft: das Anführungszeichen in Zeile 3 wird nicht geschlossen - ABBRUCH");
   EXPECT_TRUE(module.gsOLRegKey.empty());
   EXPECT_EQ(module.glCountdownSeconds, 0);
+
+  qmtest::WriteBytes(folder / L"Trevalon.ini", qmtest::SavedAs(L"ver;820\r\n", qmtest::tSavedAs::kUtf16LE).substr(2));
+  EXPECT_FALSE(RunUpdate(folder.path(), text, module));
+  EXPECT_EQ(text.Text(), L"Datei " + folder.path() +
+                             L"\\Trevalon.ini fehlerhaft: die Datei enthält Nullbytes (Unicode ohne Byte-Order-Mark?) - ABBRUCH");
+  qmtest::WriteBytes(folder / L"Trevalon.ini", "\xEF\xBB\xBFver;820\r\nown;M\xFCller\r\n");
+  EXPECT_FALSE(RunUpdate(folder.path(), text, module));
+  EXPECT_EQ(text.Text(), L"Datei " + folder.path() + L"\\Trevalon.ini fehlerhaft: kein gültiger UTF-8-Text - ABBRUCH");
+  EXPECT_TRUE(module.gsOLRegKey.empty());
 }

@@ -1,49 +1,71 @@
 #include "basqmFileVersion.h"
 
 #include "basqmFiles.h"
+#include "basqmSysTools.h"
 #include "qmHandle.h"
 
 #include <windows.h>
 
 #include <array>
+#include <memory>
 #include <vector>
 
 namespace {
 
+tLoadLibraryExFn gpfnLoadLibraryEx = nullptr;
+
 // version.dll is no KnownDLL: loaded by name it would be searched for in the
 // updater's folder first, which holds the DLLs being installed. Take it from
-// the system folder only, once, and keep it for the life of the process.
+// the system folder only, once, and keep it for the life of the process
+// (or until a test replaces the loader).
 class qmVersionApi {
  public:
   using SizeFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
   using InfoFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
   using QueryFn = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
 
-  static const qmVersionApi& Get() {
-    static const qmVersionApi api;
+  static std::unique_ptr<qmVersionApi>& Instance() {
+    static std::unique_ptr<qmVersionApi> api;
     return api;
   }
+  static const qmVersionApi& Get() {
+    std::unique_ptr<qmVersionApi>& api = Instance();
+    if (!api) api.reset(new qmVersionApi(gpfnLoadLibraryEx ? gpfnLoadLibraryEx : LoadLibraryExW));
+    return *api;
+  }
 
-  bool valid() const { return mSize && mInfo && mQuery; }
+  // 0 when the functions are there; else why not.
+  [[nodiscard]] DWORD error() const { return mdwError; }
   SizeFn mSize = nullptr;
   InfoFn mInfo = nullptr;
   QueryFn mQuery = nullptr;
 
  private:
-  qmVersionApi() : mModule(LoadLibraryExW(L"version.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-    if (!mModule) return;
+  explicit qmVersionApi(tLoadLibraryExFn load) : mModule(load(L"version.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    if (!mModule) {
+      // Windows 7 and Server 2008 R2 without their loader update refuse the
+      // flag: then by full path from the system folder.
+      const std::wstring systemFolder = GetSystemFolder();
+      if (!systemFolder.empty()) mModule.reset(load((systemFolder + L"\\version.dll").c_str(), nullptr, 0));
+    }
+    if (!mModule) {
+      mdwError = GetLastError() != 0 ? GetLastError() : ERROR_MOD_NOT_FOUND;
+      return;
+    }
     mSize = reinterpret_cast<SizeFn>(reinterpret_cast<void*>(GetProcAddress(mModule.get(), "GetFileVersionInfoSizeW")));
     mInfo = reinterpret_cast<InfoFn>(reinterpret_cast<void*>(GetProcAddress(mModule.get(), "GetFileVersionInfoW")));
     mQuery = reinterpret_cast<QueryFn>(reinterpret_cast<void*>(GetProcAddress(mModule.get(), "VerQueryValueW")));
+    if (!mSize || !mInfo || !mQuery) mdwError = ERROR_PROC_NOT_FOUND;
   }
   qmUniqueModule mModule;
+  DWORD mdwError = 0;
 };
 
 // The fixed part of the version resource, all zero when there is none.
 VS_FIXEDFILEINFO ReadFixedFileInfo(const std::wstring& sFilePath) {
   VS_FIXEDFILEINFO fixed{};
   const qmVersionApi& api = qmVersionApi::Get();
-  if (!api.valid()) return fixed;
+  if (api.error() != 0) return fixed;
   DWORD handle = 0;
   DWORD size = api.mSize(sFilePath.c_str(), &handle);
   if (size == 0) return fixed;
@@ -91,7 +113,19 @@ tFileVersion GetFileVersion(const std::wstring& sFilePath) {
   return result;
 }
 
-bool bIsNewerFile(const std::wstring& sSourcePath, const std::wstring& sTargetPath) {
+bool bIsNewerFile(const std::wstring& sSourcePath, const std::wstring& sTargetPath, unsigned long* pdwError) {
+  if (pdwError) *pdwError = 0;
   if (!bFileExists(sSourcePath) || !bFileExists(sTargetPath)) return true;
+  // Without the version functions both files would read 0.0.0.0 and the
+  // target would be kept as if it were as new.
+  if (DWORD error = qmVersionApi::Get().error(); error != 0) {
+    if (pdwError) *pdwError = error;
+    return true;
+  }
   return VersionParts(ReadFixedFileInfo(sSourcePath)) > VersionParts(ReadFixedFileInfo(sTargetPath));
+}
+
+void SetVersionLibraryLoader(tLoadLibraryExFn pfnLoadLibraryEx) {
+  gpfnLoadLibraryEx = pfnLoadLibraryEx;
+  qmVersionApi::Instance().reset();
 }

@@ -2,6 +2,8 @@
 // is to replace another by its version.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 
@@ -19,5 +21,15 @@ struct tFileVersion {
 // True when the source is to replace the target: when either is not an
 // existing normal file (hidden and system files count as absent), or when
 // the source's version is higher. Versions are compared as four unsigned
-// 16-bit numbers, major first, so 1.10 is newer than 1.9.
-[[nodiscard]] bool bIsNewerFile(const std::wstring& sSourcePath, const std::wstring& sTargetPath);
+// 16-bit numbers, major first, so 1.10 is newer than 1.9. When the versions
+// cannot be read at all (version.dll cannot be loaded) the answer is true
+// too, and *pdwError (when given) says why; otherwise it is set to 0.
+[[nodiscard]] bool bIsNewerFile(const std::wstring& sSourcePath, const std::wstring& sTargetPath,
+                                unsigned long* pdwError = nullptr);
+
+// How version.dll is loaded: LoadLibraryExW, or a stand-in with which tests
+// play a system whose loader lacks LOAD_LIBRARY_SEARCH_SYSTEM32 or cannot
+// load the library at all (nullptr: LoadLibraryExW again). The library is
+// loaded anew at the next use.
+using tLoadLibraryExFn = HMODULE(WINAPI*)(LPCWSTR, HANDLE, DWORD);
+void SetVersionLibraryLoader(tLoadLibraryExFn pfnLoadLibraryEx);

@@ -15,3 +15,52 @@ bool bFileExists(const std::wstring& sPath) {
   } while (FindNextFileW(find.get(), &data));
   return false;
 }
+
+bool bHasInvalidNameChar(std::wstring_view sText, std::wstring_view sAlsoRefused) {
+  for (wchar_t c : sText) {
+    if (c < 0x20 || std::wstring_view(L"\"<>|*?").find(c) != std::wstring_view::npos ||
+        sAlsoRefused.find(c) != std::wstring_view::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+bool bIsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool bIsDrive(std::wstring_view sPath) {
+  if (sPath.size() < 2 || sPath[1] != L':') return false;
+  const wchar_t letter = sPath[0] | 0x20;
+  return letter >= L'a' && letter <= L'z';
+}
+
+// "C:" of "C:\Deploy", "\\server\share" of "\\server\share\Deploy".
+std::wstring_view RootOf(std::wstring_view sFolder) {
+  if (bIsDrive(sFolder)) return sFolder.substr(0, 2);
+  size_t separators = 0;
+  for (size_t i = 0; i < sFolder.size(); ++i) {
+    if (bIsSeparator(sFolder[i]) && ++separators == 4) return sFolder.substr(0, i);
+  }
+  return sFolder;
+}
+
+}  // namespace
+
+std::wstring FullPathFrom(const std::wstring& sPath, const std::wstring& sBaseFolder) {
+  if (sPath.empty()) return sPath;
+  const bool bLeadingSeparator = bIsSeparator(sPath[0]);
+  if (bLeadingSeparator && sPath.size() >= 2 && bIsSeparator(sPath[1])) return sPath;  // UNC
+  if (bLeadingSeparator) return std::wstring(RootOf(sBaseFolder)) + sPath;
+  if (bIsDrive(sPath)) {
+    if (sPath.size() >= 3 && bIsSeparator(sPath[2])) return sPath;
+    const std::wstring rest = sPath.substr(2);
+    // Drive letters are ASCII: setting bit 0x20 lowers them.
+    if (bIsDrive(sBaseFolder) && (sPath[0] | 0x20) == (sBaseFolder[0] | 0x20)) {
+      return sBaseFolder + L"\\" + rest;
+    }
+    return sPath.substr(0, 2) + L"\\" + rest;
+  }
+  return sBaseFolder + L"\\" + sPath;
+}

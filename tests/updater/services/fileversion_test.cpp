@@ -1,5 +1,6 @@
 // Version resources of DLLs built with chosen versions next to this test.
 #include "basqmFileVersion.h"
+#include "basqmSysTools.h"
 #include "qmTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -87,6 +88,48 @@ TEST_F(NewerFile, TwoFilesWithoutResourceNeverReplace) {
   qmtest::WriteBytes(msSource / L"a.mdb", "new");
   qmtest::WriteBytes(msTarget / L"a.mdb", "old");
   EXPECT_FALSE(bIsNewerFile(msSource / L"a.mdb", msTarget / L"a.mdb"));
+}
+
+std::wstring gsLoadedByPath;
+
+// Windows 7 and Server 2008 R2 without their loader update: the search flag
+// is refused, a full path loads.
+HMODULE WINAPI LoaderWithoutSearchFlags(LPCWSTR name, HANDLE file, DWORD flags) {
+  if ((flags & LOAD_LIBRARY_SEARCH_SYSTEM32) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  gsLoadedByPath = name;
+  return LoadLibraryExW(name, file, flags);
+}
+
+// A system on which version.dll cannot be loaded at all.
+HMODULE WINAPI FailingLoader(LPCWSTR, HANDLE, DWORD) {
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
+TEST_F(NewerFile, WithoutTheLoaderUpdateVersionDllComesByFullPathFromTheSystemFolder) {
+  SetVersionLibraryLoader(LoaderWithoutSearchFlags);
+  const std::wstring version = GetFileVersion(Fixture(L"qmver_2_0_0_0")).sFileVersion;
+  unsigned long dwError = 1;
+  const bool bNewer = bIsNewerFile(Place(msSource, L"qmver_1_5_0_0"), Place(msTarget, L"qmver_2_0_0_0"), &dwError);
+  SetVersionLibraryLoader(nullptr);
+  EXPECT_EQ(version, L"2.0.0.0");
+  EXPECT_FALSE(bNewer);
+  EXPECT_EQ(dwError, 0u);
+  EXPECT_EQ(gsLoadedByPath, GetSystemFolder() + L"\\version.dll");
+}
+
+TEST_F(NewerFile, WithoutVersionDllTheDecisionFailsAndAsksForTheCopy) {
+  SetVersionLibraryLoader(FailingLoader);
+  unsigned long dwError = 0;
+  const bool bNewer = bIsNewerFile(Place(msSource, L"qmver_1_5_0_0"), Place(msTarget, L"qmver_2_0_0_0"), &dwError);
+  const std::wstring version = GetFileVersion(Fixture(L"qmver_2_0_0_0")).sFileVersion;
+  SetVersionLibraryLoader(nullptr);
+  EXPECT_TRUE(bNewer);
+  EXPECT_EQ(dwError, static_cast<unsigned long>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(version, L"0.0.0.0");  // GetFileVersion never fails
 }
 
 }  // namespace

@@ -57,7 +57,10 @@ class tDeployment {
 // One started Trevalon.exe. Ended by force at the end if still running.
 class tTrevalonProcess {
  public:
-  tTrevalonProcess(const std::wstring& program, const std::wstring& arguments = L"");
+  // Started in currentFolder, or in the program's folder (as Explorer
+  // starts it) when that is empty.
+  tTrevalonProcess(const std::wstring& program, const std::wstring& arguments = L"",
+                   const std::wstring& currentFolder = L"");
   ~tTrevalonProcess();
   tTrevalonProcess(const tTrevalonProcess&) = delete;
   tTrevalonProcess& operator=(const tTrevalonProcess&) = delete;

@@ -91,3 +91,19 @@ TEST(TrevalonSilent, UnknownArgumentShowsUsageRunsNothingAndExitsWith87) {
   EXPECT_FALSE(Exists(deployment.LogPath()));
   EXPECT_FALSE(Exists(officeLine.Path(L"shared\\readme.txt")));
 }
+
+TEST(TrevalonSilent, StartedInTheSystemFolderFoldersNotGivenInFullAreBelowTheUpdaterFolder) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  CreateDirectoryW(deployment.Path(L"Addins").c_str(), nullptr);
+  deployment.WriteScript("ver;720\r\ncopy;Addins;readme.txt\r\n");
+  WriteBytes(deployment.Path(L"readme.txt"), "hello");
+
+  // As distribution agents start programs; a 32-bit updater sees the
+  // 32-bit system folder there.
+  tTrevalonProcess trevalon(deployment.Program(), L"/silent", L"C:\\windows\\system32");
+  EXPECT_EQ(trevalon.WaitForExit(kExitTimeoutMs), 0u);
+  EXPECT_EQ(ReadBytes(deployment.Path(L"Addins\\readme.txt")), "hello");
+  EXPECT_FALSE(Exists(L"C:\\windows\\system32\\Addins"));
+  EXPECT_FALSE(Exists(L"C:\\windows\\syswow64\\Addins"));
+}

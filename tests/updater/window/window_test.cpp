@@ -238,3 +238,26 @@ TEST(TrevalonWindow, CountdownShows10To0AndTheUpdaterEndsByItself) {
   EXPECT_EQ(shown, expected);
   EXPECT_GE(elapsed, 10000u);  // never before the box has counted down
 }
+
+TEST(TrevalonWindow, AComponentWhoseRegistrationBroadcastsIsRegisteredInItsOwnTime) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  // Its DllRegisterServer sends WM_SETTINGCHANGE to every top-level window,
+  // the updater's included, and waits for all answers before it succeeds.
+  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\qmreg_broadcast.dll").c_str(), deployment.Path(L"Env.dll").c_str(),
+                        FALSE));
+  deployment.WriteScript("ver;720\r\ncopy;shared;Env.dll\r\ndel;shared;nothing.tmp\r\n");
+
+  tTrevalonProcess trevalon(deployment.Program());
+  ASSERT_NE(trevalon.MainWindow(), nullptr);
+  ASSERT_TRUE(WaitForCountdown(trevalon));
+  const std::wstring report = WindowText(trevalon.Control(IDC_TXTINFO));
+  EXPECT_NE(report.find(L"Kopiere: Env.dll - erfolgreich \r\n   DLL/OCX Registrierung : Env.dll - erfolgreich \r\n"
+                        L"Lösche: nothing.tmp"),
+            std::wstring::npos)
+      << report;
+  EXPECT_TRUE(Exists(officeLine.Path(L"shared\\Env.dll.registered")));
+
+  Click(trevalon.Control(IDC_CMDQUIT));
+  EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
+}
