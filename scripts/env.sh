@@ -64,6 +64,10 @@ qm_wine_fresh_prefix() {  # qm_wine_fresh_prefix <prefix>
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$1" "$1.lock"
   mkdir -p "$1"
-  wineboot -i >/dev/null 2>&1
-  wineserver -w
+  # wineboot's exit code also reports parts of the setup that a machine
+  # cannot run (the 32-bit half without IA32 support): the prefix itself
+  # is what counts.
+  wineboot -i >/dev/null 2>&1 || echo "wineboot -i exited with $? in $1" >&2
+  wineserver -w || true
+  [ -f "$1/system.reg" ] || { echo "no Wine prefix could be created in $1" >&2; return 1; }
 }

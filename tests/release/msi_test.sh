@@ -27,6 +27,13 @@ program_files() { if [ "$1" = win32 ]; then echo "Program Files (x86)"; else ech
 product_name() { if [ "$1" = win32 ]; then echo "Korvanet (32-bit)"; else echo "Korvanet (64-bit)"; fi; }
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 
+# The install scenario also installs and uses the 32-bit package, whose
+# tools a machine without IA32 support cannot start: skipped there.
+if [ "$scenario" = install ] && ! qm_can_run_32bit; then
+  echo "SKIPPED: this machine cannot run 32-bit programs"
+  exit 77
+fi
+
 port="$(sed -n 's/^http=//p' "$portfile")"
 [ -n "$port" ] || fail "no loopback server port in $portfile"
 tmp="$prefix.work"
