@@ -116,7 +116,7 @@ DWORD qmDecodeContent(const std::wstring& contentEncoding, size_t limit, std::st
 
 namespace {
 
-// The Encoding Standard's labels (https://encoding.spec.whatwg.org/#names-and-labels)
+// The charset labels web browsers accept, each
 // with the Windows code page of their encoding, sorted by label. Labels of
 // encodings Windows has no code page for (ISO-8859-10, -14, -16,
 // x-user-defined, the replacement encoding) are missing: they keep the

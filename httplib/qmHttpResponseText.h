@@ -15,7 +15,7 @@ namespace korvanet {
 DWORD qmDecodeContent(const std::wstring& contentEncoding, size_t limit, std::string& body);
 
 // The body as text: a byte-order mark decides; else the charset of the
-// Content-Type (labels as the WHATWG Encoding Standard maps them); without
+// Content-Type (labels mapped as web browsers map them); without
 // a known one UTF-8 when the bytes are valid UTF-8, else the ANSI code page.
 // May throw std::bad_alloc.
 std::wstring qmDecodeText(const std::string& body, const std::wstring& contentType);

@@ -896,7 +896,7 @@ std::vector<std::wstring> Members(ITypeInfo* info) {
         text += L",default=" + (V_VT(&value.v) == VT_BSTR ? L"\"" + value.Text() + L"\"" : value.Text());
       }
       text += L" " + TypeText(info, element.tdesc);
-      // A property's value and a method's result go unnamed in the design.
+      // A property's value and a method's result carry no name of their own.
       if (function->invkind == INVOKE_FUNC && static_cast<UINT>(p + 1) < count && names[p + 1])
         text += L" " + std::wstring(names[p + 1]);
       line += (p ? L", " : L"") + text;

@@ -8,6 +8,7 @@
 # Leaves the signed release in <work folder>/signed for the package tests.
 set -u
 root="$1"; work="$2"; wine_run="$3"
+source "$root/scripts/env.sh"
 fail() { echo "FAIL: $*"; exit 1; }
 rm -rf "$work"
 mkdir -p "$work"
@@ -46,7 +47,7 @@ done
 # signed DLLs run in the package tests, which install them.
 mkdir -p run
 cp signed/Trevalon.exe run/
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+if ! qm_can_run_32bit; then
   # The updater is a 32-bit program: without IA32 support nothing runs it.
   echo "  the signed Trevalon.exe was not started: this machine cannot run 32-bit programs"
 else
