@@ -139,6 +139,7 @@ DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
     created->mbFinished = true;
     created->mRequest.reset();
     created->mConnect.reset();
+    created->mFile.Discard();
     created->Release();
     return error;
   }
@@ -384,19 +385,7 @@ void qmHttpTransfer::Handle(const qmHttpNotification& note) {
       OnHeaders();
       break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-      if (!TakePiece(note.length)) break;
-      // The end: an empty read, or every announced byte is here (which
-      // saves one more round through the engine).
-      if (note.length == 0 || (mContentLength >= 0 && mReceived >= mContentLength)) {
-        // The connection ended before the announced length: a cut-off body
-        // is no success (the engine under Wine reports it as a plain end).
-        const bool cutOff = mContentLength >= 0 && mReceived < mContentLength &&
-                            mStatusCode != HTTP_STATUS_NO_CONTENT && mStatusCode != HTTP_STATUS_NOT_MODIFIED;
-        Finish(cutOff ? ERROR_WINHTTP_CONNECTION_ERROR : 0);
-      } else {
-        if (note.length == mReadSize && mReadSize < kMaxReadSize) mReadSize *= 2;
-        ReadNext();
-      }
+      OnReadComplete(note.length);
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
       Finish(note.error ? note.error : ERROR_GEN_FAILURE);
@@ -447,6 +436,7 @@ void qmHttpTransfer::OnHeaders() {
   }
 
   mReceived = 0;
+  mpDecoder.reset();
   if (!mSettings.responseFile.empty() && code >= 200 && code < 300)
     mpDecoder = std::make_unique<qmContentDecoder>(QueryText(WINHTTP_QUERY_CONTENT_ENCODING));
   // As text: a download may announce more than a 32-bit number holds.
@@ -545,22 +535,46 @@ void qmHttpTransfer::ReadNext() {
   }
 }
 
-bool qmHttpTransfer::TakePiece(DWORD length) {
+void qmHttpTransfer::OnReadComplete(DWORD length) {
   mBody.resize(mReadStart + length);
   mReceived += length;
+  // The end: an empty read, or every announced byte is here (which saves
+  // one more round through the engine).
+  const bool end = length == 0 || (mContentLength >= 0 && mReceived >= mContentLength);
+  if (!end && length == mReadSize && mReadSize < kMaxReadSize) mReadSize *= 2;
   if (mSettings.responseFile.empty()) {
-    if (mBody.size() <= kMaxResponseBytes) return true;
-    Finish(ERROR_FILE_TOO_LARGE);
-    return false;
+    if (mBody.size() > kMaxResponseBytes) {
+      Finish(ERROR_FILE_TOO_LARGE);
+      return;
+    }
+    if (!end) {
+      ReadNext();
+      return;
+    }
+  } else {
+    // A download: the engine already fills the other buffer while this
+    // piece goes to the file.
+    mBody.swap(mPiece);
+    mBody.clear();
+    if (!end) {
+      ReadNext();
+      if (mbFinished) return;
+    }
+    DWORD error = 0;
+    if (mpDecoder && length > 0)
+      error = mpDecoder->Write(mPiece.data(), length,
+                               [this](const char* data, size_t size) { return mFile.Write(data, size); });
+    if (error != 0) {
+      Finish(error);
+      return;
+    }
+    if (!end) return;
   }
-  DWORD error = 0;
-  if (mpDecoder && length > 0)
-    error = mpDecoder->Write(mBody.data() + mReadStart, length,
-                             [this](const char* data, size_t size) { return mFile.Write(data, size); });
-  mBody.clear();  // the read buffer again, from its start
-  if (error == 0) return true;
-  Finish(error);
-  return false;
+  // The connection ended before the announced length: a cut-off body is no
+  // success (the engine under Wine reports it as a plain end).
+  const bool cutOff = mContentLength >= 0 && mReceived < mContentLength && mStatusCode != HTTP_STATUS_NO_CONTENT &&
+                      mStatusCode != HTTP_STATUS_NOT_MODIFIED;
+  Finish(cutOff ? ERROR_WINHTTP_CONNECTION_ERROR : 0);
 }
 
 DWORD qmHttpTransfer::FinishFile(DWORD error) {
@@ -616,6 +630,7 @@ void qmHttpTransfer::Finish(DWORD error) {
   // loaded anyway (the session pinned the module), so the library may
   // report that it can be unloaded.
   if (!mbReadPending) std::string().swap(mBody);
+  std::string().swap(mPiece);
   if (std::exchange(mbHoldsModule, false)) qmModuleUnlock();
   result.error = error;
   try {

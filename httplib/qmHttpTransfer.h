@@ -85,9 +85,8 @@ class qmHttpTransfer {
   bool FollowRedirect(DWORD status);
   bool AnswerChallenge(DWORD target);
   void ReadNext();
-  // Takes the piece that has just arrived at the end of mBody; false when
-  // the transfer has finished over it.
-  bool TakePiece(DWORD length);
+  // A piece of the body has arrived at the end of mBody.
+  void OnReadComplete(DWORD length);
   void Finish(DWORD error);
   // The end of a download: the file replaces the target when the response
   // was a success and its body is complete. Returns error, or the error of
@@ -115,8 +114,10 @@ class qmHttpTransfer {
   long long mContentLength = -1;  // -1: not announced
   long long mReceived = 0;        // bytes of the response's body so far, as they came
   // A download (mSettings.responseFile): the body goes through the decoder
-  // into the file piece by piece, and mBody is only the read buffer. The
-  // body of a response other than a success is read and dropped.
+  // into the file piece by piece; mBody and mPiece are the two read buffers
+  // (one filled by the engine, one written). The body of a response other
+  // than a success is read and dropped.
+  std::string mPiece;
   qmResponseFile mFile;
   std::unique_ptr<qmContentDecoder> mpDecoder;  // while a success's body is written
   DWORD mOwnerThread;

@@ -18,6 +18,7 @@
 #include <initguid.h>
 
 #include "Korvanet_h.h"
+#include "korvanetRequestFixture.h"
 #include "korvanetTestSupport.h"
 #include "qmTestSupport.h"
 
@@ -85,16 +86,6 @@ char StreamByte(unsigned long long k) {
 
 bool Contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
 
-std::wstring SystemMessage(DWORD code) {
-  wchar_t text[512] = {};
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, 512,
-                           nullptr);
-  std::wstring message(text, n);
-  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
-    message.pop_back();
-  return message.empty() ? L"Error " + std::to_wstring(code) : message;
-}
-
 PROCESS_MEMORY_COUNTERS_EX MemoryCounters() {
   PROCESS_MEMORY_COUNTERS_EX counters = {};
   counters.cb = sizeof(counters);
@@ -103,27 +94,10 @@ PROCESS_MEMORY_COUNTERS_EX MemoryCounters() {
   return counters;
 }
 
-class Download : public ::testing::Test {
+class Download : public RequestFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-    ASSERT_NE(Ports().http, 0) << "loopback servers not running";
-    req = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-    ASSERT_NE(req.get(), nullptr) << "Korvanet.clsqmHTTPDataRequest not registered";
-    ASSERT_TRUE(done.Connect(req.get()));
-  }
-  void TearDown() override {
-    done.Disconnect();
-    req = Dispatch();
-    CoUninitialize();
-  }
-  bool Get() { return req.Call(L"gbGet").value.Bool(); }
-  std::wstring Text(const wchar_t* name) { return req.Get(name).Text(); }
-  long Long(const wchar_t* name) { return req.Get(name).Long(); }
   std::string Body() { return BytesOf(req.Get(L"vResponseBody")); }
 
-  Dispatch req;
-  EventSink done{DIID___clsqmHTTPDataRequest};
   qmtest::ScratchFolder folder{L"kvdl"};
 };
 
@@ -284,7 +258,7 @@ TEST_F(Download, ATargetThatCannotBeWrittenGivesTheSystemsErrorBeforeAnythingIsS
     req.Put(L"sURL", Url(L"/stream?bytes=1000"));
     EXPECT_FALSE(Get()) << c.target;
     EXPECT_EQ(Long(L"lErrorcode"), static_cast<long>(c.error)) << c.target;
-    EXPECT_EQ(Text(L"sErrortext"), SystemMessage(c.error)) << c.target;
+    EXPECT_EQ(Text(L"sErrortext"), ErrorText(c.error)) << c.target;
     EXPECT_EQ(FilesIn(folder.path()), (std::vector<std::wstring>{L"a folder", L"locked.bin"})) << c.target;
   }
   EXPECT_EQ(qmtest::ReadBytes(folder / L"locked.bin"), "read-only");

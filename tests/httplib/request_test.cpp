@@ -14,6 +14,7 @@
 #include <initguid.h>
 
 #include "Korvanet_h.h"
+#include "korvanetRequestFixture.h"
 #include "korvanetTestSupport.h"
 #include "qmTestSupport.h"
 
@@ -21,46 +22,7 @@ using namespace korvanettest;
 
 namespace {
 
-class DataRequest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-    ASSERT_NE(Ports().http, 0) << "loopback servers not running";
-    req = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-    ASSERT_NE(req.get(), nullptr) << "Korvanet.clsqmHTTPDataRequest not registered";
-    ASSERT_TRUE(done.Connect(req.get()));
-  }
-  void TearDown() override {
-    done.Disconnect();
-    req = Dispatch();
-    CoUninitialize();
-  }
-  bool Get() { return req.Call(L"gbGet").value.Bool(); }
-  bool Post() { return req.Call(L"gbPost").value.Bool(); }
-  std::wstring Text(const wchar_t* name) { return req.Get(name).Text(); }
-  long Long(const wchar_t* name) { return req.Get(name).Long(); }
-
-  Dispatch req;
-  EventSink done{DIID___clsqmHTTPDataRequest};
-};
-
-// The system's message for a Win32 code, as the library reports it.
-std::wstring SystemMessage(DWORD code) {
-  wchar_t text[512] = {};
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, 512,
-                           nullptr);
-  std::wstring message(text, n);
-  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
-    message.pop_back();
-  return message;
-}
-
-// The library's text for a code: the system's message, or (where Wine has
-// none) the number.
-std::wstring ErrorText(DWORD code) {
-  const std::wstring message = SystemMessage(code);
-  return message.empty() ? L"Error " + std::to_wstring(code) : message;
-}
+class DataRequest : public RequestFixture {};
 
 // winhttp.dll's message for a code; Wine's has none, then the code itself.
 std::wstring PlatformMessage(DWORD code) {
