@@ -234,6 +234,16 @@ TEST_F(Download, AFailedDownloadLeavesNoFileAndAnOlderFileUntouched) {
   EXPECT_EQ(FilesIn(folder.path()), std::vector<std::wstring>{L"report.pdf"});
 }
 
+TEST_F(Download, ALengthAnnouncedBeyondFourGigabytesIsTakenWhole) {
+  // 4 GiB + 1000 bytes announced, 100 000 sent: read as a 32-bit number the
+  // announcement would be 1000 bytes, and the download a "success" of those.
+  req.Put(L"sResponseFile", folder / L"huge.iso");
+  req.Put(L"sURL", Url(L"/stream?bytes=4294968296&cutat=100000"));
+  EXPECT_TRUE(Get());
+  EXPECT_EQ(Long(L"lErrorcode"), ERROR_WINHTTP_CONNECTION_ERROR);
+  EXPECT_TRUE(FilesIn(folder.path()).empty());
+}
+
 TEST_F(Download, ABodyCutOffBeforeItsAnnouncedLengthIsNoSuccessInMemoryEither) {
   req.Put(L"sURL", Url(L"/stream?bytes=400000&cutat=200000"));
   EXPECT_TRUE(Get());
