@@ -2,7 +2,7 @@
 # Runs Korvanet's benchmarks under Wine against the loopback test server:
 # builds them, registers Korvanet.dll in the build tree's prefix, starts the
 # server, prints the ratios, and stops the server again.
-#   bench/run-httplib.sh [win32|win64] [request|job|all]
+#   bench/run-httplib.sh [win32|win64] [request|job|download|all]
 # The architecture (default win64) picks the build, its DLL and the tools of
 # its bitness (regsvr32, cscript); both builds share nothing.
 set -euo pipefail

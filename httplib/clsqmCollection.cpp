@@ -8,7 +8,7 @@ namespace korvanet {
 namespace {
 
 const qmClassIdentity kIdentity = {&IID__clsqmCollection, &CLSID_clsqmCollection, nullptr,
-                                   L"Korvanet.clsqmCollection"};
+                                   L"Korvanet.clsqmCollection", nullptr};
 
 // The run-time errors script programmers know from the standard collection.
 constexpr int kInvalidCall = 5;

@@ -1,10 +1,12 @@
 #include "clsqmHTTPDataRequest.h"
 
 #include <climits>
+#include <cstring>
 #include <new>
 #include <utility>
 
 #include "qmErrors.h"
+#include "qmHttpResponseFile.h"
 #include "qmHttpUrl.h"
 #include "qmMessageWait.h"
 
@@ -13,8 +15,9 @@ namespace {
 
 constexpr DISPID kDoneEvent = 1;
 
-const qmClassIdentity kIdentity = {&IID__clsqmHTTPDataRequest, &CLSID_clsqmHTTPDataRequest,
-                                   &DIID___clsqmHTTPDataRequest, L"Korvanet.clsqmHTTPDataRequest"};
+const qmClassIdentity kIdentity = {&IID__clsqmHTTPDataRequest2, &CLSID_clsqmHTTPDataRequest,
+                                   &DIID___clsqmHTTPDataRequest, L"Korvanet.clsqmHTTPDataRequest",
+                                   &IID__clsqmHTTPDataRequest};
 
 bool HasLineBreak(const std::wstring& text) { return text.find_first_of(L"\r\n") != std::wstring::npos; }
 
@@ -100,9 +103,33 @@ QM_TEXT_PROPERTY(sProxyUser)
 QM_TEXT_PROPERTY(sProxyPassword)
 QM_VALUE_PROPERTY(bTmp, VARIANT_BOOL)
 QM_VALUE_PROPERTY(mbDone, VARIANT_BOOL)
+QM_TEXT_PROPERTY(sResponseFile)
 
 #undef QM_TEXT_PROPERTY
 #undef QM_VALUE_PROPERTY
+
+STDMETHODIMP clsqmHTTPDataRequest::get_vResponseBody(VARIANT* value) {
+  if (!value) return E_POINTER;
+  VariantInit(value);
+  // Always a byte array, an empty one (upper bound -1) when there is no
+  // body: a client assigning it to a Byte array never meets a type mismatch.
+  const std::string& bytes = mProps.vResponseBody;
+  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+  if (!array) return E_OUTOFMEMORY;
+  if (!bytes.empty()) {
+    void* data = nullptr;
+    HRESULT hr = SafeArrayAccessData(array, &data);
+    if (FAILED(hr)) {
+      SafeArrayDestroy(array);
+      return hr;
+    }
+    memcpy(data, bytes.data(), bytes.size());
+    SafeArrayUnaccessData(array);
+  }
+  V_VT(value) = VT_ARRAY | VT_UI1;
+  V_ARRAY(value) = array;
+  return S_OK;
+}
 
 STDMETHODIMP clsqmHTTPDataRequest::bAddHeader(BSTR* sHeadername, BSTR* sHeaderValue, VARIANT_BOOL* result) {
   if (!sHeadername || !sHeaderValue || !result) return E_POINTER;
@@ -217,6 +244,10 @@ DWORD clsqmHTTPDataRequest::StartTransfer(const std::wstring& verb, double timeo
     settings.body = qmFormUrlEncode(mFormFields);
     settings.contentType = L"application/x-www-form-urlencoded";
   }
+  if (!mProps.sResponseFile.empty()) {
+    DWORD error = qmResponseFilePath(mProps.sResponseFile, settings.responseFile);
+    if (error != 0) return error;
+  }
   return qmHttpTransfer::Start(std::move(settings), this, &mpTransfer);
 }
 
@@ -263,6 +294,7 @@ void clsqmHTTPDataRequest::ResetForStart() {
   mProps.lErrorcode = 0;
   mProps.sErrortext.clear();
   mProps.sResponse.clear();
+  std::string().swap(mProps.vResponseBody);
   // Every start waits for its own completion, and the earlier transfer's
   // completion must never overwrite this one's results.
   mProps.mbDone = VARIANT_FALSE;
@@ -273,6 +305,7 @@ void clsqmHTTPDataRequest::ResetForStart() {
 void clsqmHTTPDataRequest::StoreTimeoutState() {
   // The engine holds no body before the end; the status once headers came.
   mProps.sResponse.clear();
+  std::string().swap(mProps.vResponseBody);
   if (mpTransfer) {
     mProps.lResponseCode = mpTransfer->StatusCode();
     mProps.sResponsestatus = mpTransfer->StatusText();
@@ -284,6 +317,7 @@ void clsqmHTTPDataRequest::StoreFailure(DWORD error) {
   mProps.lErrorcode = static_cast<long>(error);
   mProps.sErrortext = qmErrorMessage(error);
   mProps.sResponse.clear();
+  std::string().swap(mProps.vResponseBody);
 }
 
 STDMETHODIMP clsqmHTTPDataRequest::gbGet(long /*lPort: the port comes from sURL*/, VARIANT_BOOL* result) {
@@ -358,6 +392,7 @@ void clsqmHTTPDataRequest::OnTransferDone(qmHttpResult& result) {
   AddRef();
   try {
     mProps.sResponse = std::move(result.body);
+    mProps.vResponseBody = std::move(result.bytes);
     mProps.lResponseCode = result.statusCode;
     mProps.sResponsestatus = std::move(result.statusText);
     mProps.sHeaders = std::move(result.headers);

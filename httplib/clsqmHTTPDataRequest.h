@@ -1,6 +1,9 @@
 // One HTTP request with its settings and its result: the creatable class
 // Korvanet.clsqmHTTPDataRequest. Settings are plain properties; gbGet and
 // gbPost hand them to the engine and, in sequential mode, wait for the end.
+// Its default interface _clsqmHTTPDataRequest2 extends the first one,
+// _clsqmHTTPDataRequest, for which the object still answers, with the body
+// as bytes and the download to a file.
 #pragma once
 
 #include <windows.h>
@@ -45,9 +48,12 @@ struct qmHTTPDataRequestProperties {
   std::wstring sProxyPassword;
   VARIANT_BOOL bTmp = VARIANT_FALSE;
   VARIANT_BOOL mbDone = VARIANT_FALSE;
+  // _clsqmHTTPDataRequest2
+  std::string vResponseBody;  // the bytes behind the read-only byte array
+  std::wstring sResponseFile;
 };
 
-class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
+class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest2>,
                                    private qmHttpTransferSink {
  public:
   static HRESULT Create(REFIID iid, void** object);
@@ -116,6 +122,11 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
   STDMETHODIMP msCStr(VARIANT* vnt, BSTR* result) override;
   STDMETHODIMP gbPost(long lPort, VARIANT_BOOL* result) override;
   STDMETHODIMP mSetRequestData() override;
+
+  // _clsqmHTTPDataRequest2
+  STDMETHODIMP get_vResponseBody(VARIANT* value) override;
+  STDMETHODIMP get_sResponseFile(BSTR* value) override;
+  STDMETHODIMP put_sResponseFile(BSTR value) override;
 
  private:
   clsqmHTTPDataRequest();

@@ -11,7 +11,7 @@ constexpr DISPID kAddRequestId = 2;
 constexpr DISPID kProgressEvent = 1;
 
 const qmClassIdentity kIdentity = {&IID__clsqmHTTPJob, &CLSID_clsqmHTTPJob, &DIID___clsqmHTTPJob,
-                                   L"Korvanet.clsqmHTTPJob"};
+                                   L"Korvanet.clsqmHTTPJob", nullptr};
 
 // A request from whatever a client passed: the interface, IDispatch or
 // IUnknown, directly or by reference, inside variants or not.

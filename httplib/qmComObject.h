@@ -25,6 +25,9 @@ struct qmClassIdentity {
   const CLSID* classId;
   const IID* eventsId;     // the source dispinterface, or nullptr
   const wchar_t* progId;   // the source of the errors it raises
+  // The interface that the dual interface extends, which compiled clients
+  // of an earlier version ask for, or nullptr.
+  const IID* earlierInterfaceId;
 };
 
 template <class Iface>
@@ -47,7 +50,7 @@ class qmComObject : public Iface,
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == *mIdentity.interfaceId) {
+    if (iid == IID_IUnknown || iid == IID_IDispatch || IsOwnInterface(iid)) {
       *object = static_cast<Iface*>(this);
     } else if (iid == IID_ISupportErrorInfo) {
       *object = static_cast<ISupportErrorInfo*>(this);
@@ -124,7 +127,7 @@ class qmComObject : public Iface,
 
   // ISupportErrorInfo
   STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override {
-    return iid == *mIdentity.interfaceId ? S_OK : S_FALSE;
+    return IsOwnInterface(iid) ? S_OK : S_FALSE;
   }
 
   // IProvideClassInfo2
@@ -183,6 +186,12 @@ class qmComObject : public Iface,
   HRESULT RaiseCode(DWORD code) { return qmRaiseCode(code, mIdentity.progId, *mIdentity.interfaceId); }
 
  private:
+  // The dual interface, or the one it extends: its vtable is the beginning
+  // of this one's.
+  bool IsOwnInterface(REFIID iid) const {
+    return iid == *mIdentity.interfaceId || (mIdentity.earlierInterfaceId && iid == *mIdentity.earlierInterfaceId);
+  }
+
   static bool HasVariantRef(const DISPPARAMS& params) {
     for (UINT i = 0; i < params.cArgs; ++i)
       if (V_VT(&params.rgvarg[i]) == (VT_VARIANT | VT_BYREF)) return true;

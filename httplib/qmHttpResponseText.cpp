@@ -1,10 +1,7 @@
 #include "qmHttpResponseText.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cwctype>
-#include <vector>
 
 namespace korvanet {
 namespace {
@@ -21,53 +18,6 @@ std::wstring Trim(const std::wstring& text) {
   if (first == std::wstring::npos) return std::wstring();
   size_t last = text.find_last_not_of(blanks);
   return text.substr(first, last - first + 1);
-}
-
-// windowBits: 15 + 16 gzip, 15 zlib, -15 raw deflate. Returns 0,
-// ERROR_INVALID_DATA for a broken stream, or ERROR_FILE_TOO_LARGE when the
-// plain bytes would exceed limit (a few compressed bytes may stand for
-// gigabytes).
-DWORD Inflate(const std::string& in, int windowBits, size_t limit, std::string& out) {
-  z_stream stream = {};
-  if (inflateInit2(&stream, windowBits) != Z_OK) return ERROR_NOT_ENOUGH_MEMORY;
-  out.clear();
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  size_t remaining = in.size();
-  std::vector<char> chunk(64 * 1024);
-  DWORD error = 0;
-  int status = Z_OK;
-  try {
-    do {
-      if (stream.avail_in == 0 && remaining > 0) {
-        uInt take = static_cast<uInt>(std::min<size_t>(remaining, 1u << 30));
-        stream.avail_in = take;
-        remaining -= take;
-      }
-      stream.next_out = reinterpret_cast<Bytef*>(chunk.data());
-      stream.avail_out = static_cast<uInt>(chunk.size());
-      status = inflate(&stream, Z_NO_FLUSH);
-      if (status != Z_OK && status != Z_STREAM_END) {
-        error = status == Z_MEM_ERROR ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_DATA;
-        break;
-      }
-      const size_t produced = chunk.size() - stream.avail_out;
-      if (produced > limit - out.size()) {
-        error = ERROR_FILE_TOO_LARGE;
-        break;
-      }
-      out.append(chunk.data(), produced);
-      // A stream without progress and without input left is truncated.
-      if (status == Z_OK && stream.avail_in == 0 && remaining == 0 && stream.avail_out != 0) {
-        error = ERROR_INVALID_DATA;
-        break;
-      }
-    } while (status != Z_STREAM_END);
-  } catch (...) {
-    error = ERROR_NOT_ENOUGH_MEMORY;
-  }
-  inflateEnd(&stream);
-  if (error != 0) std::string().swap(out);
-  return error;
 }
 
 // One pass: every code page yields at most one UTF-16 unit per byte.
@@ -93,28 +43,6 @@ bool ToWide(const char* bytes, size_t size, UINT codePage, bool strict, std::wst
   text.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return n > 0;
 }
-
-}  // namespace
-
-DWORD qmDecodeContent(const std::wstring& contentEncoding, size_t limit, std::string& body) {
-  const std::wstring encoding = Lower(Trim(contentEncoding));
-  if (body.empty()) return 0;
-  std::string plain;
-  DWORD error = 0;
-  if (encoding == L"gzip" || encoding == L"x-gzip") {
-    error = Inflate(body, 15 + 16, limit, plain);
-  } else if (encoding == L"deflate") {
-    // Servers send either the zlib format the standard names or raw deflate.
-    error = Inflate(body, 15, limit, plain);
-    if (error == ERROR_INVALID_DATA) error = Inflate(body, -15, limit, plain);
-  } else {
-    return 0;
-  }
-  if (error == 0) body.swap(plain);
-  return error;
-}
-
-namespace {
 
 // The charset labels web browsers accept, each
 // with the Windows code page of their encoding, sorted by label. Labels of

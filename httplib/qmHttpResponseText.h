@@ -1,5 +1,5 @@
-// From response bytes to the response text: content decoding (gzip and
-// deflate, which WinHTTP under Wine does not undo) and the charset.
+// From response bytes (content decoding undone, see qmHttpContentDecoder.h)
+// to the response text: the charset.
 #pragma once
 
 #include <windows.h>
@@ -7,12 +7,6 @@
 #include <string>
 
 namespace korvanet {
-
-// Undoes a Content-Encoding of gzip or deflate in place. Other encodings
-// are left as they are. Returns 0; ERROR_INVALID_DATA for a broken stream;
-// ERROR_FILE_TOO_LARGE when the decoded bytes would exceed limit; or
-// ERROR_NOT_ENOUGH_MEMORY. On failure the bytes stay as received.
-DWORD qmDecodeContent(const std::wstring& contentEncoding, size_t limit, std::string& body);
 
 // The body as text: a byte-order mark decides; else the charset of the
 // Content-Type (labels mapped as web browsers map them); without

@@ -30,9 +30,10 @@ enum qmProxyCode : short {
 
 // What one response may make the client hold, chosen for the address space
 // of a 32-bit client: the bytes received, and the bytes after undoing gzip
-// or deflate. Each becomes up to twice as much as UTF-16 text, and again as
-// much when a client reads sResponse. A response beyond either limit ends
-// with ERROR_FILE_TOO_LARGE.
+// or deflate. The decoded bytes are kept (vResponseBody) and become up to
+// twice as much as UTF-16 text, and again as much when a client reads
+// sResponse. A response beyond either limit ends with ERROR_FILE_TOO_LARGE.
+// A body written to a file (responseFile) is never held whole: no limit.
 constexpr size_t kMaxResponseBytes = 64 * 1024 * 1024;
 constexpr size_t kMaxDecodedBytes = 64 * 1024 * 1024;
 
@@ -60,6 +61,10 @@ struct qmHttpSettings {
   std::wstring contentType;  // of a body the library built (forms), else empty
 
   double timeoutSeconds = 0;  // covers resolve, connect, send, and each wait for data
+
+  // A full path: the body of a 2xx response goes to this file as it
+  // arrives and replaces it once complete. Empty: the body is kept in memory.
+  std::wstring responseFile;
 };
 
 struct qmHttpResult {
@@ -68,7 +73,8 @@ struct qmHttpResult {
   long statusCode = 0;
   std::wstring statusText;
   std::wstring headers;  // status line first, CR LF separated
-  std::wstring body;
+  std::string bytes;  // the body after content decoding; empty for a body written to a file
+  std::wstring body;  // the bytes as text
 };
 
 }  // namespace korvanet

@@ -100,6 +100,17 @@ qmHeaderLines RequestHeaderLines(const qmHttpSettings& settings) {
   return lines;
 }
 
+// The announced length of a body, or -1 when none (or no number) was given.
+long long ParseContentLength(const std::wstring& text) {
+  if (text.empty() || text.size() > 18) return -1;
+  long long value = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return -1;
+    value = value * 10 + (c - L'0');
+  }
+  return value;
+}
+
 }  // namespace
 
 DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
@@ -119,12 +130,16 @@ DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
   // (Open has refused whatever is no http or https URL.)
   if (error == 0 && !qmOriginOf(created->mSettings.url, created->mOrigin)) error = ERROR_WINHTTP_INVALID_URL;
   if (error == 0) error = created->ApplyOptions();
+  // A download that could not be written is refused before anything is sent.
+  if (error == 0 && !created->mSettings.responseFile.empty())
+    error = created->mFile.Create(created->mSettings.responseFile);
   if (error == 0) error = created->Send();
   if (error != 0) {
     created->mpSink = nullptr;
     created->mbFinished = true;
     created->mRequest.reset();
     created->mConnect.reset();
+    created->mFile.Discard();
     created->Release();
     return error;
   }
@@ -174,6 +189,7 @@ void qmHttpTransfer::Abandon() {
     mbFinished = true;
     mRequest.reset();
     mConnect.reset();
+    FinishFile(ERROR_CANCELLED);
   }
   Release();
 }
@@ -369,20 +385,7 @@ void qmHttpTransfer::Handle(const qmHttpNotification& note) {
       OnHeaders();
       break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-      mBody.resize(mReadStart + note.length);
-      if (mBody.size() > kMaxResponseBytes) {
-        Finish(ERROR_FILE_TOO_LARGE);
-        break;
-      }
-      // The end: an empty read, or every announced byte is here (which
-      // saves one more round through the engine).
-      if (note.length == 0 ||
-          (mContentLength >= 0 && static_cast<long long>(mBody.size()) >= mContentLength)) {
-        Finish(0);
-      } else {
-        if (note.length == mReadSize && mReadSize < kMaxReadSize) mReadSize *= 2;
-        ReadNext();
-      }
+      OnReadComplete(note.length);
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
       Finish(note.error ? note.error : ERROR_GEN_FAILURE);
@@ -432,18 +435,24 @@ void qmHttpTransfer::OnHeaders() {
     return;
   }
 
-  DWORD length = 0;
-  size = sizeof(length);
-  mContentLength = -1;
-  if (WinHttpQueryHeaders(mRequest.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                          WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX)) {
-    mContentLength = length;
+  mReceived = 0;
+  mpDecoder.reset();
+  if (!mSettings.responseFile.empty() && code >= 200 && code < 300)
+    mpDecoder = std::make_unique<qmContentDecoder>(QueryText(WINHTTP_QUERY_CONTENT_ENCODING));
+  // As text: a download may announce more than a 32-bit number holds.
+  mContentLength = ParseContentLength(QueryText(WINHTTP_QUERY_CONTENT_LENGTH));
+  if (mContentLength >= 0) {
     // Big announced bodies are read in big pieces: fewer rounds through the engine.
-    if (length > mReadSize) mReadSize = length < kMaxReadSize ? length : kMaxReadSize;
-    try {
-      mBody.reserve(std::min<size_t>({length, kMaxFirstBuffer, kMaxResponseBytes}) + 1);
-    } catch (...) {
-      // Grows as it arrives instead.
+    if (mContentLength > mReadSize)
+      mReadSize = static_cast<DWORD>(std::min<long long>(mContentLength, kMaxReadSize));
+    // (A download's buffer only ever holds one piece.)
+    if (mSettings.responseFile.empty()) {
+      try {
+        const long long first = std::min<long long>({mContentLength, kMaxFirstBuffer, kMaxResponseBytes});
+        mBody.reserve(static_cast<size_t>(first) + 1);
+      } catch (...) {
+        // Grows as it arrives instead.
+      }
     }
   }
   ReadNext();
@@ -526,6 +535,58 @@ void qmHttpTransfer::ReadNext() {
   }
 }
 
+void qmHttpTransfer::OnReadComplete(DWORD length) {
+  mBody.resize(mReadStart + length);
+  mReceived += length;
+  // The end: an empty read, or every announced byte is here (which saves
+  // one more round through the engine).
+  const bool end = length == 0 || (mContentLength >= 0 && mReceived >= mContentLength);
+  if (!end && length == mReadSize && mReadSize < kMaxReadSize) mReadSize *= 2;
+  if (mSettings.responseFile.empty()) {
+    if (mBody.size() > kMaxResponseBytes) {
+      Finish(ERROR_FILE_TOO_LARGE);
+      return;
+    }
+    if (!end) {
+      ReadNext();
+      return;
+    }
+  } else {
+    // A download: the engine already fills the other buffer while this
+    // piece goes to the file.
+    mBody.swap(mPiece);
+    mBody.clear();
+    if (!end) {
+      ReadNext();
+      if (mbFinished) return;
+    }
+    DWORD error = 0;
+    if (mpDecoder && length > 0)
+      error = mpDecoder->Write(mPiece.data(), length,
+                               [this](const char* data, size_t size) { return mFile.Write(data, size); });
+    if (error != 0) {
+      Finish(error);
+      return;
+    }
+    if (!end) return;
+  }
+  // The connection ended before the announced length: a cut-off body is no
+  // success (the engine under Wine reports it as a plain end).
+  const bool cutOff = mContentLength >= 0 && mReceived < mContentLength && mStatusCode != HTTP_STATUS_NO_CONTENT &&
+                      mStatusCode != HTTP_STATUS_NOT_MODIFIED;
+  Finish(cutOff ? ERROR_WINHTTP_CONNECTION_ERROR : 0);
+}
+
+DWORD qmHttpTransfer::FinishFile(DWORD error) {
+  if (error == 0 && mpDecoder) {
+    error = mpDecoder->End();
+    if (error == 0) error = mFile.Commit();
+  }
+  mpDecoder.reset();
+  mFile.Discard();
+  return error;
+}
+
 void qmHttpTransfer::OnDeadline() {
   mDeadline = 0;
   AddRef();  // the sink may abandon this transfer while it hears the end
@@ -538,6 +599,7 @@ void qmHttpTransfer::Finish(DWORD error) {
   mbFinished = true;
   mpThread->StopDeadline(std::exchange(mDeadline, 0));
   qmHttpResult result;
+  if (!mSettings.responseFile.empty()) error = FinishFile(error);
   try {
     result.statusCode = mStatusCode;
     result.statusText = mStatusText;
@@ -546,15 +608,20 @@ void qmHttpTransfer::Finish(DWORD error) {
       while (!result.headers.empty() && (result.headers.back() == L'\n' || result.headers.back() == L'\r'))
         result.headers.pop_back();
     }
-    if (error == 0) {
+    if (error == 0 && mSettings.responseFile.empty()) {
       error = qmDecodeContent(QueryText(WINHTTP_QUERY_CONTENT_ENCODING), kMaxDecodedBytes, mBody);
       // A broken stream keeps its bytes as they came; a body too large for
       // the limits, or for memory, is dropped.
-      if (error == 0 || error == ERROR_INVALID_DATA) result.body = qmDecodeText(mBody, QueryText(WINHTTP_QUERY_CONTENT_TYPE));
+      if (error == 0 || error == ERROR_INVALID_DATA) {
+        result.body = qmDecodeText(mBody, QueryText(WINHTTP_QUERY_CONTENT_TYPE));
+        // (Only a completed read ends with success: no read fills mBody now.)
+        result.bytes.swap(mBody);
+      }
     }
   } catch (...) {
     error = ERROR_NOT_ENOUGH_MEMORY;
     std::wstring().swap(result.body);
+    std::string().swap(result.bytes);
   }
   // A read the engine still runs (the deadline cut it off) writes into the
   // body's buffer until the request handle is closed: it stays until then.
@@ -563,6 +630,7 @@ void qmHttpTransfer::Finish(DWORD error) {
   // loaded anyway (the session pinned the module), so the library may
   // report that it can be unloaded.
   if (!mbReadPending) std::string().swap(mBody);
+  std::string().swap(mPiece);
   if (std::exchange(mbHoldsModule, false)) qmModuleUnlock();
   result.error = error;
   try {

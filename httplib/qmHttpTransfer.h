@@ -6,10 +6,13 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "qmComTypes.h"
+#include "qmHttpContentDecoder.h"
+#include "qmHttpResponseFile.h"
 #include "qmHttpSettings.h"
 #include "qmHttpThread.h"
 #include "qmHttpUrl.h"
@@ -82,7 +85,13 @@ class qmHttpTransfer {
   bool FollowRedirect(DWORD status);
   bool AnswerChallenge(DWORD target);
   void ReadNext();
+  // A piece of the body has arrived at the end of mBody.
+  void OnReadComplete(DWORD length);
   void Finish(DWORD error);
+  // The end of a download: the file replaces the target when the response
+  // was a success and its body is complete. Returns error, or the error of
+  // that last step.
+  DWORD FinishFile(DWORD error);
   std::wstring QueryText(DWORD info) const;
 
   UINT_PTR mDeadline = 0;  // the timer that cuts the transfer off
@@ -103,6 +112,14 @@ class qmHttpTransfer {
   std::string mBody;
   size_t mReadStart = 0;
   long long mContentLength = -1;  // -1: not announced
+  long long mReceived = 0;        // bytes of the response's body so far, as they came
+  // A download (mSettings.responseFile): the body goes through the decoder
+  // into the file piece by piece; mBody and mPiece are the two read buffers
+  // (one filled by the engine, one written). The body of a response other
+  // than a success is read and dropped.
+  std::string mPiece;
+  qmResponseFile mFile;
+  std::unique_ptr<qmContentDecoder> mpDecoder;  // while a success's body is written
   DWORD mOwnerThread;
   bool mbInEngineCall = false;
   bool mbReadPending = false;  // WinHTTP is filling the tail of mBody

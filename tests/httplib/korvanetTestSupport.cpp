@@ -181,6 +181,21 @@ STDMETHODIMP EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params
   return S_OK;
 }
 
+std::wstring SystemMessage(DWORD code) {
+  wchar_t text[512] = {};
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, 512,
+                           nullptr);
+  std::wstring message(text, n);
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
+    message.pop_back();
+  return message;
+}
+
+std::wstring ErrorText(DWORD code) {
+  const std::wstring message = SystemMessage(code);
+  return message.empty() ? L"Error " + std::to_wstring(code) : message;
+}
+
 bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds) {
   const ULONGLONG end = GetTickCount64() + milliseconds;
   while (!done()) {

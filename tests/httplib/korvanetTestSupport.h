@@ -99,6 +99,13 @@ class EventSink : public IDispatch {
   DWORD mCookie = 0;
 };
 
+// The system's message for a Win32 code, without its line end, as the library
+// reports it; empty when the system has none.
+std::wstring SystemMessage(DWORD code);
+// The library's text for a code: the system's message, or (where Wine has
+// none) "Error " and the number.
+std::wstring ErrorText(DWORD code);
+
 // Processes the thread's messages until done() or the time is up; true when done().
 bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds);
 

@@ -9,11 +9,12 @@
 #include <psapi.h>
 
 #include <algorithm>
-#include <tuple>
+#include <utility>
 
 #include <initguid.h>
 
 #include "Korvanet_h.h"
+#include "korvanetRequestFixture.h"
 #include "korvanetTestSupport.h"
 #include "qmTestSupport.h"
 
@@ -21,46 +22,7 @@ using namespace korvanettest;
 
 namespace {
 
-class DataRequest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-    ASSERT_NE(Ports().http, 0) << "loopback servers not running";
-    req = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-    ASSERT_NE(req.get(), nullptr) << "Korvanet.clsqmHTTPDataRequest not registered";
-    ASSERT_TRUE(done.Connect(req.get()));
-  }
-  void TearDown() override {
-    done.Disconnect();
-    req = Dispatch();
-    CoUninitialize();
-  }
-  bool Get() { return req.Call(L"gbGet").value.Bool(); }
-  bool Post() { return req.Call(L"gbPost").value.Bool(); }
-  std::wstring Text(const wchar_t* name) { return req.Get(name).Text(); }
-  long Long(const wchar_t* name) { return req.Get(name).Long(); }
-
-  Dispatch req;
-  EventSink done{DIID___clsqmHTTPDataRequest};
-};
-
-// The system's message for a Win32 code, as the library reports it.
-std::wstring SystemMessage(DWORD code) {
-  wchar_t text[512] = {};
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, 512,
-                           nullptr);
-  std::wstring message(text, n);
-  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
-    message.pop_back();
-  return message;
-}
-
-// The library's text for a code: the system's message, or (where Wine has
-// none) the number.
-std::wstring ErrorText(DWORD code) {
-  const std::wstring message = SystemMessage(code);
-  return message.empty() ? L"Error " + std::to_wstring(code) : message;
-}
+class DataRequest : public RequestFixture {};
 
 // winhttp.dll's message for a code; Wine's has none, then the code itself.
 std::wstring PlatformMessage(DWORD code) {
@@ -1021,6 +983,23 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
       L"mSetRequestData 34 call()"
               }));
     EXPECT_EQ(flags & (TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE), TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE);
+    // Its extension: the same vtable, then the new members after its last slot.
+    ComPtr<ITypeInfo> extension = TypeOf(lib.Get(), IID__clsqmHTTPDataRequest2, true, &flags);
+    ASSERT_NE(extension.Get(), nullptr);
+    ExpectMembers(Members(extension.Get()), {
+                      L"vResponseBody 35 get(out,retval VARIANT*) @68",
+                      L"sResponseFile 36 get(out,retval BSTR*) @69",
+                      L"sResponseFile 36 put(in BSTR) @70",
+                  });
+    EXPECT_EQ(flags & (TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE), TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE);
+    HREFTYPE baseRef = 0;
+    ComPtr<ITypeInfo> base;
+    TYPEATTR* baseAttributes = nullptr;
+    ASSERT_EQ(extension->GetRefTypeOfImplType(0, &baseRef), S_OK);
+    ASSERT_EQ(extension->GetRefTypeInfo(baseRef, base.GetAddressOf()), S_OK);
+    ASSERT_EQ(base->GetTypeAttr(&baseAttributes), S_OK);
+    EXPECT_TRUE(IsEqualGUID(baseAttributes->guid, IID__clsqmHTTPDataRequest));
+    base->ReleaseTypeAttr(baseAttributes);
     ExpectMembers(Members(TypeOf(lib.Get(), IID__clsqmHTTPJob, true, &flags).Get()),
               InVtableOrder({
                   L"gcolRequests 1 get(out,retval _clsqmCollection**)",
@@ -1043,15 +1022,25 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
     ExpectMembers(Members(TypeOf(lib.Get(), DIID___clsqmHTTPJob, false).Get()),
               std::vector<std::wstring>{L"Progress 1 call(in,out long* lRequest)"});
 
-    // Each creatable class: its default interface and its default source.
-    for (const auto& [clsid, iid, events] : {std::tuple{&CLSID_clsqmHTTPDataRequest, &IID__clsqmHTTPDataRequest,
-                                                       &DIID___clsqmHTTPDataRequest},
-                                            std::tuple{&CLSID_clsqmHTTPJob, &IID__clsqmHTTPJob, &DIID___clsqmHTTPJob}}) {
+    // Each creatable class: its default interface, its default source, and
+    // the request's first interface, which it still implements.
+    using Implemented = std::vector<std::pair<const GUID*, INT>>;
+    for (const auto& [clsid, want] :
+         {std::pair{&CLSID_clsqmHTTPDataRequest,
+                    Implemented{{&IID__clsqmHTTPDataRequest2, IMPLTYPEFLAG_FDEFAULT},
+                                {&DIID___clsqmHTTPDataRequest, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
+                                {&IID__clsqmHTTPDataRequest, 0}}},
+          std::pair{&CLSID_clsqmHTTPJob, Implemented{{&IID__clsqmHTTPJob, IMPLTYPEFLAG_FDEFAULT},
+                                                     {&DIID___clsqmHTTPJob, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}}}}) {
       ComPtr<ITypeInfo> coclass = TypeOf(lib.Get(), *clsid, false, &flags);
       ASSERT_NE(coclass.Get(), nullptr);
       EXPECT_TRUE(flags & TYPEFLAG_FCANCREATE);
+      TYPEATTR* classAttributes = nullptr;
+      ASSERT_EQ(coclass->GetTypeAttr(&classAttributes), S_OK);
+      EXPECT_EQ(classAttributes->cImplTypes, want.size());
+      coclass->ReleaseTypeAttr(classAttributes);
       std::vector<std::pair<GUID, INT>> implemented;
-      for (UINT i = 0; i < 2; ++i) {
+      for (UINT i = 0; i < want.size(); ++i) {
         HREFTYPE ref = 0;
         ComPtr<ITypeInfo> type;
         INT implFlags = 0;
@@ -1063,10 +1052,10 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
         implemented.emplace_back(attributes->guid, implFlags);
         type->ReleaseTypeAttr(attributes);
       }
-      EXPECT_TRUE(IsEqualGUID(implemented[0].first, *iid));
-      EXPECT_EQ(implemented[0].second, IMPLTYPEFLAG_FDEFAULT);
-      EXPECT_TRUE(IsEqualGUID(implemented[1].first, *events));
-      EXPECT_EQ(implemented[1].second, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE);
+      for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_TRUE(IsEqualGUID(implemented[i].first, *want[i].first)) << i;
+        EXPECT_EQ(implemented[i].second, want[i].second) << i;
+      }
     }
   }
   CoUninitialize();

@@ -40,6 +40,14 @@ def gzip_bomb(mib):
         return BOMBS[mib]
 
 
+# The pattern of /stream: byte k of a body is STREAM_PERIOD_BYTES[k % 65521]
+# (a prime period, so a piece lost, doubled or swapped shows), sent in
+# pieces of whole periods.
+STREAM_PERIOD = 65521
+STREAM_PERIOD_BYTES = bytes((k * 7 + (k >> 8) * 13 + 1) & 0xFF for k in range(STREAM_PERIOD))
+STREAM_CHUNK = STREAM_PERIOD_BYTES * 16
+
+
 class Origin(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     disable_nagle_algorithm = True
@@ -143,9 +151,37 @@ class Origin(http.server.BaseHTTPRequestHandler):
         elif path == "/brokengzip":
             self.reply(200, b"\x1f\x8b\x08\x00garbage", [("Content-Encoding", "gzip")])
         elif path == "/bytes":
-            # Exactly the given bytes (hex) under the given Content-Type.
+            # Exactly the given bytes (hex) under the given Content-Type,
+            # gzip-encoded on the wire with gzip=1.
             data = bytes.fromhex(query.get("hex", ""))
-            self.reply(200, data, [("Content-Type", query.get("type", "text/plain"))])
+            headers = [("Content-Type", query.get("type", "text/plain"))]
+            if query.get("gzip") == "1":
+                data = gzip.compress(data)
+                headers.append(("Content-Encoding", "gzip"))
+            self.reply(200, data, headers)
+        elif path == "/stream":
+            # "bytes" bytes of the pattern, generated as they are sent (never
+            # held whole), with their Content-Length; with "cutat" the
+            # connection closes after that many bytes.
+            size = int(query.get("bytes", "1000000"))
+            cut = int(query.get("cutat", str(size)))
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(size))
+            if cut < size:
+                self.send_header("Connection", "close")
+            self.end_headers()
+            sent = 0
+            try:
+                while sent < min(size, cut):
+                    piece = STREAM_CHUNK[:min(size, cut) - sent]
+                    self.wfile.write(piece)
+                    sent += len(piece)
+                self.wfile.flush()
+            except OSError:
+                pass
+            if cut < size:
+                self.close_connection = True
         elif path == "/redirect":
             # Sends the client on to "to" (absolute or relative) with "code".
             self.reply(int(query.get("code", "302")), b"moved", [("Location", query.get("to", "/text"))])

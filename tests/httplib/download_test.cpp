@@ -1,0 +1,364 @@
+// Binary bodies and downloads as a client sees them: vResponseBody as a
+// byte array and sResponseFile with its part file, through late binding (as
+// VBA and scripts call) and through the new interface's vtable (compiled
+// clients), alone and in a job.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <cguid.h>
+#include <psapi.h>
+#include <winhttp.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <initguid.h>
+
+#include "Korvanet_h.h"
+#include "korvanetRequestFixture.h"
+#include "korvanetTestSupport.h"
+#include "qmTestSupport.h"
+
+using namespace korvanettest;
+
+namespace {
+
+std::string AllByteValues() {
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+  return bytes;
+}
+
+std::wstring Hex(const std::string& bytes) {
+  static const wchar_t digits[] = L"0123456789abcdef";
+  std::wstring hex;
+  for (unsigned char c : bytes) {
+    hex += digits[c >> 4];
+    hex += digits[c & 15];
+  }
+  return hex;
+}
+
+// The bytes of a byte-array variant with lower bound 0; fails the test on
+// anything else.
+std::string BytesOf(const Var& value) {
+  EXPECT_EQ(V_VT(&value.v), VT_ARRAY | VT_UI1);
+  if (V_VT(&value.v) != (VT_ARRAY | VT_UI1) || !V_ARRAY(&value.v)) return "(no byte array)";
+  SAFEARRAY* array = V_ARRAY(&value.v);
+  EXPECT_EQ(SafeArrayGetDim(array), 1u);
+  LONG lower = -1, upper = -2;
+  SafeArrayGetLBound(array, 1, &lower);
+  SafeArrayGetUBound(array, 1, &upper);
+  EXPECT_EQ(lower, 0);
+  std::string bytes(static_cast<size_t>(upper - lower + 1), '\0');
+  void* data = nullptr;
+  if (!bytes.empty() && SUCCEEDED(SafeArrayAccessData(array, &data))) {
+    memcpy(bytes.data(), data, bytes.size());
+    SafeArrayUnaccessData(array);
+  }
+  return bytes;
+}
+
+// The names in a folder: a part file left behind shows here.
+std::vector<std::wstring> FilesIn(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Byte k of a body of the server's /stream.
+constexpr unsigned kStreamPeriod = 65521;
+char StreamByte(unsigned long long k) {
+  const unsigned p = static_cast<unsigned>(k % kStreamPeriod);
+  return static_cast<char>((p * 7 + (p >> 8) * 13 + 1) & 0xFF);
+}
+
+bool Contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+
+PROCESS_MEMORY_COUNTERS_EX MemoryCounters() {
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof(counters);
+  EXPECT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                   sizeof(counters)));
+  return counters;
+}
+
+class Download : public RequestFixture {
+ protected:
+  std::string Body() { return BytesOf(req.Get(L"vResponseBody")); }
+
+  qmtest::ScratchFolder folder{L"kvdl"};
+};
+
+TEST_F(Download, AllByteValuesArriveExactlyAsTheBodyAndAsAFile) {
+  EXPECT_EQ(Body(), "") << "a new object holds an empty byte array";
+  const std::string all = AllByteValues();
+  req.Put(L"sURL", Url(L"/bytes?type=application/pdf&hex=" + Hex(all)));
+  ASSERT_TRUE(Get());
+  EXPECT_EQ(Long(L"lErrorcode"), 0);
+  EXPECT_EQ(Body(), all);
+
+  const std::wstring target = folder / L"all values.pdf";
+  req.Put(L"sResponseFile", target);
+  ASSERT_TRUE(Get());
+  EXPECT_EQ(Long(L"lErrorcode"), 0) << Text(L"sErrortext");
+  EXPECT_EQ(Long(L"lResponseCode"), 200);
+  EXPECT_EQ(qmtest::ReadBytes(target), all);
+  EXPECT_EQ(Body(), "") << "a body written to a file is not held as well";
+  EXPECT_EQ(Text(L"sResponse"), L"");
+  EXPECT_EQ(FilesIn(folder.path()), std::vector<std::wstring>{L"all values.pdf"}) << "no part file is left";
+  EXPECT_EQ(Text(L"sResponseFile"), target);
+
+  // Text for sResponse, the same resource's bytes for vResponseBody.
+  req.Put(L"sResponseFile", L"");
+  req.Put(L"sURL", Url(L"/text"));
+  ASSERT_TRUE(Get());
+  EXPECT_EQ(Text(L"sResponse"), L"Gr\u00fc\u00dfe aus K\u00f6ln");
+  EXPECT_EQ(Body(), "Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln");
+  EXPECT_EQ(done.events.size(), 3u);
+}
+
+TEST_F(Download, AGzipEncodedBinaryBodyArrivesAsTheResourcesBytes) {
+  std::string resource;
+  for (int i = 0; i < 40; ++i) resource += AllByteValues();
+  req.Put(L"sURL", Url(L"/bytes?gzip=1&type=application/zip&hex=" + Hex(resource)));
+  ASSERT_TRUE(Get());
+  EXPECT_EQ(Long(L"lErrorcode"), 0);
+  EXPECT_EQ(Body(), resource);
+  EXPECT_TRUE(Contains(Text(L"sHeaders"), L"Content-Encoding: gzip")) << "it was compressed on the wire";
+
+  req.Put(L"sResponseFile", folder / L"archive.zip");
+  ASSERT_TRUE(Get());
+  EXPECT_EQ(Long(L"lErrorcode"), 0);
+  EXPECT_EQ(qmtest::ReadBytes(folder / L"archive.zip"), resource);
+}
+
+TEST_F(Download, AGigabyteDownloadKeepsTheClientsMemoryFarBelowTheBodysSize) {
+  // More than 1 GiB, the pattern checked byte by byte: what a 32-bit client
+  // could never hold twice.
+  const unsigned long long size = 1100000000ULL;
+  // The peak working set does see what the process holds: 48 MB touched
+  // here show. (Wine keeps no count of private bytes to compare.)
+  const PROCESS_MEMORY_COUNTERS_EX before = MemoryCounters();
+  {
+    std::vector<char> touched(48 << 20, 1);
+    volatile char last = touched.back();
+    (void)last;
+  }
+  const PROCESS_MEMORY_COUNTERS_EX control = MemoryCounters();
+  EXPECT_GE(control.PeakWorkingSetSize, before.PeakWorkingSetSize + (40 << 20));
+
+  const std::wstring target = folder / L"big.bin";
+  req.Put(L"lTimeoutBase", 900L);  // the whole transfer's time
+  req.Put(L"sResponseFile", target);
+  req.Put(L"sURL", Url(L"/stream?bytes=" + std::to_wstring(size)));
+  ASSERT_TRUE(Get()) << Text(L"sErrortext");
+  EXPECT_EQ(Long(L"lErrorcode"), 0) << Text(L"sErrortext");
+  const PROCESS_MEMORY_COUNTERS_EX memory = MemoryCounters();
+  const double mb = 1024.0 * 1024.0;
+  RecordProperty("peak_working_set_mb", static_cast<int>(memory.PeakWorkingSetSize / mb));
+  std::printf("after %.0f MB to a file: peak working set %.1f MB\n", size / mb, memory.PeakWorkingSetSize / mb);
+  EXPECT_LT(memory.PeakWorkingSetSize, 200u * 1024 * 1024);
+
+  HANDLE file = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  LARGE_INTEGER fileSize = {};
+  GetFileSizeEx(file, &fileSize);
+  EXPECT_EQ(static_cast<unsigned long long>(fileSize.QuadPart), size);
+  std::vector<char> chunk(4 * 1024 * 1024);
+  unsigned long long offset = 0, firstDifference = ~0ULL;
+  DWORD read = 0;
+  for (int i = 0; i < 1000 && ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr) &&
+                  read > 0;
+       ++i) {
+    for (DWORD j = 0; j < read && firstDifference == ~0ULL; ++j)
+      if (chunk[j] != StreamByte(offset + j)) firstDifference = offset + j;
+    offset += read;
+  }
+  CloseHandle(file);
+  EXPECT_EQ(offset, size);
+  EXPECT_EQ(firstDifference, ~0ULL) << "the file differs from the body at byte " << firstDifference;
+  EXPECT_TRUE(DeleteFileW(target.c_str()));
+}
+
+TEST_F(Download, AFailedDownloadLeavesNoFileAndAnOlderFileUntouched) {
+  const std::wstring target = folder / L"report.pdf";
+  // The server announces 4 MB and closes the connection after 2 MB.
+  req.Put(L"sResponseFile", target);
+  req.Put(L"sURL", Url(L"/stream?bytes=4000000&cutat=2000000"));
+  EXPECT_TRUE(Get()) << "it completes, with an error";
+  EXPECT_EQ(Long(L"lErrorcode"), ERROR_WINHTTP_CONNECTION_ERROR);
+  EXPECT_FALSE(Text(L"sErrortext").empty());
+  EXPECT_TRUE(FilesIn(folder.path()).empty()) << "neither the file nor a part file";
+
+  const std::string older = "%PDF-1.4 the older report\r\n";
+  qmtest::WriteBytes(target, older);
+  for (const wchar_t* path : {L"/stream?bytes=4000000&cutat=2000000", L"/status?code=404", L"/brokengzip",
+                              L"/never"}) {
+    req.Put(L"lTimeoutBase", std::wstring(path) == L"/never" ? -18L : 30L);  // 2 s
+    req.Put(L"sURL", Url(path));
+    Get();
+    EXPECT_TRUE(PumpUntil([&] { return req.Get(L"mbDone").Bool(); }, 10000)) << path;
+    EXPECT_EQ(qmtest::ReadBytes(target), older) << path;
+    EXPECT_EQ(FilesIn(folder.path()), std::vector<std::wstring>{L"report.pdf"}) << path;
+    EXPECT_EQ(Text(L"sResponse"), L"") << path;
+    EXPECT_EQ(Body(), "") << path;
+  }
+  // A response other than a success is no download: its status tells.
+  req.Put(L"lTimeoutBase", 30L);
+  req.Put(L"sURL", Url(L"/status?code=404"));
+  EXPECT_TRUE(Get());
+  EXPECT_EQ(Long(L"lResponseCode"), 404);
+  EXPECT_EQ(Long(L"lErrorcode"), 0);
+  req.Put(L"sURL", Url(L"/brokengzip"));
+  EXPECT_TRUE(Get());
+  EXPECT_EQ(Long(L"lErrorcode"), ERROR_INVALID_DATA);
+
+  // A successful download then replaces the older file.
+  req.Put(L"sURL", Url(L"/stream?bytes=3000"));
+  EXPECT_TRUE(Get());
+  EXPECT_EQ(Long(L"lErrorcode"), 0);
+  EXPECT_EQ(qmtest::ReadBytes(target).size(), 3000u);
+  EXPECT_EQ(FilesIn(folder.path()), std::vector<std::wstring>{L"report.pdf"});
+}
+
+TEST_F(Download, ALengthAnnouncedBeyondFourGigabytesIsTakenWhole) {
+  // 4 GiB + 1000 bytes announced, 100 000 sent: read as a 32-bit number the
+  // announcement would be 1000 bytes, and the download a "success" of those.
+  req.Put(L"sResponseFile", folder / L"huge.iso");
+  req.Put(L"sURL", Url(L"/stream?bytes=4294968296&cutat=100000"));
+  EXPECT_TRUE(Get());
+  EXPECT_EQ(Long(L"lErrorcode"), ERROR_WINHTTP_CONNECTION_ERROR);
+  EXPECT_TRUE(FilesIn(folder.path()).empty());
+}
+
+TEST_F(Download, ABodyCutOffBeforeItsAnnouncedLengthIsNoSuccessInMemoryEither) {
+  req.Put(L"sURL", Url(L"/stream?bytes=400000&cutat=200000"));
+  EXPECT_TRUE(Get());
+  EXPECT_EQ(Long(L"lErrorcode"), ERROR_WINHTTP_CONNECTION_ERROR);
+  EXPECT_EQ(Body(), "");
+  EXPECT_EQ(Text(L"sResponse"), L"");
+}
+
+TEST_F(Download, ATargetThatCannotBeWrittenGivesTheSystemsErrorBeforeAnythingIsSent) {
+  struct Case {
+    std::wstring target;
+    DWORD error;
+  };
+  qmtest::WriteBytes(folder / L"locked.bin", "read-only");
+  SetFileAttributesW((folder / L"locked.bin").c_str(), FILE_ATTRIBUTE_READONLY);
+  CreateDirectoryW((folder / L"a folder").c_str(), nullptr);
+  for (const Case& c : {Case{folder / L"missing\\file.bin", ERROR_PATH_NOT_FOUND},
+                        Case{folder / L"locked.bin", ERROR_ACCESS_DENIED},
+                        Case{folder / L"a folder", ERROR_ACCESS_DENIED},
+                        Case{folder.path() + L"\\", ERROR_INVALID_NAME}}) {
+    req.Put(L"sResponseFile", c.target);
+    req.Put(L"sURL", Url(L"/stream?bytes=1000"));
+    EXPECT_FALSE(Get()) << c.target;
+    EXPECT_EQ(Long(L"lErrorcode"), static_cast<long>(c.error)) << c.target;
+    EXPECT_EQ(Text(L"sErrortext"), ErrorText(c.error)) << c.target;
+    EXPECT_EQ(FilesIn(folder.path()), (std::vector<std::wstring>{L"a folder", L"locked.bin"})) << c.target;
+  }
+  EXPECT_EQ(qmtest::ReadBytes(folder / L"locked.bin"), "read-only");
+  EXPECT_TRUE(FilesIn(folder / L"a folder").empty());
+  EXPECT_TRUE(done.events.empty()) << "nothing was started";
+  SetFileAttributesW((folder / L"locked.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(Download, ARelativeTargetIsTakenFromTheCurrentFolderAtTheStart) {
+  wchar_t before[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, before);
+  qmtest::ScratchFolder elsewhere(L"kvcd");
+  ASSERT_TRUE(SetCurrentDirectoryW(folder.path().c_str()));
+  req.Put(L"sResponseFile", L"relative.bin");
+  req.Put(L"bParallel", true);
+  req.Put(L"sURL", Url(L"/stream?bytes=5000"));
+  Get();
+  // The client moves on before the body arrived.
+  SetCurrentDirectoryW(elsewhere.path().c_str());
+  EXPECT_TRUE(PumpUntil([&] { return req.Get(L"mbDone").Bool(); }, 10000));
+  SetCurrentDirectoryW(before);
+  EXPECT_EQ(Long(L"lErrorcode"), 0);
+  EXPECT_EQ(qmtest::ReadBytes(folder / L"relative.bin").size(), 5000u);
+  EXPECT_TRUE(FilesIn(elsewhere.path()).empty());
+}
+
+TEST_F(Download, CompiledClientsReachTheNewMembersAndTheOldInterfaceStillAnswers) {
+  ComPtr<_clsqmHTTPDataRequest2> typed;
+  ASSERT_EQ(CoCreateInstance(CLSID_clsqmHTTPDataRequest, nullptr, CLSCTX_INPROC_SERVER, IID__clsqmHTTPDataRequest2,
+                             reinterpret_cast<void**>(typed.GetAddressOf())),
+            S_OK);
+  // A client compiled against the first interface.
+  ComPtr<_clsqmHTTPDataRequest> old;
+  ASSERT_EQ(typed->QueryInterface(IID__clsqmHTTPDataRequest, reinterpret_cast<void**>(old.GetAddressOf())), S_OK);
+  BSTR url = SysAllocString(Url(L"/stream?bytes=70000").c_str());
+  EXPECT_EQ(old->put_sURL(url), S_OK);
+  SysFreeString(url);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  EXPECT_EQ(old->gbGet(0, &ok), S_OK);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  Var body;
+  EXPECT_EQ(typed->get_vResponseBody(&body.v), S_OK);
+  const std::string bytes = BytesOf(body);
+  ASSERT_EQ(bytes.size(), 70000u);
+  EXPECT_EQ(bytes[65521], StreamByte(0));
+
+  BSTR file = SysAllocString((folder / L"typed.bin").c_str());
+  EXPECT_EQ(typed->put_sResponseFile(file), S_OK);
+  SysFreeString(file);
+  EXPECT_EQ(typed->gbGet(0, &ok), S_OK);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  EXPECT_EQ(qmtest::ReadBytes(folder / L"typed.bin").size(), 70000u);
+  BSTR back = nullptr;
+  EXPECT_EQ(typed->get_sResponseFile(&back), S_OK);
+  EXPECT_EQ(std::wstring(back), folder / L"typed.bin");
+  SysFreeString(back);
+
+  // IDispatch is the new interface, whose type describes both.
+  ComPtr<IDispatch> dispatch;
+  ASSERT_EQ(old->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.GetAddressOf())), S_OK);
+  EXPECT_EQ(static_cast<void*>(dispatch.Get()), static_cast<void*>(typed.Get()));
+  ComPtr<ITypeInfo> info;
+  ASSERT_EQ(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.GetAddressOf()), S_OK);
+  TYPEATTR* attributes = nullptr;
+  ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
+  EXPECT_TRUE(IsEqualGUID(attributes->guid, IID__clsqmHTTPDataRequest2));
+  info->ReleaseTypeAttr(attributes);
+  ComPtr<ISupportErrorInfo> errors;
+  ASSERT_EQ(typed->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(errors.GetAddressOf())), S_OK);
+  EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID__clsqmHTTPDataRequest), S_OK);
+  EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID__clsqmHTTPDataRequest2), S_OK);
+}
+
+TEST_F(Download, AJobRunsADownloadLikeAnyOtherRequest) {
+  Dispatch job = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
+  ASSERT_NE(job.get(), nullptr);
+  const std::string all = AllByteValues();
+  req.Put(L"sURL", Url(L"/bytes?type=image/png&hex=" + Hex(all)));
+  req.Put(L"sRequestType", L"GET");
+  req.Put(L"sResponseFile", folder / L"image.png");
+  Dispatch text = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+  text.Put(L"sURL", Url(L"/text"));
+  text.Put(L"sRequestType", L"GET");
+  EXPECT_TRUE(job.Call(L"bAddRequest", {Var(req.get())}, true).value.Bool());
+  EXPECT_TRUE(job.Call(L"bAddRequest", {Var(text.get())}, true).value.Bool());
+  EXPECT_TRUE(job.Call(L"bDoRequests").value.Bool());
+  EXPECT_EQ(qmtest::ReadBytes(folder / L"image.png"), all);
+  EXPECT_EQ(Text(L"sResponse"), L"");
+  EXPECT_EQ(text.Get(L"sResponse").Text(), L"Gr\u00fc\u00dfe aus K\u00f6ln");
+  EXPECT_EQ(FilesIn(folder.path()), std::vector<std::wstring>{L"image.png"});
+}
+
+}  // namespace

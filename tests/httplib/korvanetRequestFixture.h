@@ -1,0 +1,37 @@
+// The fixture of the tests that drive one Korvanet.clsqmHTTPDataRequest as a
+// script client does: created by its ProgID on a single-threaded apartment,
+// called late-bound, its Done events recorded. Include after Korvanet_h.h.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "korvanetTestSupport.h"
+
+namespace korvanettest {
+
+class RequestFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    ASSERT_NE(Ports().http, 0) << "loopback servers not running";
+    req = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+    ASSERT_NE(req.get(), nullptr) << "Korvanet.clsqmHTTPDataRequest not registered";
+    ASSERT_TRUE(done.Connect(req.get()));
+  }
+  void TearDown() override {
+    done.Disconnect();
+    req = Dispatch();
+    CoUninitialize();
+  }
+  bool Get() { return req.Call(L"gbGet").value.Bool(); }
+  bool Post() { return req.Call(L"gbPost").value.Bool(); }
+  std::wstring Text(const wchar_t* name) { return req.Get(name).Text(); }
+  long Long(const wchar_t* name) { return req.Get(name).Long(); }
+
+  Dispatch req;
+  EventSink done{DIID___clsqmHTTPDataRequest};
+};
+
+}  // namespace korvanettest
