@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 class qmRunTest : public ::testing::Test {
@@ -81,6 +82,15 @@ std::wstring ReadRegText(const std::wstring& sKey, const std::wstring& sName, DW
 DWORD ReadRegDword(const std::wstring& sKey, const std::wstring& sName, DWORD* pType = nullptr,
                    REGSAM view = KEY_WOW64_32KEY);
 void DeleteRegTree(const std::wstring& sKey, REGSAM view = KEY_WOW64_32KEY);
+
+// The renames Windows carries out at the next restart, as (source, target)
+// pairs without the "\\??\\" in front; and the values of the RunOnce key
+// (native view) as name -> command line.
+std::vector<std::pair<std::wstring, std::wstring>> PendingRenames();
+std::wstring RunOnceCommand(const std::wstring& sName);
+// Forgets what tests left for the next restart of the test prefix: the
+// pending renames and the RunOnce values the updater wrote.
+void ClearRestartWork();
 
 // The system's message text as the run shows it.
 std::wstring ErrorText(DWORD dwError);
