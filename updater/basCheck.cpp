@@ -342,7 +342,8 @@ bool CheckSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtPlan, t
                    std::to_wstring(ExitCodeOf(false, module)) + L"\r\n");
     return false;
   }
-  txtPlan.Append(L"Access: " + run.sAccessRoot + L"\r\n");
+  txtPlan.Append(L"Access: " + (run.sAccessRoot.empty() ? std::wstring(L"(nicht gefunden)") : run.sAccessRoot) +
+                 L"\r\n");
   txtPlan.Repaint();
 
   size_t nEntry = 0;

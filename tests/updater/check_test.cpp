@@ -14,20 +14,6 @@ using qmtest::WriteBytes;
 
 namespace {
 
-// Held as a running program holds a file: open, shared with nobody.
-class qmHolder {
- public:
-  explicit qmHolder(const std::wstring& path)
-      : mh(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-  ~qmHolder() {
-    if (mh != INVALID_HANDLE_VALUE) CloseHandle(mh);
-  }
-  bool held() const { return mh != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE mh;
-};
-
 using tSnapshot = std::map<std::wstring, std::string>;
 
 // Every file and folder below sFolder: attributes, and of files their size,
@@ -187,7 +173,7 @@ TEST_F(qmCheckTest, ACheckOfEveryEntryTypeChangesNothingOnTheMachine) {
   ClearRestartWork();
   for (auto prepare : {&qmCheckTest::Prepare820, &qmCheckTest::Prepare440}) {
     (this->*prepare)();
-    qmHolder held(shared() + L"\\held.txt");
+    qmHeldFile held(shared() + L"\\held.txt");
     const tSnapshot before = Snapshot();
     EXPECT_TRUE(Check());
     EXPECT_EQ(Differences(before, Snapshot()), L"");
@@ -207,7 +193,7 @@ TEST_F(qmCheckTest, TheRunDoesWhatThePlanSaidEntryByEntry) {
   ClearRestartWork();
   Prepare820();
   {
-    qmHolder held(shared() + L"\\held.txt");
+    qmHeldFile held(shared() + L"\\held.txt");
     ASSERT_TRUE(held.held());
     ASSERT_TRUE(Check());
     const std::vector<tStepOutcome> planned = mModule.gcolStepOutcomes;

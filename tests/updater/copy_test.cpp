@@ -10,19 +10,6 @@ namespace {
 
 constexpr wchar_t kOk[] = L" - erfolgreich \r\n";
 
-class qmHeldFile {
- public:
-  explicit qmHeldFile(const std::wstring& path)
-      : mh(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr)) {}
-  ~qmHeldFile() {
-    if (mh != INVALID_HANDLE_VALUE) CloseHandle(mh);
-  }
-  bool held() const { return mh != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE mh;
-};
-
 }  // namespace
 
 TEST_F(qmRunTest, AMissingComponentIsCopiedAndRegistered) {

@@ -71,6 +71,26 @@ class qmRunTest : public ::testing::Test {
   tTrevalonModule mModule;
 };
 
+// A file held open as a running program holds it, until the object goes:
+// by default for reading and writing, shared with nobody (a program that
+// works on it); GENERIC_READ with FILE_SHARE_READ is how a library that a
+// running program loaded is held (regsvr32 can still load it). Opened when
+// missing.
+class qmHeldFile {
+ public:
+  explicit qmHeldFile(const std::wstring& path, DWORD dwAccess = GENERIC_READ | GENERIC_WRITE, DWORD dwShare = 0)
+      : mh(CreateFileW(path.c_str(), dwAccess, dwShare, nullptr, OPEN_ALWAYS, 0, nullptr)) {}
+  ~qmHeldFile() {
+    if (mh != INVALID_HANDLE_VALUE) CloseHandle(mh);
+  }
+  qmHeldFile(const qmHeldFile&) = delete;
+  qmHeldFile& operator=(const qmHeldFile&) = delete;
+  bool held() const { return mh != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE mh;
+};
+
 // Registry helpers below HKEY_LOCAL_MACHINE, by default in the 32-bit view,
 // where the 32-bit installers of Office Line and Access put their keys on a
 // 64-bit machine.

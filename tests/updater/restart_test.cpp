@@ -12,22 +12,6 @@ namespace {
 constexpr wchar_t kOk[] = L" - erfolgreich \r\n";
 constexpr wchar_t kInUse[] = L"   --> Datei in Benutzung, wird beim nächsten Neustart ersetzt";
 
-// Held as a running program holds a file: open, shared with nobody.
-// A library loaded by a running program is open for reading and shared
-// for reading only: regsvr32 can still load it.
-class qmHolder {
- public:
-  explicit qmHolder(const std::wstring& path, DWORD dwAccess = GENERIC_READ | GENERIC_WRITE, DWORD dwShare = 0)
-      : mh(CreateFileW(path.c_str(), dwAccess, dwShare, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-  ~qmHolder() {
-    if (mh != INVALID_HANDLE_VALUE) CloseHandle(mh);
-  }
-  bool held() const { return mh != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE mh;
-};
-
 // The pending rename whose target is sTarget; its source is empty when
 // there is none.
 std::wstring PendingSourceFor(const std::wstring& sTarget) {
@@ -50,8 +34,8 @@ TEST_F(qmRunTest, AFileInUseIsPlacedBesideItsTargetAndReplacedAtTheRestart) {
   const std::string oldComponent = ReadBytes(shared() + L"\\Comp.dll");
   WriteScript({"ver;820", "copy;shared;Addin.txt", "copy;shared;Comp.dll", "copy;shared;Addin.txt"});
   {
-    qmHolder text(shared() + L"\\Addin.txt");
-    qmHolder component(shared() + L"\\Comp.dll", GENERIC_READ, FILE_SHARE_READ);
+    qmHeldFile text(shared() + L"\\Addin.txt");
+    qmHeldFile component(shared() + L"\\Comp.dll", GENERIC_READ, FILE_SHARE_READ);
     ASSERT_TRUE(text.held() && component.held());
     EXPECT_TRUE(Run());
   }
@@ -105,7 +89,8 @@ TEST_F(qmRunTest, AReadOnlyFileInUseIsStillRefusedAndNothingWaitsForTheRestart) 
   SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
   WriteScript({"ver;820", "copy;shared;ro.txt"});
   {
-    qmHolder held(shared() + L"\\ro.txt");
+    qmHeldFile held(shared() + L"\\ro.txt", GENERIC_READ);
+    ASSERT_TRUE(held.held());
     EXPECT_TRUE(Run());
   }
   SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
