@@ -382,14 +382,5 @@ bool CheckSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtPlan, t
 }  // namespace
 
 bool CheckUpdate(const std::wstring& sUpdaterFolder, clsqmMessageText& txtPlan, tTrevalonModule& module) {
-  // Called from a window procedure: nothing may escape.
-  try {
-    return CheckSteps(sUpdaterFolder, txtPlan, module);
-  } catch (...) {
-    try {
-      txtPlan.Append(L"\r\n" + SystemErrorText(ERROR_NOT_ENOUGH_MEMORY) + L" - ABBRUCH\r\n");
-    } catch (...) {
-    }
-    return false;
-  }
+  return bGuardedRun(txtPlan, [&] { return CheckSteps(sUpdaterFolder, txtPlan, module); });
 }

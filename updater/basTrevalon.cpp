@@ -165,17 +165,15 @@ bool StartRun(tTrevalonScript& script, tRunValues& run) {
   return true;
 }
 
-bool RunUpdate(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module) {
-  // Called from a window procedure: nothing may escape.
+void ReportRunAbort(clsqmMessageText& txtInfo) noexcept {
   try {
-    return RunUpdateSteps(sUpdaterFolder, txtInfo, module);
+    txtInfo.Append(L"\r\n" + SystemErrorText(ERROR_NOT_ENOUGH_MEMORY) + L" - ABBRUCH\r\n");
   } catch (...) {
-    try {
-      txtInfo.Append(L"\r\n" + SystemErrorText(ERROR_NOT_ENOUGH_MEMORY) + L" - ABBRUCH\r\n");
-    } catch (...) {
-    }
-    return false;
   }
+}
+
+bool RunUpdate(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module) {
+  return bGuardedRun(txtInfo, [&] { return RunUpdateSteps(sUpdaterFolder, txtInfo, module); });
 }
 
 int ExitCodeOf(bool bCompleted, const tTrevalonModule& module) {

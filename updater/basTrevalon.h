@@ -53,6 +53,20 @@ bool RunUpdate(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tT
 struct tRunValues;
 struct tTrevalonScript;
 
+// For RunUpdate and CheckUpdate, which window procedures and wWinMain call:
+// nothing escapes bBody. What does escape it (no memory left even for the
+// body's own reports) ends it with a line in txtInfo, and false.
+void ReportRunAbort(clsqmMessageText& txtInfo) noexcept;
+template <typename tBody>
+bool bGuardedRun(clsqmMessageText& txtInfo, tBody bBody) {
+  try {
+    return bBody();
+  } catch (...) {
+    ReportRunAbort(txtInfo);
+    return false;
+  }
+}
+
 // The first phases of a run, which the check shares: resets the module's
 // counts, reads the script, finds Office Line and reports the start into
 // run.txtInfo. False, with the reason reported, when the run stops here.
