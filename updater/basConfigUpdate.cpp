@@ -66,35 +66,54 @@ bool AppendAddinFragment(tRunValues& run, const std::wstring& sFile, const std::
   return true;
 }
 
+bool bRevisionMissing(const tRunValues& run) { return CompareText(run.sVersion, L"5") >= 0 && run.iRevision == 0; }
+
+std::wstring ConfigUpdatePath(const tRunValues& run) {
+  return run.sOLRoot + L"\\Shared\\ConfigUpdates\\TrevalonConfig" + run.sOwnerKey + L".configupdate";
+}
+
+std::wstring ConfigUpdateText(const tRunValues& run) {
+  return ReplaceAll(run.sConfigText, L"<owner>", L"Quenmark") + L"\r\n";
+}
+
+bool bConfigOwnerKeyIsValid(const tRunValues& run) {
+  // The owner key is part of the file name. A colon would write a stream
+  // of another file, a backslash or slash a file in a subfolder, and the
+  // tool would find neither.
+  return !bHasInvalidNameChar(run.sOwnerKey, L"\\/:");
+}
+
+std::wstring ConfigToolCommandLine(const tRunValues& run) {
+  std::wstring argument;
+  if (run.sVersion.size() >= 1) argument += run.sVersion[0];
+  argument += L'.';
+  if (run.sVersion.size() >= 2) argument += run.sVersion[1];
+  return L"\"" + ConfigToolPath(run) + L"\" " + argument;
+}
+
+std::wstring ConfigToolPath(const tRunValues& run) {
+  return run.sOLRoot + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe";
+}
+
+bool bStartsConfigTool(const tRunValues& run) { return !bSameText(run.sUpdaterFolder, DevelopmentFolder()); }
+
 void WriteConfigUpdate(tRunValues& run) {
   if (!run.bConfigNeeded) return;
-  if (CompareText(run.sVersion, L"5") >= 0 && run.iRevision == 0) {
+  if (bRevisionMissing(run)) {
     run.bEntryHadFailure = true;
     run.txtInfo.Append(L"FEHLER: Keine Revisionangabe in Trevalon.ini \r\n");
   }
 
   run.sConfigText = ReplaceAll(run.sConfigText, L"<owner>", L"Quenmark");
-  const std::wstring path =
-      run.sOLRoot + L"\\Shared\\ConfigUpdates\\TrevalonConfig" + run.sOwnerKey + L".configupdate";
-  // The owner key is part of the file name. A colon would write a stream
-  // of another file, a backslash or slash a file in a subfolder, and the
-  // tool would find neither. The file is replaced in one step, never
-  // truncated: a failed write leaves the file of an earlier run that the
-  // tool may not have read yet.
-  unsigned long error = bHasInvalidNameChar(run.sOwnerKey, L"\\/:")
-                            ? ERROR_INVALID_NAME
-                            : ReplaceAnsiFile(path, run.sConfigText + L"\r\n");
+  // The file is replaced in one step, never truncated: a failed write
+  // leaves the file of an earlier run that the tool may not have read yet.
+  unsigned long error =
+      bConfigOwnerKeyIsValid(run) ? ReplaceAnsiFile(ConfigUpdatePath(run), ConfigUpdateText(run)) : ERROR_INVALID_NAME;
   if (error != ERROR_SUCCESS) ReportSystemFailure(run, error);
 
   run.txtInfo.Append(L"Updatetool wird ausgeführt:\r\n");
-  std::wstring argument;
-  if (run.sVersion.size() >= 1) argument += run.sVersion[0];
-  argument += L'.';
-  if (run.sVersion.size() >= 2) argument += run.sVersion[1];
-  const std::wstring commandLine =
-      L"\"" + run.sOLRoot + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" " + argument;
-
-  if (!bSameText(run.sUpdaterFolder, DevelopmentFolder())) {
+  const std::wstring commandLine = ConfigToolCommandLine(run);
+  if (bStartsConfigTool(run)) {
     if (DWORD error = StartProcess(L"", commandLine, SW_SHOWMAXIMIZED, run.sOLRoot + L"\\Shared", nullptr);
         error != 0) {
       ReportSystemFailure(run, error);

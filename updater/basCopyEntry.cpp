@@ -6,12 +6,10 @@
 #include "basScriptText.h"
 #include "basqmFileVersion.h"
 #include "basqmFiles.h"
+#include "basqmRestart.h"
+#include "basqmSysTools.h"
 
 #include <windows.h>
-
-namespace {
-
-enum class tFileClass { kPlain, kAccess, kComponent };
 
 tFileClass FileClassOf(const std::wstring& sFile) {
   if (sFile.size() < 4) return tFileClass::kPlain;
@@ -21,23 +19,47 @@ tFileClass FileClassOf(const std::wstring& sFile) {
   return tFileClass::kPlain;
 }
 
-void CopyStep(tRunValues& run, const std::wstring& sSource, const std::wstring& sTarget) {
+std::wstring LockFileOf(const std::wstring& sTarget, const std::wstring& sFile) {
+  return sTarget + L"\\" + sFile.substr(0, sFile.size() - 4) + L".ldb";
+}
+
+namespace {
+
+// How a copy step ended.
+enum class tCopyOutcome { kCopied, kFailed, kScheduled };
+
+tCopyOutcome CopyStep(tRunValues& run, const std::wstring& sSource, const std::wstring& sTarget) {
   // An empty target folder would put the file into the root of the current
   // drive: refuse it like a folder that does not exist.
   if (run.sTarget.empty()) {
     ReportSystemFailure(run, ERROR_PATH_NOT_FOUND);
-    return;
+    return tCopyOutcome::kFailed;
   }
   // A read-only target stays as it is: Windows' CopyFileW refuses it, and
   // Wine's would overwrite it, so the run asks itself.
   DWORD attributes = GetFileAttributesW(sTarget.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     ReportSystemFailure(run, ERROR_ACCESS_DENIED);
-    return;
+    return tCopyOutcome::kFailed;
   }
   if (!CopyFileW(sSource.c_str(), sTarget.c_str(), FALSE)) {
-    ReportSystemFailure(run, GetLastError());
-    return;
+    const DWORD error = GetLastError();
+    if (!bIsFileInUseError(error)) {
+      ReportSystemFailure(run, error);
+      return tCopyOutcome::kFailed;
+    }
+    // A running Office Line holds its components open, Access its
+    // libraries: Windows puts the new file in place at the next restart,
+    // before anyone can open the old one.
+    if (const unsigned long scheduleError = ScheduleReplacementAtRestart(sSource, sTarget);
+        scheduleError != ERROR_SUCCESS) {
+      ReportFailure(run, SystemErrorText(error) + L" (Ersetzen beim Neustart nicht möglich: " +
+                             SystemErrorText(scheduleError) + L")");
+      return tCopyOutcome::kFailed;
+    }
+    run.txtInfo.Append(kReplacedAtRestartText);
+    run.bEntryNeedsRestart = true;
+    return tCopyOutcome::kScheduled;
   }
   // The copy takes the source's attributes: a file from a read-only share
   // or CD would stay read-only in the installation, and the next update
@@ -49,6 +71,7 @@ void CopyStep(tRunValues& run, const std::wstring& sSource, const std::wstring& 
              !SetFileAttributesW(sTarget.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
     ReportSystemFailure(run, GetLastError());
   }
+  return tCopyOutcome::kCopied;
 }
 
 }  // namespace
@@ -73,16 +96,17 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run) {
   // copy step reports the missing folder.
   const bool bHasTarget = !run.sTarget.empty();
 
+  tCopyOutcome copied = tCopyOutcome::kCopied;
   switch (fileClass) {
     case tFileClass::kAccess: {
       // Office Line holds its libraries open while it runs; the copy is
       // attempted all the same, and the user is told it may have failed.
-      const std::wstring lockFile = run.sTarget + L"\\" + job.sFile.substr(0, job.sFile.size() - 4) + L".ldb";
+      const std::wstring lockFile = LockFileOf(run.sTarget, job.sFile);
       if (!bHasTarget || !bFileExists(lockFile)) {
-        CopyStep(run, source, target);
+        copied = CopyStep(run, source, target);
       } else {
         if (!DeleteFileW(lockFile.c_str())) ReportSystemFailure(run, GetLastError());
-        CopyStep(run, source, target);
+        copied = CopyStep(run, source, target);
         run.txtInfo.Append(L"   FEHLER: Office Line aktiv! - Eventuell ist das Kopieren von " + job.sFile +
                            L" fehlgeschlagen\r\n");
         run.bEntryFailed = true;
@@ -95,14 +119,14 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run) {
       if (!bHasTarget || bIsNewerFile(source, target, &dwVersionError)) {
         // A version decision that failed is reported, and the file copied.
         if (dwVersionError != 0) ReportSystemFailure(run, dwVersionError);
-        CopyStep(run, source, target);
+        copied = CopyStep(run, source, target);
       } else {
         run.txtInfo.Append(L"   --> Datei überprungen, da neuer oder vorhanden");
       }
       break;
     }
     case tFileClass::kPlain:
-      CopyStep(run, source, target);
+      copied = CopyStep(run, source, target);
       break;
   }
 
@@ -116,5 +140,10 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run) {
 
   // Also when the copy was skipped or failed: then the file already in the
   // target folder is registered.
-  if (fileClass == tFileClass::kComponent) RegisterComponent(run, job.sFile);
+  if (fileClass == tFileClass::kComponent) {
+    RegisterComponent(run, job.sFile);
+    // The file registered now is the old one; the new one is registered
+    // when Windows has put it in place.
+    if (copied == tCopyOutcome::kScheduled) RegisterComponentAtRestart(run, job.sFile);
+  }
 }

@@ -8,10 +8,6 @@
 
 #include <vector>
 
-namespace {
-
-// The normal files (not hidden, not system, no folders) that sPattern
-// matches, as full paths.
 std::vector<std::wstring> MatchingFiles(const std::wstring& sPattern) {
   std::vector<std::wstring> files;
   const size_t slash = sPattern.find_last_of(L"\\/");
@@ -25,8 +21,6 @@ std::vector<std::wstring> MatchingFiles(const std::wstring& sPattern) {
   } while (FindNextFileW(find.get(), &data));
   return files;
 }
-
-}  // namespace
 
 void DeleteEntry(const TrevalonJob& job, tRunValues& run) {
   run.txtInfo.Append(L"Lösche: " + job.sFile);

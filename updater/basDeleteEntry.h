@@ -5,4 +5,11 @@
 #include "TrevalonJob.h"
 #include "tRunValues.h"
 
+#include <string>
+#include <vector>
+
 void DeleteEntry(const TrevalonJob& job, tRunValues& run);
+
+// The normal files (not hidden, not system, no folders) that sPattern
+// matches, as full paths: what a "del" entry deletes.
+[[nodiscard]] std::vector<std::wstring> MatchingFiles(const std::wstring& sPattern);

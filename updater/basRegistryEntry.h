@@ -14,6 +14,15 @@ enum class tRegistryKind { kText, kNumber };
 
 void RegistryEntry(const TrevalonJob& job, tRunValues& run, tRegistryKind kind);
 
+// For the entry and the check: whether registry entries act for the
+// script's version (below 5), the value an entry writes (nothing, and
+// *psFailure says why, for a "regl" that is no 32-bit whole number), and
+// the key below HKEY_LOCAL_MACHINE it goes to.
+[[nodiscard]] bool bRegistryEntryApplies(const tRunValues& run);
+[[nodiscard]] std::optional<tRegValue> RegistryEntryValue(const TrevalonJob& job, tRegistryKind kind,
+                                                          std::wstring* psFailure);
+[[nodiscard]] std::wstring RegistryKeyOf(tTrevalonModule& module, const std::wstring& sSubKey, std::wstring sBaseKey);
+
 // Writes Value (REG_SZ for text, REG_DWORD for a number) into
 // HKEY_LOCAL_MACHINE\sBaseKey[\sSubKey], creating the key when missing. An
 // empty sBaseKey means the installation key; a root name at its start is

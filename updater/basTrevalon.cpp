@@ -93,15 +93,60 @@ void RunStep(tRunValues& run, tStep step) {
 }
 
 bool RunUpdateSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module) {
-  module.glFailedEntries = 0;
-
   tTrevalonScript script;
-  if (tScriptResult result = ReadScript(sUpdaterFolder, script); result.status != tScriptStatus::kRead) {
-    ReportScriptProblem(sUpdaterFolder, result, txtInfo);
-    return false;
+  tRunValues run(sUpdaterFolder, txtInfo, module);
+  if (!StartRun(script, run)) return false;
+  txtInfo.Repaint();
+
+  for (TrevalonJob& job : script.entries) {
+    module.gdtCountdownStart = GetTickCount64();
+    RunStep(run, [&] { ExecuteEntry(job, run); });
+    RecordStep(run);
+    txtInfo.Repaint();
   }
 
-  tRunValues run(sUpdaterFolder, txtInfo, module);
+  RunStep(run, [&] { WriteConfigUpdate(run); });
+  RecordStep(run);
+
+  module.gdtCountdownStart = GetTickCount64();
+  txtInfo.Repaint();
+
+  try {
+    WriteRunLog(run);
+  } catch (...) {
+    // The log step ignores every failure.
+  }
+  return true;
+}
+
+}  // namespace
+
+void RecordStep(tRunValues& run) {
+  tTrevalonModule& module = run.module;
+  tStepOutcome outcome = tStepOutcome::kDone;
+  if (run.bEntryHadFailure) {
+    outcome = tStepOutcome::kFailed;
+    ++module.glFailedEntries;
+  } else if (run.bEntryNeedsRestart) {
+    outcome = tStepOutcome::kRestart;
+    ++module.glRestartEntries;
+  }
+  module.gcolStepOutcomes.push_back(outcome);
+  run.bEntryHadFailure = false;
+  run.bEntryNeedsRestart = false;
+}
+
+bool StartRun(tTrevalonScript& script, tRunValues& run) {
+  tTrevalonModule& module = run.module;
+  clsqmMessageText& txtInfo = run.txtInfo;
+  module.glFailedEntries = 0;
+  module.glRestartEntries = 0;
+  module.gcolStepOutcomes.clear();
+
+  if (tScriptResult result = ReadScript(run.sUpdaterFolder, script); result.status != tScriptStatus::kRead) {
+    ReportScriptProblem(run.sUpdaterFolder, result, txtInfo);
+    return false;
+  }
   run.sVersion = script.sVersion;
   run.bLog = script.bLog;
   FindOfficeLine(run);
@@ -117,42 +162,28 @@ bool RunUpdateSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInf
     module.glCountdownSeconds = 30;
     return false;
   }
-  txtInfo.Repaint();
-
-  for (TrevalonJob& job : script.entries) {
-    module.gdtCountdownStart = GetTickCount64();
-    run.bEntryHadFailure = false;
-    RunStep(run, [&] { ExecuteEntry(job, run); });
-    if (run.bEntryHadFailure) ++module.glFailedEntries;
-    txtInfo.Repaint();
-  }
-
-  run.bEntryHadFailure = false;
-  RunStep(run, [&] { WriteConfigUpdate(run); });
-  if (run.bEntryHadFailure) ++module.glFailedEntries;
-
-  module.gdtCountdownStart = GetTickCount64();
-  txtInfo.Repaint();
-
-  try {
-    WriteRunLog(run);
-  } catch (...) {
-    // The log step ignores every failure.
-  }
   return true;
 }
 
-}  // namespace
+void ReportRunAbort(clsqmMessageText& txtInfo) noexcept {
+  try {
+    txtInfo.Append(L"\r\n" + SystemErrorText(ERROR_NOT_ENOUGH_MEMORY) + L" - ABBRUCH\r\n");
+  } catch (...) {
+  }
+}
 
 bool RunUpdate(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module) {
-  // Called from a window procedure: nothing may escape.
-  try {
-    return RunUpdateSteps(sUpdaterFolder, txtInfo, module);
-  } catch (...) {
-    try {
-      txtInfo.Append(L"\r\n" + SystemErrorText(ERROR_NOT_ENOUGH_MEMORY) + L" - ABBRUCH\r\n");
-    } catch (...) {
-    }
-    return false;
-  }
+  return bGuardedRun(txtInfo, [&] { return RunUpdateSteps(sUpdaterFolder, txtInfo, module); });
+}
+
+int ExitCodeOf(bool bCompleted, const tTrevalonModule& module) {
+  if (!bCompleted) return kExitRunFailed;
+  if (module.glFailedEntries > 0) return kExitEntriesFailed;
+  if (module.glRestartEntries > 0) return kExitRestartRequired;
+  return kExitSuccess;
+}
+
+std::wstring ResultLineOf(bool bCompleted, const tTrevalonModule& module) {
+  if (!bCompleted) return L"Trevalon fehlgeschlagen";
+  return module.glRestartEntries > 0 ? L"Trevalon erfolgreich - Neustart erforderlich" : L"Trevalon erfolgreich";
 }

@@ -11,6 +11,15 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+// How one step of a run ended (or, for a check, would end): an entry, or
+// the configuration update at the end.
+enum class tStepOutcome {
+  kDone,     // done, or nothing to do
+  kRestart,  // done without failure, but a file is replaced only at the next restart
+  kFailed,   // at least one failure was reported
+};
 
 // Values of the run module that outlive a run. The program owns one; tests
 // make their own to start from a clean state.
@@ -20,6 +29,10 @@ struct tTrevalonModule {
   ULONGLONG gdtCountdownStart = 0;                 // GetTickCount64() when the countdown (re)starts
   int32_t glCountdownSeconds = 0;                  // 0 = no length chosen yet
   int32_t glFailedEntries = 0;                     // entries of the last run that reported a failure
+  int32_t glRestartEntries = 0;                    // entries of the last run that wait for a restart
+  // The last run's (or check's) steps: one per entry in file order, then
+  // the configuration update. Empty when it stopped before the entries.
+  std::vector<tStepOutcome> gcolStepOutcomes;
 };
 
 // The folder the updater is developed in: run from there it counts down 90
@@ -33,5 +46,49 @@ struct tTrevalonModule {
 // they are counted in module.glFailedEntries (a failing configuration
 // update at the end counts as one more). A script that cannot be read
 // completely (missing, unreadable, a double quote never closed) is not
-// executed at all.
+// executed at all. Entries that leave a file for the next restart without
+// a failure are counted in module.glRestartEntries.
 bool RunUpdate(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module);
+
+struct tRunValues;
+struct tTrevalonScript;
+
+// For RunUpdate and CheckUpdate, which window procedures and wWinMain call:
+// nothing escapes bBody. What does escape it (no memory left even for the
+// body's own reports) ends it with a line in txtInfo, and false.
+void ReportRunAbort(clsqmMessageText& txtInfo) noexcept;
+template <typename tBody>
+bool bGuardedRun(clsqmMessageText& txtInfo, tBody bBody) {
+  try {
+    return bBody();
+  } catch (...) {
+    ReportRunAbort(txtInfo);
+    return false;
+  }
+}
+
+// The first phases of a run, which the check shares: resets the module's
+// counts, reads the script, finds Office Line and reports the start into
+// run.txtInfo. False, with the reason reported, when the run stops here.
+[[nodiscard]] bool StartRun(tTrevalonScript& script, tRunValues& run);
+
+// After each entry and after the configuration update: records how the
+// step ended (run.bEntryHadFailure, run.bEntryNeedsRestart) in the
+// module's counts and outcomes, and clears both flags for the next step.
+void RecordStep(tRunValues& run);
+
+// Exit codes of the unattended modes, which software distribution tools
+// read: 3010 is the code they take for "succeeded, restart required".
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitRunFailed = 1;
+inline constexpr int kExitEntriesFailed = 2;
+inline constexpr int kExitBadArguments = 87;  // ERROR_INVALID_PARAMETER
+inline constexpr int kExitRestartRequired = 3010;  // ERROR_SUCCESS_REBOOT_REQUIRED
+
+// The exit code of a run (or check) that returned bCompleted and left its
+// counts in module: 1 when it stopped early, 2 when an entry failed, 3010
+// when files wait for the next restart and nothing failed, else 0.
+[[nodiscard]] int ExitCodeOf(bool bCompleted, const tTrevalonModule& module);
+
+// The window's result line after a run (no line break).
+[[nodiscard]] std::wstring ResultLineOf(bool bCompleted, const tTrevalonModule& module);

@@ -1,5 +1,7 @@
 #include "frmMain.h"
 
+#include "basCheck.h"
+
 #include <commctrl.h>
 
 #include <cmath>
@@ -119,8 +121,8 @@ HWND CreateControl(HWND parent, const wchar_t* className, const wchar_t* text, D
 
 }  // namespace
 
-frmMain::frmMain(std::wstring sUpdaterFolder, tTrevalonModule& module)
-    : msUpdaterFolder(std::move(sUpdaterFolder)), mModule(module) {
+frmMain::frmMain(std::wstring sUpdaterFolder, tTrevalonModule& module, tMode mode)
+    : msUpdaterFolder(std::move(sUpdaterFolder)), mModule(module), mMode(mode) {
   mText.SetListener(this);
 }
 
@@ -274,7 +276,7 @@ void frmMain::ApplyLayout(UINT uDpi) {
 }
 
 void frmMain::Form_Load() {
-  SetWindowTextW(mhwnd, (L"Trevalon Rev. " + ProgramRevision()).c_str());
+  SetWindowTextW(mhwnd, (L"Trevalon Rev. " + ProgramRevision() + (mMode == tMode::kCheck ? L" - Prüfung" : L"")).c_str());
   SetTimerInterval(kFirstTickMs);
   mText.Replace(L"Trevalon läuft....");
   EnableWindow(cmdUpdate, FALSE);
@@ -283,10 +285,19 @@ void frmMain::Form_Load() {
 }
 
 void frmMain::ocxTimer_Timer() {
+  if (muTimerInterval == kFirstTickMs && mMode == tMode::kCheck) {
+    // A check only shows its plan: "Update" stays disabled and nothing
+    // counts down, so nothing can change the machine from this window.
+    SetTimerInterval(0);
+    mbRunning = true;
+    (void)CheckUpdate(msUpdaterFolder, mText, mModule);
+    mbRunning = false;
+    return;
+  }
   if (muTimerInterval == kFirstTickMs) {
     SetTimerInterval(0);
     const bool bOk = bRunUpdate();
-    mText.Append(bOk ? L"\r\nTrevalon erfolgreich" : L"\r\nTrevalon fehlgeschlagen");
+    mText.Append(L"\r\n" + ResultLineOf(bOk, mModule));
     SetTimerInterval(kCountdownTickMs);
     mModule.gdtCountdownStart = GetTickCount64();
   }
@@ -317,7 +328,7 @@ void frmMain::ocxTimer_Timer() {
 // machine is never left waiting for someone to press OK.
 void frmMain::cmdUpdate_Click() {
   const bool bOk = bRunUpdate();
-  MessageBoxW(mhwnd, bOk ? L"Trevalon erfolgreich" : L"Trevalon fehlgeschlagen", L"Trevalon", MB_OK);
+  MessageBoxW(mhwnd, ResultLineOf(bOk, mModule).c_str(), L"Trevalon", MB_OK);
   // The countdown may have ended the updater while the box was open: the
   // window may be gone now.
 }

@@ -25,9 +25,14 @@ enum : int {
 
 class frmMain final : public clsqmMessageText::Listener {
  public:
+  // kUpdate: the update runs by itself and the window counts down.
+  // kCheck: the window shows what the update would do (CheckUpdate), with
+  // no run and no countdown; "Beenden" ends it.
+  enum class tMode { kUpdate, kCheck };
+
   // sUpdaterFolder: the folder of the program file, without a trailing
   // backslash. The module values live as long as the window.
-  frmMain(std::wstring sUpdaterFolder, tTrevalonModule& module);
+  frmMain(std::wstring sUpdaterFolder, tTrevalonModule& module, tMode mode = tMode::kUpdate);
   ~frmMain() override;
   frmMain(const frmMain&) = delete;
   frmMain& operator=(const frmMain&) = delete;
@@ -64,6 +69,7 @@ class frmMain final : public clsqmMessageText::Listener {
 
   std::wstring msUpdaterFolder;
   tTrevalonModule& mModule;
+  tMode mMode;
   clsqmMessageText mText;  // what txtInfo shows
 
   HWND mhwnd = nullptr;

@@ -1,7 +1,11 @@
 // Trevalon.exe: without arguments the window runs the update and counts
 // down; with /silent the update runs once without any window, for software
-// distribution tools that read the exit code.
+// distribution tools that read the exit code. /check writes what the run
+// would do instead of running it: into the window, or with /silent to the
+// standard output.
+#include "basCheck.h"
 #include "basTrevalon.h"
+#include "basqmTextFile.h"
 #include "frmMain.h"
 #include "qmMessageText.h"
 
@@ -18,18 +22,14 @@
 
 namespace {
 
-// Exit codes of the unattended mode.
-constexpr int kExitSuccess = 0;
-constexpr int kExitRunFailed = 1;
-constexpr int kExitEntriesFailed = 2;
-constexpr int kExitBadArguments = ERROR_INVALID_PARAMETER;  // 87
-
 constexpr wchar_t kUsage[] =
-    L"Aufruf: Trevalon.exe [/silent]\r\n\r\n"
+    L"Aufruf: Trevalon.exe [/silent] [/check]\r\n\r\n"
     L"Ohne Argument führt Trevalon das Update aus Trevalon.ini in seinem Fenster aus.\r\n\r\n"
     L"/silent (auch -silent, --silent): Update einmal ohne Fenster ausführen.\r\n"
+    L"/check (auch -check, --check): nur prüfen, was das Update auf diesem Rechner täte; "
+    L"nichts wird verändert. Mit /silent auf die Standardausgabe.\r\n"
     L"Rückgabewert: 0 = erfolgreich, 2 = erfolgreich mit fehlgeschlagenen Einträgen, "
-    L"1 = fehlgeschlagen, 87 = unbekanntes Argument.";
+    L"3010 = erfolgreich, Neustart erforderlich, 1 = fehlgeschlagen, 87 = unbekanntes Argument.";
 
 // The updater's folder holds the add-ins it installs, which may include
 // DLLs: none of them may ever be loaded into the elevated updater, so DLLs
@@ -60,23 +60,28 @@ std::wstring ProgramFolder() {
   }
 }
 
-bool bIsSilentSwitch(const wchar_t* arg) {
-  for (const wchar_t* name : {L"/silent", L"-silent", L"--silent"}) {
-    if (CompareStringOrdinal(arg, -1, name, -1, TRUE) == CSTR_EQUAL) return true;
+// "/name", "-name" or "--name", in any case.
+bool bIsSwitch(const wchar_t* arg, const wchar_t* name) {
+  for (const wchar_t* prefix : {L"/", L"-", L"--"}) {
+    const std::wstring form = std::wstring(prefix) + name;
+    if (CompareStringOrdinal(arg, -1, form.c_str(), -1, TRUE) == CSTR_EQUAL) return true;
   }
   return false;
 }
 
 struct tArguments {
   bool bSilent = false;
+  bool bCheck = false;
   bool bValid = true;
 };
 
 tArguments ParseArguments(int argc, wchar_t** argv) {
   tArguments args;
   for (int i = 1; i < argc && argv; ++i) {
-    if (bIsSilentSwitch(argv[i])) {
+    if (bIsSwitch(argv[i], L"silent")) {
       args.bSilent = true;
+    } else if (bIsSwitch(argv[i], L"check")) {
+      args.bCheck = true;
     } else {
       args.bValid = false;
     }
@@ -87,16 +92,38 @@ tArguments ParseArguments(int argc, wchar_t** argv) {
 int RunUnattended(const std::wstring& sUpdaterFolder) {
   tTrevalonModule module;
   clsqmMessageText txtInfo;  // nobody shows it; the log copies it when the script asks
-  if (!RunUpdate(sUpdaterFolder, txtInfo, module)) return kExitRunFailed;
-  return module.glFailedEntries > 0 ? kExitEntriesFailed : kExitSuccess;
+  const bool bCompleted = RunUpdate(sUpdaterFolder, txtInfo, module);
+  return ExitCodeOf(bCompleted, module);
 }
 
-int RunWindow(HINSTANCE hInstance, int nCmdShow, const std::wstring& sUpdaterFolder) {
+// The plan goes to the standard output when whoever started the updater
+// gave it one (a distribution agent's pipe, a redirection, a console).
+void WriteToStandardOutput(const std::wstring& sText) {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
+  DWORD mode = 0;
+  if (GetConsoleMode(output, &mode)) {
+    DWORD written = 0;
+    WriteConsoleW(output, sText.data(), static_cast<DWORD>(sText.size()), &written, nullptr);
+  } else {
+    (void)WriteAnsiText(output, sText);
+  }
+}
+
+int CheckUnattended(const std::wstring& sUpdaterFolder) {
+  tTrevalonModule module;
+  clsqmMessageText txtPlan;
+  const bool bCompleted = CheckUpdate(sUpdaterFolder, txtPlan, module);
+  WriteToStandardOutput(txtPlan.Text());
+  return ExitCodeOf(bCompleted, module);
+}
+
+int RunWindow(HINSTANCE hInstance, int nCmdShow, const std::wstring& sUpdaterFolder, bool bCheck) {
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
 
   tTrevalonModule module;
-  frmMain window(sUpdaterFolder, module);
+  frmMain window(sUpdaterFolder, module, bCheck ? frmMain::tMode::kCheck : frmMain::tMode::kUpdate);
   if (!window.Show(hInstance, nCmdShow)) return static_cast<int>(GetLastError() ? GetLastError() : 1);
 
   MSG msg;
@@ -125,6 +152,6 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int nCmdShow) {
   // programs it starts work from a folder of their own choosing.
   const std::wstring sUpdaterFolder = ProgramFolder();
   SetCurrentDirectoryW(sUpdaterFolder.c_str());
-  if (args.bSilent) return RunUnattended(sUpdaterFolder);
-  return RunWindow(hInstance, nCmdShow, sUpdaterFolder);
+  if (args.bSilent) return args.bCheck ? CheckUnattended(sUpdaterFolder) : RunUnattended(sUpdaterFolder);
+  return RunWindow(hInstance, nCmdShow, sUpdaterFolder, args.bCheck);
 }

@@ -30,6 +30,7 @@ struct tRunValues {
 
   bool bEntryFailed = false;     // a step of the current entry failed (reset by copy entries)
   bool bEntryHadFailure = false; // the current entry reported any failure (counted for the caller)
+  bool bEntryNeedsRestart = false; // the current entry left a file to be replaced at the next restart
 
   clsqmMessageText& txtInfo;
   tTrevalonModule& module;

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include <wchar.h>
+
 namespace {
 
 // Reads a value of the key in one view (RegGetValueW's own view flags need
@@ -130,3 +132,63 @@ void DeleteRegTree(const std::wstring& sKey, REGSAM view) {
 }
 
 std::wstring ErrorText(DWORD dwError) { return SystemErrorText(dwError); }
+
+namespace {
+
+constexpr wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr wchar_t kRunOnceKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+
+// "\??\C:\..." as Windows keeps the paths; a target starting with "!" is
+// to be replaced when it exists.
+std::wstring WithoutNtPrefix(std::wstring sPath) {
+  if (!sPath.empty() && sPath[0] == L'!') sPath.erase(0, 1);
+  return sPath.rfind(L"\\??\\", 0) == 0 ? sPath.substr(4) : sPath;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::wstring, std::wstring>> PendingRenames() {
+  std::vector<std::pair<std::wstring, std::wstring>> renames;
+  std::vector<wchar_t> buffer(65536);
+  DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+  DWORD type = 0;
+  if (GetValue(kSessionManagerKey, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, &type, buffer.data(), &size,
+               KEY_WOW64_64KEY) != ERROR_SUCCESS) {
+    return renames;
+  }
+  // Strings in pairs, each ended by a NUL; an empty target is a deletion.
+  std::vector<std::wstring> strings;
+  const size_t count = size / sizeof(wchar_t);
+  for (size_t at = 0; at < count;) {
+    std::wstring text(buffer.data() + at);
+    at += text.size() + 1;
+    strings.push_back(text);
+  }
+  while (!strings.empty() && strings.back().empty() && strings.size() % 2 != 0) strings.pop_back();
+  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+    if (strings[i].empty()) break;
+    renames.emplace_back(WithoutNtPrefix(strings[i]), WithoutNtPrefix(strings[i + 1]));
+  }
+  return renames;
+}
+
+std::wstring RunOnceCommand(const std::wstring& sName) {
+  return ReadRegText(kRunOnceKey, sName, nullptr, KEY_WOW64_64KEY);
+}
+
+void ClearRestartWork() {
+  DeleteRegValue(kSessionManagerKey, L"PendingFileRenameOperations", KEY_WOW64_64KEY);
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+    return;
+  }
+  std::vector<std::wstring> names;
+  wchar_t name[16384];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = 16384;
+    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (wcsncmp(name, L"Trevalon ", 9) == 0) names.emplace_back(name, length);
+  }
+  for (const std::wstring& value : names) RegDeleteValueW(key, value.c_str());
+  RegCloseKey(key);
+}

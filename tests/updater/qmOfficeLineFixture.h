@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 class qmRunTest : public ::testing::Test {
@@ -70,6 +71,26 @@ class qmRunTest : public ::testing::Test {
   tTrevalonModule mModule;
 };
 
+// A file held open as a running program holds it, until the object goes:
+// by default for reading and writing, shared with nobody (a program that
+// works on it); GENERIC_READ with FILE_SHARE_READ is how a library that a
+// running program loaded is held (regsvr32 can still load it). Opened when
+// missing.
+class qmHeldFile {
+ public:
+  explicit qmHeldFile(const std::wstring& path, DWORD dwAccess = GENERIC_READ | GENERIC_WRITE, DWORD dwShare = 0)
+      : mh(CreateFileW(path.c_str(), dwAccess, dwShare, nullptr, OPEN_ALWAYS, 0, nullptr)) {}
+  ~qmHeldFile() {
+    if (mh != INVALID_HANDLE_VALUE) CloseHandle(mh);
+  }
+  qmHeldFile(const qmHeldFile&) = delete;
+  qmHeldFile& operator=(const qmHeldFile&) = delete;
+  bool held() const { return mh != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE mh;
+};
+
 // Registry helpers below HKEY_LOCAL_MACHINE, by default in the 32-bit view,
 // where the 32-bit installers of Office Line and Access put their keys on a
 // 64-bit machine.
@@ -81,6 +102,15 @@ std::wstring ReadRegText(const std::wstring& sKey, const std::wstring& sName, DW
 DWORD ReadRegDword(const std::wstring& sKey, const std::wstring& sName, DWORD* pType = nullptr,
                    REGSAM view = KEY_WOW64_32KEY);
 void DeleteRegTree(const std::wstring& sKey, REGSAM view = KEY_WOW64_32KEY);
+
+// The renames Windows carries out at the next restart, as (source, target)
+// pairs without the "\\??\\" in front; and the values of the RunOnce key
+// (native view) as name -> command line.
+std::vector<std::pair<std::wstring, std::wstring>> PendingRenames();
+std::wstring RunOnceCommand(const std::wstring& sName);
+// Forgets what tests left for the next restart of the test prefix: the
+// pending renames and the RunOnce values the updater wrote.
+void ClearRestartWork();
 
 // The system's message text as the run shows it.
 std::wstring ErrorText(DWORD dwError);

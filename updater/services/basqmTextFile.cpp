@@ -19,6 +19,8 @@ size_t SliceLength(std::wstring_view sText, size_t at) {
   return len;
 }
 
+}  // namespace
+
 unsigned long WriteAnsiText(HANDLE file, const std::wstring& sText) {
   const tWriteFileFn write = gpfnWriteFile ? gpfnWriteFile : WriteFile;
   std::string bytes;
@@ -34,8 +36,6 @@ unsigned long WriteAnsiText(HANDLE file, const std::wstring& sText) {
   }
   return ERROR_SUCCESS;
 }
-
-}  // namespace
 
 unsigned long WriteAnsiFile(const std::wstring& sPath, const std::wstring& sText) {
   qmUniqueFile file(CreateFileW(sPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

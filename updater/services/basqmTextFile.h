@@ -12,6 +12,10 @@
 // file incomplete.
 [[nodiscard]] unsigned long WriteAnsiFile(const std::wstring& sPath, const std::wstring& sText);
 
+// Writes sText in the system ANSI code page to an open file or pipe (the
+// standard output of an unattended check). Returns 0 or the Win32 error.
+[[nodiscard]] unsigned long WriteAnsiText(HANDLE file, const std::wstring& sText);
+
 // The same for a file that another program reads: the text is written to
 // sPath + ".tmp" and then moved over sPath in one step. A failed write
 // leaves sPath as it was (the old file, or none) and no temporary file.

@@ -120,13 +120,19 @@ void tDeployment::WriteScript(const std::string& sAnsiText) const { WriteBytes(P
 std::wstring tDeployment::LogPath() const { return Path(L"log_" + ComputerName() + L".txt"); }
 
 tTrevalonProcess::tTrevalonProcess(const std::wstring& program, const std::wstring& arguments,
-                                   const std::wstring& currentFolder) {
+                                   const std::wstring& currentFolder, HANDLE hStdOutput) {
   std::wstring commandLine = L"\"" + program + L"\"";
   if (!arguments.empty()) commandLine += L" " + arguments;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
+  if (hStdOutput) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = hStdOutput;
+    startup.hStdError = hStdOutput;
+  }
   const std::wstring folder = currentFolder.empty() ? program.substr(0, program.rfind(L'\\')) : currentFolder;
-  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, hStdOutput ? TRUE : FALSE, 0, nullptr,
+                      folder.c_str(),
                       &startup, &mInfo)) {
     throw std::runtime_error("cannot start Trevalon.exe");
   }

@@ -59,8 +59,10 @@ class tTrevalonProcess {
  public:
   // Started in currentFolder, or in the program's folder (as Explorer
   // starts it) when that is empty.
+  // With hStdOutput (an inheritable handle) as its standard output, as a
+  // distribution agent that reads what the program prints starts it.
   tTrevalonProcess(const std::wstring& program, const std::wstring& arguments = L"",
-                   const std::wstring& currentFolder = L"");
+                   const std::wstring& currentFolder = L"", HANDLE hStdOutput = nullptr);
   ~tTrevalonProcess();
   tTrevalonProcess(const tTrevalonProcess&) = delete;
   tTrevalonProcess& operator=(const tTrevalonProcess&) = delete;

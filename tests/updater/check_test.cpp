@@ -1,0 +1,358 @@
+// The check: what a run would do on this machine, entry by entry, with
+// nothing changed; and the run that follows does what the plan said.
+#include "basCheck.h"
+#include "basqmSysTools.h"
+#include "qmOfficeLineFixture.h"
+
+#include <functional>
+#include <map>
+#include <sstream>
+
+using qmtest::Exists;
+using qmtest::ReadBytes;
+using qmtest::WriteBytes;
+
+namespace {
+
+using tSnapshot = std::map<std::wstring, std::string>;
+
+// Every file and folder below sFolder: attributes, and of files their size,
+// time of last write and contents. (A folder's own time changes with the
+// check's report in the updater's folder.)
+void SnapshotFiles(const std::wstring& sFolder, const std::wstring& sExcept, tSnapshot& snapshot) {
+  WIN32_FIND_DATAW data{};
+  HANDLE find = FindFirstFileW((sFolder + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L".." || name == sExcept) continue;
+    const std::wstring path = sFolder + L"\\" + name;
+    std::ostringstream facts;
+    facts << "attributes=" << data.dwFileAttributes;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      snapshot[path] = facts.str();
+      SnapshotFiles(path, sExcept, snapshot);
+    } else {
+      facts << " write=" << data.ftLastWriteTime.dwHighDateTime << ":" << data.ftLastWriteTime.dwLowDateTime
+            << " size=" << data.nFileSizeLow;
+      snapshot[path] = facts.str() + " content=" + std::to_string(std::hash<std::string>{}(ReadBytes(path)));
+    }
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+}
+
+// Every value below the key (and its subkeys) of HKEY_LOCAL_MACHINE: type
+// and bytes.
+void SnapshotKey(const std::wstring& sKey, REGSAM view, tSnapshot& snapshot) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sKey.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
+    snapshot[sKey] = "absent";
+    return;
+  }
+  snapshot[sKey] = "key";
+  std::vector<std::wstring> subkeys;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[16384];
+    DWORD nameLength = 16384;
+    BYTE bytes[8192];
+    DWORD size = sizeof(bytes);
+    DWORD type = 0;
+    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, bytes, &size) != ERROR_SUCCESS) break;
+    snapshot[sKey + L"|" + name] = std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(bytes), size);
+  }
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD nameLength = 256;
+    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    subkeys.emplace_back(name, nameLength);
+  }
+  RegCloseKey(key);
+  for (const std::wstring& subkey : subkeys) SnapshotKey(sKey + L"\\" + subkey, view, snapshot);
+}
+
+// The entries that differ, for a readable failure.
+std::wstring Differences(const tSnapshot& before, const tSnapshot& after) {
+  std::wstring text;
+  for (const auto& [name, value] : before) {
+    auto it = after.find(name);
+    if (it == after.end()) {
+      text += L"gone: " + name + L"\n";
+    } else if (it->second != value) {
+      text += L"changed: " + name + L"\n";
+    }
+  }
+  for (const auto& [name, value] : after) {
+    if (before.find(name) == before.end()) text += L"new: " + name + L"\n";
+  }
+  return text;
+}
+
+std::wstring SystemComputerName() { return GetComputerNameText(); }
+std::wstring CheckFileName() { return L"check_" + SystemComputerName() + L".txt"; }
+
+// One entry's block of the plan: from "Eintrag <n>: " to its result line.
+std::wstring Block(const std::wstring& sPlan, int nEntry) {
+  const std::wstring head = L"\r\nEintrag " + std::to_wstring(nEntry) + L": ";
+  const size_t start = sPlan.find(head);
+  if (start == std::wstring::npos) return std::wstring();
+  const size_t end = sPlan.find(L"  Ergebnis: ", start);
+  const size_t lineEnd = end == std::wstring::npos ? sPlan.size() : sPlan.find(L"\r\n", end) + 2;
+  return sPlan.substr(start + 2, lineEnd - start - 2);
+}
+
+::testing::AssertionResult Has(const std::wstring& sText, const std::wstring& sPart) {
+  if (sText.find(sPart) != std::wstring::npos) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "\n" << testing::internal::String::ShowWideCString(sPart.c_str())
+                                       << "\nnot in\n" << testing::internal::String::ShowWideCString(sText.c_str());
+}
+
+// The lines quoted after "    | " in a plan block, joined by CR LF.
+std::wstring Quoted(const std::wstring& sBlock) {
+  std::wstring text;
+  for (size_t at = sBlock.find(L"    | "); at != std::wstring::npos; at = sBlock.find(L"    | ", at)) {
+    const size_t end = sBlock.find(L"\r\n", at);
+    text += sBlock.substr(at + 6, end - at - 6) + L"\r\n";
+    at = end;
+  }
+  return text;
+}
+
+class qmCheckTest : public qmRunTest {
+ public:
+  // What an add-in rollout to an 8.2 machine uses: every entry type that
+  // acts for 8.2, a file in use, a failing entry and inert ones.
+  void Prepare820() {
+    CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\new.dll");
+    CopyFixture(L"qmreg_ok_1_0.dll", shared() + L"\\new.dll");
+    CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\old.dll");
+    CopyFixture(L"qmreg_ok_2_0.dll", shared() + L"\\old.dll");
+    PutUpdaterFile(L"readme.txt", "read me");
+    PutUpdaterFile(L"held.txt", "new held");
+    WriteBytes(shared() + L"\\held.txt", "old held");
+    PutUpdaterFile(L"Lib.mda", "library");
+    WriteBytes(work() + L"\\Lib.ldb", "lock");
+    PutUpdaterFile(L"Other.mde", "other library");
+    WriteBytes(root() + L"\\abf\\a.tmp", "a");
+    WriteBytes(root() + L"\\abf\\b.tmp", "b");
+    WriteScript({"ver;820", "log", "bereich;REWE", "rev;3", "own;My Company", "copy;shared;new.dll",
+                 "copy;shared;old.dll", "copy;shared;readme.txt", "copy;shared;held.txt", "copy;work;Lib.mda",
+                 "copy;work;Other.mde", "copy;shared;missing.txt", "regt;Sub;Name;Text", "del;abf;*.tmp",
+                 "del;rewe;gone.txt", "unknown;x"});
+  }
+
+  // The registry entries act only below version 5.
+  void Prepare440() {
+    SetInstallation(kKey440);
+    PutUpdaterFile(L"readme.txt", "read me");
+    WriteBytes(root() + L"\\abf\\a.tmp", "a");
+    WriteScript({"ver;440", "log", "regt;Sub;Name;Text", "regl;;Number;42", "regl;;Bad;4x2",
+                 "copy;shared;readme.txt", "copy;work;Lib.mda", "del;abf;*.tmp"});
+    PutUpdaterFile(L"Lib.mda", "library");
+  }
+
+  tSnapshot Snapshot() const {
+    tSnapshot snapshot;
+    SnapshotFiles(mScratch.path(), CheckFileName(), snapshot);
+    SnapshotKey(L"SOFTWARE\\Sage", KEY_WOW64_32KEY, snapshot);
+    SnapshotKey(L"SOFTWARE\\Sage", KEY_WOW64_64KEY, snapshot);
+    SnapshotKey(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce", KEY_WOW64_64KEY, snapshot);
+    SnapshotKey(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce", KEY_WOW64_32KEY, snapshot);
+    for (const auto& [source, target] : PendingRenames()) snapshot[L"rename " + source] = qmtest::ToAnsi(target);
+    return snapshot;
+  }
+
+  bool Check() { return CheckUpdate(updater(), mPlan, mModule); }
+  const std::wstring& Plan() const { return mPlan.Text(); }
+
+  clsqmMessageText mPlan;
+};
+
+}  // namespace
+
+TEST_F(qmCheckTest, ACheckOfEveryEntryTypeChangesNothingOnTheMachine) {
+  ClearRestartWork();
+  for (auto prepare : {&qmCheckTest::Prepare820, &qmCheckTest::Prepare440}) {
+    (this->*prepare)();
+    qmHeldFile held(shared() + L"\\held.txt");
+    const tSnapshot before = Snapshot();
+    EXPECT_TRUE(Check());
+    EXPECT_EQ(Differences(before, Snapshot()), L"");
+    // No program was started: neither the tool nor regsvr32 left a record.
+    Sleep(500);
+    EXPECT_FALSE(Exists(root() + L"\\Shared\\UpdateConfigTool.cmdline"));
+    EXPECT_FALSE(Exists(shared() + L"\\new.dll.registered"));
+    EXPECT_FALSE(Exists(shared() + L"\\old.dll.registered"));
+    // The script asks for a log: the check writes its own report, never the
+    // run's log.
+    EXPECT_FALSE(Exists(updater() + L"\\log_" + SystemComputerName() + L".txt"));
+    EXPECT_EQ(ReadBytes(updater() + L"\\" + CheckFileName()), qmtest::ToAnsi(Plan()));
+  }
+}
+
+TEST_F(qmCheckTest, TheRunDoesWhatThePlanSaidEntryByEntry) {
+  ClearRestartWork();
+  Prepare820();
+  {
+    qmHeldFile held(shared() + L"\\held.txt");
+    ASSERT_TRUE(held.held());
+    ASSERT_TRUE(Check());
+    const std::vector<tStepOutcome> planned = mModule.gcolStepOutcomes;
+    const int nPlannedExit = ExitCodeOf(true, mModule);
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(mModule.gcolStepOutcomes, planned) << testing::internal::String::ShowWideCString(Plan().c_str());
+    EXPECT_EQ(ExitCodeOf(true, mModule), nPlannedExit);
+    EXPECT_EQ(nPlannedExit, 2);
+  }
+  const std::wstring plan = Plan();
+
+  // The component with the higher version is copied and registered, the
+  // older one is not copied; both versions are named.
+  EXPECT_TRUE(Has(Block(plan, 6), L"  Version: neu 2.0.0.0, vorhanden 1.0.0.0\r\n  Aktion: kopieren\r\n"));
+  EXPECT_TRUE(Has(Block(plan, 6), L"  Registrierung: regsvr32 \"" + shared() + L"\\new.dll\" -s\r\n"));
+  EXPECT_EQ(ReadBytes(shared() + L"\\new.dll"), ReadBytes(updater() + L"\\new.dll"));
+  EXPECT_TRUE(Has(Block(plan, 7), L"  Version: neu 1.0.0.0, vorhanden 2.0.0.0\r\n  Aktion: nicht kopieren"));
+  EXPECT_NE(ReadBytes(shared() + L"\\old.dll"), ReadBytes(updater() + L"\\old.dll"));
+  EXPECT_TRUE(Has(Block(plan, 8), L"  Ziel: " + shared() + L"\\readme.txt\r\n"));
+  EXPECT_EQ(ReadBytes(shared() + L"\\readme.txt"), "read me");
+  // The file in use waits for the restart.
+  EXPECT_TRUE(Has(Block(plan, 9), L"  Aktion: beim nächsten Neustart ersetzen (Datei in Benutzung: "));
+  EXPECT_TRUE(Has(Block(plan, 9), L"  Ergebnis: erfolgreich, Neustart erforderlich\r\n"));
+  EXPECT_FALSE(PendingRenames().empty());
+  // The lock file goes, the warning stays.
+  EXPECT_TRUE(Has(Block(plan, 10), L"  Sperrdatei: " + work() + L"\\Lib.ldb wird gelöscht\r\n"));
+  EXPECT_TRUE(Has(Block(plan, 10), L"  FEHLER: Office Line aktiv! - Eventuell ist das Kopieren von Lib.mda "
+                                   L"fehlgeschlagen\r\n  Fragment: für das Konfigurationsupdate\r\n"
+                                   L"    | ~Revision = \"1\"\r\n"
+                                   L"    | ~Insert = \"/configuration/Office_x0020_Line/rewe/add-ins\"\r\n"
+                                   L"    | <lib>\r\n"));
+  EXPECT_FALSE(Exists(work() + L"\\Lib.ldb"));
+  EXPECT_TRUE(Has(Block(plan, 12), L"  FEHLER: Quelle " + updater() + L"\\missing.txt: " +
+                                       ErrorText(ERROR_FILE_NOT_FOUND) + L"\r\n  Ergebnis: fehlgeschlagen\r\n"));
+  EXPECT_TRUE(Has(Block(plan, 13), L"  Aktion: keine, Registry-Einträge gelten nur für Office Line vor Version 5\r\n"));
+  EXPECT_TRUE(Has(Block(plan, 14), L"  Löschen: " + root() + L"\\abf\\a.tmp\r\n  Löschen: " + root() +
+                                       L"\\abf\\b.tmp\r\n  Ergebnis: erfolgreich\r\n"));
+  EXPECT_FALSE(Exists(root() + L"\\abf\\a.tmp"));
+  EXPECT_TRUE(Has(Block(plan, 15), L"  Aktion: nichts zu löschen, nicht vorhanden\r\n  Ergebnis: keine Aktion\r\n"));
+  EXPECT_TRUE(Has(Block(plan, 16), L"Eintrag 16: unknown;x\r\n  Ergebnis: keine Aktion\r\n"));
+
+  // The configuration update file holds exactly the text of the plan, and
+  // the tool was started with the plan's command line.
+  const std::wstring configFile = root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigMyCompany.configupdate";
+  const size_t config = plan.find(L"Konfigurationsupdate: " + configFile + L"\r\n  Inhalt:\r\n");
+  ASSERT_NE(config, std::wstring::npos) << testing::internal::String::ShowWideCString(plan.c_str());
+  const std::wstring configPlan = plan.substr(config);
+  EXPECT_EQ(qmtest::ToAnsi(Quoted(configPlan)), ReadBytes(configFile));
+  const std::wstring commandLine = L"\"" + root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2";
+  EXPECT_TRUE(Has(configPlan, L"  Updatetool: " + commandLine + L"\r\n  Ergebnis: erfolgreich\r\n"));
+  EXPECT_EQ(WaitForToolRecord().substr(0, commandLine.size()), commandLine);
+  EXPECT_TRUE(Has(plan, L"Logdatei: " + updater() + L"\\log_" + SystemComputerName() +
+                            L".txt\r\nGesamt: 16 Einträge, 2 fehlgeschlagen, 1 mit Neustart - Rückgabewert 2\r\n"));
+  ClearRestartWork();
+}
+
+TEST_F(qmCheckTest, RegistryValuesArePlannedWithTheirTypeAndKeyAndThenWrittenSo) {
+  Prepare440();
+  DeleteRegTree(std::wstring(kKey440) + L"\\Sub");
+  DeleteRegValue(kKey440, L"Number");
+  ASSERT_TRUE(Check());
+  const std::vector<tStepOutcome> planned = mModule.gcolStepOutcomes;
+  ASSERT_TRUE(Run());
+  EXPECT_EQ(mModule.gcolStepOutcomes, planned);
+
+  const std::wstring plan = Plan();
+  EXPECT_EQ(Block(plan, 3), L"Eintrag 3: regt;Sub;Name;Text\r\n  Schlüssel: HKEY_LOCAL_MACHINE\\" +
+                                std::wstring(kKey440) + L"\\Sub (wird angelegt)\r\n"
+                                L"  Wert: Name = \"Text\" (REG_SZ)\r\n  Ergebnis: erfolgreich\r\n");
+  EXPECT_EQ(Block(plan, 4), L"Eintrag 4: regl;;Number;42\r\n  Schlüssel: HKEY_LOCAL_MACHINE\\" +
+                                std::wstring(kKey440) + L"\r\n  Wert: Number = 42 (REG_DWORD)\r\n"
+                                L"  Ergebnis: erfolgreich\r\n");
+  EXPECT_TRUE(Has(Block(plan, 5), L"  FEHLER: Der Wert \"4x2\" ist keine ganze Zahl im Bereich von -2147483648 bis "
+                                  L"2147483647\r\n  Ergebnis: fehlgeschlagen\r\n"));
+  DWORD type = 0;
+  EXPECT_EQ(ReadRegText(std::wstring(kKey440) + L"\\Sub", L"Name", &type), L"Text");
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(ReadRegDword(kKey440, L"Number", &type), 42u);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(ReadRegText(kKey440, L"Bad"), L"<missing>");
+  // The fragment is planned for the text, but no update file is written
+  // before version 5.
+  EXPECT_TRUE(Has(Block(plan, 7), L"  Ziel: " + work() + L"\\Lib.mda\r\n"));
+  EXPECT_TRUE(Has(plan, L"Konfigurationsupdate: keines\r\n"));
+}
+
+TEST_F(qmCheckTest, ThePlanHasOneStableFormWithEveryReasonForAFailure) {
+  CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
+  PutUpdaterFile(L"a.txt", "a");
+  PutUpdaterFile(L"b.txt", "b");
+  WriteBytes(root() + L"\\abf\\x.tmp", "x");
+  SetInstallation(kKey440);
+  WriteScript({"ver;440", "copy;shared;Comp.dll", "copy;nowhere;a.txt", "copy;shared;b?.txt", "regl;Sub;Count;4x2",
+               "del;abf;*.tmp", "rev;drei"});
+  DeleteRegTree(std::wstring(kKey440) + L"\\Sub");
+  EXPECT_TRUE(Check());
+  EXPECT_EQ(Plan(),
+            L"Trevalon Prüfung - es wird nichts verändert\r\n" + StartLines(kKey440) + L"Access: " + access() +
+                L"\r\n"
+                L"Eintrag 1: ver;440\r\n"
+                L"  Ergebnis: keine Aktion\r\n"
+                L"Eintrag 2: copy;shared;Comp.dll\r\n"
+                L"  Ziel: " + shared() + L"\\Comp.dll\r\n"
+                L"  Quelle: " + updater() + L"\\Comp.dll\r\n"
+                L"  Version: neu 2.0.0.0, vorhanden keine Datei\r\n"
+                L"  Aktion: kopieren\r\n"
+                L"  Registrierung: regsvr32 \"" + shared() + L"\\Comp.dll\" -s\r\n"
+                L"  Ergebnis: erfolgreich\r\n"
+                L"Eintrag 3: copy;nowhere;a.txt\r\n"
+                L"  Ziel: " + updater() + L"\\nowhere\\a.txt\r\n"
+                L"  Quelle: " + updater() + L"\\a.txt\r\n"
+                L"  FEHLER: Zielordner " + updater() + L"\\nowhere: " + ErrorText(ERROR_PATH_NOT_FOUND) + L"\r\n"
+                L"  Ergebnis: fehlgeschlagen\r\n"
+                L"Eintrag 4: copy;shared;b?.txt\r\n"
+                L"  Ziel: " + shared() + L"\\b?.txt\r\n"
+                L"  FEHLER: " + ErrorText(ERROR_INVALID_NAME) + L"\r\n"
+                L"  Ergebnis: fehlgeschlagen\r\n"
+                L"Eintrag 5: regl;Sub;Count;4x2\r\n"
+                L"  Schlüssel: HKEY_LOCAL_MACHINE\\" + kKey440 + L"\\Sub (wird angelegt)\r\n"
+                L"  FEHLER: Der Wert \"4x2\" ist keine ganze Zahl im Bereich von -2147483648 bis 2147483647\r\n"
+                L"  Ergebnis: fehlgeschlagen\r\n"
+                L"Eintrag 6: del;abf;*.tmp\r\n"
+                L"  Ziel: " + root() + L"\\abf\\*.tmp\r\n"
+                L"  Löschen: " + root() + L"\\abf\\x.tmp\r\n"
+                L"  Ergebnis: erfolgreich\r\n"
+                L"Eintrag 7: rev;drei\r\n"
+                L"  FEHLER: FEHLERHAFTE Revisionangabe in Trevalon.ini!\r\n"
+                L"  Ergebnis: fehlgeschlagen\r\n"
+                L"Konfigurationsupdate: keines\r\n"
+                L"Logdatei: keine\r\n"
+                L"Gesamt: 7 Einträge, 4 fehlgeschlagen, 0 mit Neustart - Rückgabewert 2\r\n");
+  EXPECT_EQ(ExitCodeOf(true, mModule), 2);
+  EXPECT_FALSE(Exists(updater() + L"\\" + CheckFileName()));  // no "log" in the script
+}
+
+TEST_F(qmCheckTest, AMissingRevisionAndAMissingConfigFolderAreFailuresOfThePlannedUpdate) {
+  PutUpdaterFile(L"Lib.mda", "library");
+  RemoveDirectoryW((root() + L"\\Shared\\ConfigUpdates").c_str());
+  WriteScript({"ver;820", "copy;work;Lib.mda"});
+  EXPECT_TRUE(Check());
+  EXPECT_TRUE(Has(Plan(), L"Konfigurationsupdate: " + root() +
+                              L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate\r\n"
+                              L"  FEHLER: Keine Revisionangabe in Trevalon.ini\r\n"
+                              L"  FEHLER: Ordner " + root() + L"\\Shared\\ConfigUpdates: " +
+                              ErrorText(ERROR_PATH_NOT_FOUND) + L"\r\n  Inhalt:\r\n    | ~Owner = \"Quenmark\"\r\n"))
+      << testing::internal::String::ShowWideCString(Plan().c_str());
+  EXPECT_EQ(mModule.gcolStepOutcomes, (std::vector<tStepOutcome>{tStepOutcome::kDone, tStepOutcome::kDone,
+                                                                  tStepOutcome::kFailed}));
+}
+
+TEST_F(qmCheckTest, ACheckThatCannotStartSaysWhyAndThatTheRunWouldStop) {
+  EXPECT_FALSE(Check());
+  EXPECT_EQ(Plan(), L"Trevalon Prüfung - es wird nichts verändert\r\nDatei " + updater() +
+                        L"\\Trevalon.ini nicht vorhanden\r\nGesamt: Trevalon würde abbrechen - Rückgabewert 1\r\n");
+  WriteScript({"ver;700", "log"});
+  DeleteRegValue(L"SOFTWARE\\Sage\\Office Line\\7.0", L"Root");
+  EXPECT_FALSE(Check());
+  EXPECT_TRUE(Has(Plan(), L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n"
+                          L"Gesamt: Trevalon würde abbrechen - Rückgabewert 1\r\n"));
+  EXPECT_EQ(ExitCodeOf(false, mModule), 1);
+  EXPECT_FALSE(Exists(updater() + L"\\" + CheckFileName()));
+}

@@ -1,0 +1,102 @@
+// Files that another program holds open: the new file waits beside the
+// target for the next restart, a component is registered then too, and the
+// entry counts as a success that needs the restart.
+#include "qmOfficeLineFixture.h"
+
+#include <algorithm>
+
+using qmtest::ReadBytes;
+
+namespace {
+
+constexpr wchar_t kOk[] = L" - erfolgreich \r\n";
+constexpr wchar_t kInUse[] = L"   --> Datei in Benutzung, wird beim nächsten Neustart ersetzt";
+
+// The pending rename whose target is sTarget; its source is empty when
+// there is none.
+std::wstring PendingSourceFor(const std::wstring& sTarget) {
+  for (const auto& [source, target] : PendingRenames()) {
+    if (_wcsicmp(target.c_str(), sTarget.c_str()) == 0) return source;
+  }
+  return std::wstring();
+}
+
+std::wstring FolderOf(const std::wstring& sPath) { return sPath.substr(0, sPath.rfind(L'\\')); }
+
+}  // namespace
+
+TEST_F(qmRunTest, AFileInUseIsPlacedBesideItsTargetAndReplacedAtTheRestart) {
+  ClearRestartWork();
+  PutUpdaterFile(L"Addin.txt", "new text");
+  qmtest::WriteBytes(shared() + L"\\Addin.txt", "old text");
+  CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
+  CopyFixture(L"qmreg_ok_1_0.dll", shared() + L"\\Comp.dll");
+  const std::string oldComponent = ReadBytes(shared() + L"\\Comp.dll");
+  WriteScript({"ver;820", "copy;shared;Addin.txt", "copy;shared;Comp.dll", "copy;shared;Addin.txt"});
+  {
+    qmHeldFile text(shared() + L"\\Addin.txt");
+    qmHeldFile component(shared() + L"\\Comp.dll", GENERIC_READ, FILE_SHARE_READ);
+    ASSERT_TRUE(text.held() && component.held());
+    EXPECT_TRUE(Run());
+  }
+
+  // The component in place now (the old one) is registered as always; the
+  // new one after the restart.
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Addin.txt" + kInUse + kOk + L"Kopiere: Comp.dll" + kInUse +
+                        kOk + L"   DLL/OCX Registrierung : Comp.dll" + kOk +
+                        L"   DLL/OCX Registrierung nach Neustart : Comp.dll" + kOk + L"Kopiere: Addin.txt" + kInUse +
+                        kOk);
+  EXPECT_EQ(mModule.glFailedEntries, 0);
+  EXPECT_EQ(mModule.glRestartEntries, 3);
+  EXPECT_EQ(mModule.gcolStepOutcomes,
+            (std::vector<tStepOutcome>{tStepOutcome::kDone, tStepOutcome::kRestart, tStepOutcome::kRestart,
+                                       tStepOutcome::kRestart, tStepOutcome::kDone}));
+
+  // The targets are untouched until then; the new files wait beside them.
+  EXPECT_EQ(ReadBytes(shared() + L"\\Addin.txt"), "old text");
+  EXPECT_EQ(ReadBytes(shared() + L"\\Comp.dll"), oldComponent);
+  const std::wstring textSource = PendingSourceFor(shared() + L"\\Addin.txt");
+  const std::wstring componentSource = PendingSourceFor(shared() + L"\\Comp.dll");
+  ASSERT_FALSE(textSource.empty());
+  ASSERT_FALSE(componentSource.empty());
+  EXPECT_EQ(FolderOf(textSource), shared());
+  EXPECT_EQ(FolderOf(componentSource), shared());
+  EXPECT_EQ(ReadBytes(componentSource), ReadBytes(updater() + L"\\Comp.dll"));
+  // The second entry for the same file is scheduled after the first: the
+  // later one wins at the restart.
+  const auto renames = PendingRenames();
+  EXPECT_EQ(std::count_if(renames.begin(), renames.end(),
+                          [&](const auto& rename) { return rename.second == shared() + L"\\Addin.txt"; }),
+            2);
+  EXPECT_EQ(ReadBytes(textSource), "new text");
+
+  // regsvr32 of the updater's bitness by its full path, silently.
+#ifdef _WIN64
+  const std::wstring regsvr32 = L"C:\\windows\\system32\\regsvr32.exe";
+#else
+  const std::wstring regsvr32 = L"C:\\windows\\syswow64\\regsvr32.exe";
+#endif
+  const std::wstring command = RunOnceCommand(L"Trevalon " + shared() + L"\\Comp.dll");
+  EXPECT_EQ(_wcsicmp(command.c_str(), (L"\"" + regsvr32 + L"\" /s \"" + shared() + L"\\Comp.dll\"").c_str()), 0)
+      << testing::internal::String::ShowWideCString(command.c_str());
+  ClearRestartWork();
+}
+
+TEST_F(qmRunTest, AReadOnlyFileInUseIsStillRefusedAndNothingWaitsForTheRestart) {
+  ClearRestartWork();
+  PutUpdaterFile(L"ro.txt", "new");
+  qmtest::WriteBytes(shared() + L"\\ro.txt", "old");
+  SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+  WriteScript({"ver;820", "copy;shared;ro.txt"});
+  {
+    qmHeldFile held(shared() + L"\\ro.txt", GENERIC_READ);
+    ASSERT_TRUE(held.held());
+    EXPECT_TRUE(Run());
+  }
+  SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: ro.txt - fehlgeschlagen \r\nFehlermeldung: " +
+                        ErrorText(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(PendingRenames().empty());
+  EXPECT_EQ(mModule.glRestartEntries, 0);
+  EXPECT_EQ(mModule.glFailedEntries, 1);
+}

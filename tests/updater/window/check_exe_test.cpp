@@ -1,0 +1,123 @@
+// Trevalon.exe /check: the plan in the window (no run, no countdown) or,
+// with /silent, on the standard output, with the run's exit codes.
+#include "frmMain.h"
+#include "qmTrevalonDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace qmtest;
+
+namespace {
+
+constexpr int kExitTimeoutMs = 60000;
+constexpr char kPlanStart[] = "Trevalon Pr\xFC" "fung - es wird nichts ver\xE4" "ndert\r\n";
+
+// A file that takes the standard output of a started program.
+class tOutputFile {
+ public:
+  explicit tOutputFile(const std::wstring& path) : msPath(path) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    mh = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+  }
+  ~tOutputFile() {
+    Close();
+    DeleteFileW(msPath.c_str());
+  }
+  HANDLE handle() const { return mh; }
+  void Close() {
+    if (mh != INVALID_HANDLE_VALUE) CloseHandle(mh);
+    mh = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  std::wstring msPath;
+  HANDLE mh;
+};
+
+// Runs "/check /silent" (or the given switches) with its standard output in
+// a file; the exit code and what was printed.
+DWORD SilentCheck(const tDeployment& deployment, const std::wstring& arguments, std::string* psOutput) {
+  tOutputFile output(deployment.Path(L"..\\") + L"stdout_" + std::to_wstring(GetCurrentProcessId()) + L".txt");
+  DWORD code = 0;
+  {
+    tTrevalonProcess trevalon(deployment.Program(), arguments, L"", output.handle());
+    code = trevalon.WaitForExit(kExitTimeoutMs);
+  }
+  output.Close();
+  *psOutput = ReadBytes(deployment.Path(L"..\\") + L"stdout_" + std::to_wstring(GetCurrentProcessId()) + L".txt");
+  return code;
+}
+
+std::wstring CheckPath(const tDeployment& deployment) {
+  const std::wstring log = deployment.LogPath();
+  const size_t name = log.rfind(L"\\log_");
+  return log.substr(0, name) + L"\\check_" + log.substr(name + 5);
+}
+
+}  // namespace
+
+TEST(TrevalonCheck, SilentCheckPrintsThePlanChangesNothingAndExitsAsTheRunWould) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  WriteBytes(deployment.Path(L"readme.txt"), "hello");
+  std::string output;
+
+  deployment.WriteScript("ver;720\r\ncopy;shared;readme.txt\r\ncopy;shared;missing.txt\r\n");
+  EXPECT_EQ(SilentCheck(deployment, L"/check /silent", &output), 2u);
+  EXPECT_EQ(output.rfind(kPlanStart, 0), 0u) << output;
+  EXPECT_NE(output.find("Eintrag 3: copy;shared;missing.txt\r\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("Gesamt: 3 Eintr\xE4ge, 1 fehlgeschlagen, 0 mit Neustart - R\xFC" "ckgabewert 2\r\n"),
+            std::string::npos)
+      << output;
+  EXPECT_FALSE(Exists(officeLine.Path(L"shared\\readme.txt")));
+  EXPECT_FALSE(Exists(CheckPath(deployment)));  // no "log" in the script
+
+  // Every form of both switches, in any order; with "log" the plan also
+  // lands beside the updater, and the run's log is not written.
+  deployment.WriteScript("ver;720\r\nlog\r\ncopy;shared;readme.txt\r\n");
+  for (const wchar_t* arguments : {L"-CHECK --Silent", L"/silent --check", L"--Check /SILENT"}) {
+    DeleteFileW(CheckPath(deployment).c_str());
+    EXPECT_EQ(SilentCheck(deployment, arguments, &output), 0u) << arguments;
+    EXPECT_EQ(ReadBytes(CheckPath(deployment)), output);
+    EXPECT_NE(output.find("  Aktion: kopieren\r\n"), std::string::npos) << output;
+  }
+  EXPECT_FALSE(Exists(deployment.LogPath()));
+  EXPECT_FALSE(Exists(officeLine.Path(L"shared\\readme.txt")));
+
+  // Stopping early and bad arguments as for a run.
+  RemoveOfficeLineKey(L"7.0");
+  deployment.WriteScript("ver;700\r\n");
+  EXPECT_EQ(SilentCheck(deployment, L"/check /silent", &output), 1u);
+  EXPECT_NE(output.find("Gesamt: Trevalon w\xFCrde abbrechen - R\xFC" "ckgabewert 1\r\n"), std::string::npos) << output;
+  EXPECT_EQ(SilentCheck(deployment, L"/check /silent /now", &output), 87u);
+}
+
+TEST(TrevalonCheck, TheWindowShowsThePlanAndNeitherRunsNorCountsDown) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  WriteBytes(deployment.Path(L"readme.txt"), "hello");
+  deployment.WriteScript("ver;720\r\ncopy;shared;readme.txt\r\n");
+
+  tTrevalonProcess trevalon(deployment.Program(), L"/check");
+  ASSERT_NE(trevalon.MainWindow(), nullptr);
+  EXPECT_EQ(WindowText(trevalon.MainWindow()), L"Trevalon Rev. 1.0.69 - Pr\u00fcfung");
+  HWND info = trevalon.Control(IDC_TXTINFO);
+  ASSERT_TRUE(WaitUntil([&] { return WindowText(info).find(L"Gesamt: ") != std::wstring::npos; }, kExitTimeoutMs));
+  const std::wstring plan = WindowText(info);
+  EXPECT_EQ(plan.rfind(L"Trevalon Pr\u00fcfung - es wird nichts ver\u00e4ndert\r\nTrevalon startet...\r\n", 0), 0u);
+  EXPECT_NE(plan.find(L"Eintrag 2: copy;shared;readme.txt\r\n"), std::wstring::npos);
+
+  // Longer than the countdown of a run: nothing counts, nothing can be
+  // started, nothing was copied.
+  Sleep(12000);
+  EXPECT_TRUE(trevalon.bRunning());
+  EXPECT_EQ(WindowText(trevalon.Control(IDC_TXTRESTZEIT)), L"-");
+  EXPECT_FALSE(IsWindowEnabled(trevalon.Control(IDC_CMDUPDATE)));
+  EXPECT_EQ(WindowText(info), plan);
+  EXPECT_FALSE(Exists(officeLine.Path(L"shared\\readme.txt")));
+
+  Click(trevalon.Control(IDC_CMDQUIT));
+  EXPECT_EQ(trevalon.WaitForExit(kExitTimeoutMs), 0u);
+}

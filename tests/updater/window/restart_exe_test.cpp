@@ -1,0 +1,160 @@
+// Trevalon.exe against files that running programs hold open: the window's
+// result line asks for the restart, /silent exits with 3010, and when the
+// prefix restarts (wineboot -r, as Windows starts again) the new files are
+// in place and the component is registered.
+#include "frmMain.h"
+#include "qmOfficeLineFixture.h"
+#include "qmTrevalonDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace qmtest;
+
+namespace {
+
+constexpr int kExitTimeoutMs = 60000;
+
+// A fixture process that holds a file open until it is ended.
+class tHolder {
+ public:
+  tHolder(const std::wstring& path, const wchar_t* how) {
+    const std::wstring program = ProgramFolder() + L"\\qm_holder.exe";
+    std::wstring commandLine = L"\"" + program + L"\" \"" + path + L"\" " + how;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &mInfo)) {
+      return;
+    }
+    // Held once a writer is refused.
+    mbHeld = WaitUntil(
+        [&] {
+          HANDLE probe = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr);
+          if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+          return probe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+        },
+        15000);
+  }
+  ~tHolder() { End(); }
+  bool held() const { return mbHeld; }
+  void End() {
+    if (!mInfo.hProcess) return;
+    TerminateProcess(mInfo.hProcess, 0);
+    WaitForSingleObject(mInfo.hProcess, 10000);
+    CloseHandle(mInfo.hProcess);
+    CloseHandle(mInfo.hThread);
+    mInfo = PROCESS_INFORMATION{};
+  }
+
+ private:
+  PROCESS_INFORMATION mInfo{};
+  bool mbHeld = false;
+};
+
+void CopyBuilt(const std::wstring& sName, const std::wstring& sTarget) {
+  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\" + sName).c_str(), sTarget.c_str(), FALSE));
+}
+
+std::wstring FromUtf16(const std::string& bytes) {
+  return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+
+// Restarts the prefix as Windows starts again: wineboot carries out the
+// pending renames and runs the RunOnce entries, and ends when they ran.
+DWORD RestartPrefix() {
+  std::wstring commandLine = L"wineboot.exe -r";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    return GetLastError();
+  }
+  const DWORD wait = WaitForSingleObject(info.hProcess, 120000);
+  CloseHandle(info.hProcess);
+  CloseHandle(info.hThread);
+  return wait == WAIT_OBJECT_0 ? 0 : WAIT_TIMEOUT;
+}
+
+}  // namespace
+
+TEST(TrevalonRestart, TheWindowsResultLineAsksForTheRestart) {
+  ClearRestartWork();
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  WriteBytes(deployment.Path(L"held.txt"), "new");
+  WriteBytes(officeLine.Path(L"shared\\held.txt"), "old");
+  deployment.WriteScript("ver;720\r\ncopy;shared;held.txt\r\n");
+  tHolder holder(officeLine.Path(L"shared\\held.txt"), L"exclusive");
+  ASSERT_TRUE(holder.held());
+
+  tTrevalonProcess trevalon(deployment.Program());
+  ASSERT_NE(trevalon.MainWindow(), nullptr);
+  HWND info = trevalon.Control(IDC_TXTINFO);
+  ASSERT_TRUE(WaitUntil([&] { return WindowText(info).find(L"\r\nTrevalon erfolgreich") != std::wstring::npos; },
+                        kExitTimeoutMs));
+  const std::wstring text = WindowText(info);
+  EXPECT_EQ(text.substr(text.find(L"Kopiere: ")),
+            L"Kopiere: held.txt   --> Datei in Benutzung, wird beim n\u00e4chsten Neustart ersetzt - erfolgreich \r\n"
+            L"\r\nTrevalon erfolgreich - Neustart erforderlich");
+  Click(trevalon.Control(IDC_CMDQUIT));
+  EXPECT_EQ(trevalon.WaitForExit(kExitTimeoutMs), 0u);
+  ClearRestartWork();
+}
+
+TEST(TrevalonRestart, FilesInUseAreInPlaceAndTheComponentRegisteredAfterTheRestart) {
+  ClearRestartWork();
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  const std::wstring component = officeLine.Path(L"shared\\Comp.dll");
+  const std::wstring text = officeLine.Path(L"shared\\held.txt");
+  CopyBuilt(L"qmreg_ok_2_0.dll", deployment.Path(L"Comp.dll"));
+  CopyBuilt(L"qmreg_ok_1_0.dll", component);
+  WriteBytes(deployment.Path(L"held.txt"), "new text");
+  WriteBytes(text, "old text");
+  const std::string oldComponent = ReadBytes(component);
+  deployment.WriteScript("ver;720\r\nlog\r\ncopy;shared;Comp.dll\r\ncopy;shared;held.txt\r\n");
+
+  {
+    // A running Office Line: its component loaded, a file open for work.
+    tHolder loaded(component, L"loaded");
+    tHolder open(text, L"exclusive");
+    ASSERT_TRUE(loaded.held() && open.held());
+
+    tTrevalonProcess trevalon(deployment.Program(), L"/silent");
+    EXPECT_EQ(trevalon.WaitForExit(kExitTimeoutMs), 3010u);
+    const std::string log = ReadBytes(deployment.LogPath());
+    EXPECT_NE(log.find(ToAnsi(L"Kopiere: Comp.dll   --> Datei in Benutzung, wird beim n\u00e4chsten Neustart ersetzt"
+                              L" - erfolgreich \r\n   DLL/OCX Registrierung : Comp.dll - erfolgreich \r\n"
+                              L"   DLL/OCX Registrierung nach Neustart : Comp.dll - erfolgreich \r\n"
+                              L"Kopiere: held.txt   --> Datei in Benutzung, wird beim n\u00e4chsten Neustart ersetzt"
+                              L" - erfolgreich \r\n")),
+              std::string::npos)
+        << log;
+  }
+  // The holders have ended; until the restart the old files stay.
+  EXPECT_EQ(ReadBytes(component), oldComponent);
+  EXPECT_EQ(ReadBytes(text), "old text");
+  int nRenames = 0;
+  for (const auto& [source, target] : PendingRenames()) {
+    if (_wcsicmp(target.c_str(), component.c_str()) == 0 || _wcsicmp(target.c_str(), text.c_str()) == 0) ++nRenames;
+  }
+  EXPECT_EQ(nRenames, 2);
+  const std::wstring runOnce = RunOnceCommand(L"Trevalon " + component);
+  ASSERT_NE(runOnce, L"<missing>");
+  // The registration of the old file now is not the one that counts.
+  DeleteFileW((component + L".registered").c_str());
+
+  ASSERT_EQ(RestartPrefix(), 0u);
+
+  // Wine carries out both: the renames and the RunOnce entry.
+  EXPECT_EQ(ReadBytes(component), ReadBytes(deployment.Path(L"Comp.dll")));
+  EXPECT_EQ(ReadBytes(text), "new text");
+  EXPECT_TRUE(PendingRenames().empty());
+  EXPECT_EQ(RunOnceCommand(L"Trevalon " + component), L"<missing>");
+  const std::wstring record = FromUtf16(ReadBytes(component + L".registered"));
+  EXPECT_EQ(_wcsicmp(record.substr(0, record.find(L"\r\n")).c_str(), runOnce.c_str()), 0)
+      << ToAnsi(record) << "\n" << ToAnsi(runOnce);
+}
