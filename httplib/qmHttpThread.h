@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "qmComTypes.h"
+#include "qmUserProxy.h"
 
 namespace korvanet {
 
@@ -35,10 +36,10 @@ class qmHttpThread {
   void AddRef() { ++mRefs; }
   void Release();
 
-  // The session for a proxy setting: WINHTTP_ACCESS_TYPE_DEFAULT_PROXY (the
-  // system's configuration), _NO_PROXY, or _NAMED_PROXY with proxy
-  // "host[:port]". Created on first use; null with GetLastError on failure.
-  HINTERNET Session(DWORD accessType, const std::wstring& proxy);
+  // The session for a route: WINHTTP_ACCESS_TYPE_DEFAULT_PROXY (the
+  // machine's WinHTTP setting), _NO_PROXY, or _NAMED_PROXY with its proxy
+  // and bypass lists. Created on first use; null with GetLastError on failure.
+  HINTERNET Session(const qmProxyRoute& route);
   HWND Window() const { return mWindow; }
 
   // Calls transfer->OnDeadline() on this thread after milliseconds, unless
@@ -53,8 +54,7 @@ class qmHttpThread {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   struct SessionEntry {
-    DWORD accessType;
-    std::wstring proxy;
+    qmProxyRoute route;
     qmInternetHandle session;
   };
   struct DeadlineEntry {
