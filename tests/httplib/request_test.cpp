@@ -572,25 +572,6 @@ TEST_F(DataRequest, HttpsChecksTheCertificateAndRefusesAnUntrustedOne) {
   EXPECT_EQ(Long(L"lResponseCode"), 0);
 }
 
-TEST_F(DataRequest, HttpsThroughANamedProxyTunnelsAndStillChecksTheCertificate) {
-  ASSERT_NE(Ports().https, 0);
-  Dispatch counter = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-  counter.Put(L"sURL", Url(L"/tunnels"));
-  ASSERT_TRUE(counter.Call(L"gbGet").value.Bool());
-  const long before = std::stol(counter.Get(L"sResponse").Text());
-  // The proxy's name differs from the target's, so the engine opens a tunnel.
-  req.Put(L"sURL", L"https://127.0.0.1:" + std::to_wstring(Ports().https) + L"/text");
-  req.Put(L"nProxyType", short{2});
-  req.Put(L"sProxyname", L"localhost");
-  req.Put(L"nProxyPort", static_cast<short>(Ports().proxy));
-  EXPECT_TRUE(Get());
-  const long code = Long(L"lErrorcode");
-  EXPECT_TRUE(code == 12175 || code == 12157) << code;
-  EXPECT_EQ(Text(L"sResponse"), L"");
-  ASSERT_TRUE(counter.Call(L"gbGet").value.Bool());
-  EXPECT_GT(std::stol(counter.Get(L"sResponse").Text()), before);
-}
-
 TEST_F(DataRequest, ADeadlineEndsTheWaitWithTimeoutAndTheLateCompletionStillArrives) {
   req.Put(L"sURL", Url(L"/never"));
   req.Put(L"lTimeoutBase", -18L);  // 2 seconds
