@@ -41,6 +41,8 @@ class qmHttpThread {
   // and bypass lists. Created on first use; null with GetLastError on failure.
   HINTERNET Session(const qmProxyRoute& route);
   HWND Window() const { return mWindow; }
+  // The user's proxy settings as this thread last read them.
+  qmUserProxy& UserProxy() { return mUserProxy; }
 
   // Calls transfer->OnDeadline() on this thread after milliseconds, unless
   // stopped first. Returns the timer's id, or 0 when none could be set.
@@ -66,6 +68,7 @@ class qmHttpThread {
   std::vector<DeadlineEntry> mDeadlines;  // the transfers whose timers run
   UINT_PTR mNextDeadline = 1;
   HWND mWindow = nullptr;
+  qmUserProxy mUserProxy;
 };
 
 }  // namespace korvanet

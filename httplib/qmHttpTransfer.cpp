@@ -8,7 +8,6 @@
 
 #include "qmErrors.h"
 #include "qmHttpResponseText.h"
-#include "qmUserProxy.h"
 #include "qmModule.h"
 
 namespace korvanet {
@@ -220,7 +219,7 @@ DWORD qmHttpTransfer::Open() {
         route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
         route.proxy = proxy;
       } else {
-        route = qmUserProxyRoute(url);
+        route = mpThread->UserProxy().Route(url);
       }
       break;
     default:

@@ -1,17 +1,17 @@
 #include "qmUserProxy.h"
 
-#include "qmComTypes.h"
-
 namespace korvanet {
 namespace {
 
-// The per-user settings; WinHTTP hands out their strings from GlobalAlloc.
-struct UserSettings {
+constexpr wchar_t kInternetSettings[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+// What WinHTTP hands out; it allocates the strings with GlobalAlloc.
+struct UserConfig {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
-  UserSettings() = default;
-  UserSettings(const UserSettings&) = delete;
-  UserSettings& operator=(const UserSettings&) = delete;
-  ~UserSettings() {
+  UserConfig() = default;
+  UserConfig(const UserConfig&) = delete;
+  UserConfig& operator=(const UserConfig&) = delete;
+  ~UserConfig() {
     if (config.lpszAutoConfigUrl) GlobalFree(config.lpszAutoConfigUrl);
     if (config.lpszProxy) GlobalFree(config.lpszProxy);
     if (config.lpszProxyBypass) GlobalFree(config.lpszProxyBypass);
@@ -29,58 +29,78 @@ struct ScriptAnswer {
   }
 };
 
-bool HasText(const wchar_t* text) { return text && *text; }
-
-// Asks the configuration script (found by detection or named by the user)
-// for url's proxy. False when there is no script or it cannot be run.
-bool AskScript(const UserSettings& user, const std::wstring& url, qmProxyRoute* route) {
-  WINHTTP_AUTOPROXY_OPTIONS options = {};
-  if (user.config.fAutoDetect) {
-    options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
-    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-  }
-  if (HasText(user.config.lpszAutoConfigUrl)) {
-    options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-    options.lpszAutoConfigUrl = user.config.lpszAutoConfigUrl;
-  }
-  if (!options.dwFlags) return false;
-  // The script is fetched and run by this call; a session of its own keeps
-  // it apart from the asynchronous sessions of the transfers.
-  qmInternetHandle session(WinHttpOpen(L"Korvanet/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session) return false;
-  options.fAutoLogonIfChallenged = TRUE;
-  ScriptAnswer answer;
-  if (!WinHttpGetProxyForUrl(session.get(), url.c_str(), &options, &answer.info)) return false;
-  if (answer.info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && HasText(answer.info.lpszProxy)) {
-    route->accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-    route->proxy = answer.info.lpszProxy;
-    route->bypass = HasText(answer.info.lpszProxyBypass) ? answer.info.lpszProxyBypass : L"";
-  } else {
-    // The script said DIRECT.
-    route->accessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
-  }
-  return true;
-}
-
 }  // namespace
 
-qmProxyRoute qmUserProxyRoute(const std::wstring& url) noexcept {
+void qmUserProxy::Refresh() {
+  if (mbCurrent && mChanged && WaitForSingleObject(mChanged.get(), 0) == WAIT_TIMEOUT) return;
+  mbCurrent = false;
+  // The watch is set before the settings are read, so a change made while
+  // they are read is not missed. Without a watch they are read every time.
+  if (!mChanged) mChanged.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!mWatched) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_NOTIFY, &key) == ERROR_SUCCESS)
+      mWatched.reset(key);
+  }
+  const bool watched = mChanged && mWatched &&
+                       RegNotifyChangeKeyValue(mWatched.get(), TRUE,
+                                               REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                               mChanged.get(), TRUE) == ERROR_SUCCESS;
+  UserConfig user;
+  Settings read;
+  if (WinHttpGetIEProxyConfigForCurrentUser(&user.config)) {
+    read.autoDetect = user.config.fAutoDetect != FALSE;
+    if (user.config.lpszAutoConfigUrl) read.script = user.config.lpszAutoConfigUrl;
+    if (user.config.lpszProxy) read.proxy = user.config.lpszProxy;
+    if (user.config.lpszProxyBypass) read.bypass = user.config.lpszProxyBypass;
+  }
+  mSettings = std::move(read);
+  mbCurrent = watched;
+}
+
+qmProxyRoute qmUserProxy::Route(const std::wstring& url) noexcept {
   try {
+    Refresh();
     qmProxyRoute route;
-    UserSettings user;
-    if (!WinHttpGetIEProxyConfigForCurrentUser(&user.config)) return route;
     // As Windows does it: a script first, the fixed proxy when no script
     // answers, the machine's setting when the user has neither.
-    if (AskScript(user, url, &route)) return route;
-    if (HasText(user.config.lpszProxy)) {
+    WINHTTP_AUTOPROXY_OPTIONS options = {};
+    if (mSettings.autoDetect) {
+      options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+      options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    if (!mSettings.script.empty()) {
+      options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+      options.lpszAutoConfigUrl = mSettings.script.c_str();
+    }
+    if (options.dwFlags) {
+      options.fAutoLogonIfChallenged = TRUE;
+      // The script is fetched and run by this call; a session of its own
+      // keeps it apart from the asynchronous sessions of the transfers.
+      qmInternetHandle session(WinHttpOpen(L"Korvanet/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                           WINHTTP_NO_PROXY_BYPASS, 0));
+      ScriptAnswer answer;
+      if (session && WinHttpGetProxyForUrl(session.get(), url.c_str(), &options, &answer.info)) {
+        if (answer.info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && answer.info.lpszProxy &&
+            *answer.info.lpszProxy) {
+          route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+          route.proxy = answer.info.lpszProxy;
+          if (answer.info.lpszProxyBypass) route.bypass = answer.info.lpszProxyBypass;
+        } else {
+          route.accessType = WINHTTP_ACCESS_TYPE_NO_PROXY;  // the script said DIRECT
+        }
+        return route;
+      }
+    }
+    if (!mSettings.proxy.empty()) {
       route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-      route.proxy = user.config.lpszProxy;
-      route.bypass = HasText(user.config.lpszProxyBypass) ? user.config.lpszProxyBypass : L"";
+      route.proxy = mSettings.proxy;
+      route.bypass = mSettings.bypass;
     }
     return route;
   } catch (...) {
     // Out of memory for a few strings: the machine's setting still serves.
+    mbCurrent = false;
     return qmProxyRoute{};
   }
 }

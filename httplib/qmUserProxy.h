@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "qmComTypes.h"
+
 namespace korvanet {
 
 // How a session reaches a server: the access type of WinHttpOpen and, for
@@ -21,11 +23,31 @@ struct qmProxyRoute {
   bool operator==(const qmProxyRoute&) const = default;
 };
 
-// The route for url under the current user's settings. When they name
-// nothing usable (no proxy, no script, detection finds none), the route is
-// WINHTTP_ACCESS_TYPE_DEFAULT_PROXY: the machine's WinHTTP setting. A
-// script or automatic detection may take seconds on a network without one;
-// the lookup blocks the calling thread meanwhile.
-qmProxyRoute qmUserProxyRoute(const std::wstring& url) noexcept;
+// One thread's view of the user's settings. They are read again only after
+// the registry reports a change below the user's "Internet Settings", so a
+// request costs no registry reads while nothing changed.
+class qmUserProxy {
+ public:
+  // The route for url. When the settings name nothing usable (no proxy, no
+  // script, detection finds none), the route is
+  // WINHTTP_ACCESS_TYPE_DEFAULT_PROXY: the machine's WinHTTP setting. A
+  // script or automatic detection may take seconds on a network without
+  // one; the lookup blocks the calling thread meanwhile.
+  qmProxyRoute Route(const std::wstring& url) noexcept;
+
+ private:
+  void Refresh();
+
+  struct Settings {
+    bool autoDetect = false;
+    std::wstring script;  // the configuration script's address
+    std::wstring proxy;
+    std::wstring bypass;
+  };
+  Settings mSettings;
+  bool mbCurrent = false;  // mSettings is what the registry holds
+  qmRegKey mWatched;
+  qmKernelHandle mChanged;
+};
 
 }  // namespace korvanet
