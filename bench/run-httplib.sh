@@ -15,6 +15,7 @@ build="$root/build/$arch"
 cmake --build "$build" --target bench_httplib Korvanet -j "${QM_BUILD_JOBS:-2}" >/dev/null
 qm_wine_env "$build/wineprefix"
 [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] || qm_wine_fresh_prefix "$WINEPREFIX"
+qm_wine_direct_connection  # also in a prefix made before this setting existed
 run="$build/wine-run"
 portfile="$build/bench-servers.txt"
 sh "$root/tests/servers/http_servers.sh" start "$portfile" 900 >/dev/null

@@ -130,4 +130,20 @@ struct qmFileHandleTraits {
 };
 using qmFileHandle = qmUniqueHandle<qmFileHandleTraits>;
 
+// An event or another kernel object closed with CloseHandle.
+struct qmKernelHandleTraits {
+  using Handle = HANDLE;
+  static Handle Valid(Handle handle) { return handle; }
+  static void Close(Handle handle) { CloseHandle(handle); }
+};
+using qmKernelHandle = qmUniqueHandle<qmKernelHandleTraits>;
+
+// An open registry key.
+struct qmRegKeyTraits {
+  using Handle = HKEY;
+  static Handle Valid(Handle handle) { return handle; }
+  static void Close(Handle handle) { RegCloseKey(handle); }
+};
+using qmRegKey = qmUniqueHandle<qmRegKeyTraits>;
+
 }  // namespace korvanet

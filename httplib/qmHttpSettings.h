@@ -25,7 +25,7 @@ enum qmAuthCode : short {
 enum qmProxyCode : short {
   kProxyDirect = 1,
   kProxyNamed = 2,      // sProxyname:nProxyPort
-  kProxyAutomatic = 6,  // the named proxy when one is given, else the system's; the default
+  kProxyAutomatic = 6,  // the named proxy when one is given, else the user's; the default
 };
 
 // What one response may make the client hold, chosen for the address space

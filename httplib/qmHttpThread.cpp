@@ -76,25 +76,27 @@ bool qmHttpThread::Create() {
   return true;
 }
 
-HINTERNET qmHttpThread::Session(DWORD accessType, const std::wstring& proxy) {
+HINTERNET qmHttpThread::Session(const qmProxyRoute& route) {
   for (const SessionEntry& entry : mSessions)
-    if (entry.accessType == accessType && entry.proxy == proxy) return entry.session.get();
+    if (entry.route == route) return entry.session.get();
   // WinHTTP may still run the callback (closing notifications of connection
   // and session handles) after the last object is gone, so once it knows the
   // callback the library stays loaded until the process ends.
   HMODULE self = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                      reinterpret_cast<LPCWSTR>(&EngineCallback), &self);
-  qmInternetHandle session(WinHttpOpen(L"Korvanet/1.0", accessType,
-                                       proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
-                                       WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+  const bool named = route.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+  qmInternetHandle session(WinHttpOpen(L"Korvanet/1.0", route.accessType,
+                                       named ? route.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+                                       named && !route.bypass.empty() ? route.bypass.c_str() : WINHTTP_NO_PROXY_BYPASS,
+                                       WINHTTP_FLAG_ASYNC));
   if (!session) return nullptr;
   if (WinHttpSetStatusCallback(session.get(), EngineCallback,
                                WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
                                0) == WINHTTP_INVALID_STATUS_CALLBACK)
     return nullptr;
   try {
-    mSessions.push_back(SessionEntry{accessType, proxy, std::move(session)});
+    mSessions.push_back(SessionEntry{route, std::move(session)});
   } catch (...) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "qmComTypes.h"
+#include "qmUserProxy.h"
 
 namespace korvanet {
 
@@ -35,11 +36,13 @@ class qmHttpThread {
   void AddRef() { ++mRefs; }
   void Release();
 
-  // The session for a proxy setting: WINHTTP_ACCESS_TYPE_DEFAULT_PROXY (the
-  // system's configuration), _NO_PROXY, or _NAMED_PROXY with proxy
-  // "host[:port]". Created on first use; null with GetLastError on failure.
-  HINTERNET Session(DWORD accessType, const std::wstring& proxy);
+  // The session for a route: WINHTTP_ACCESS_TYPE_DEFAULT_PROXY (the
+  // machine's WinHTTP setting), _NO_PROXY, or _NAMED_PROXY with its proxy
+  // and bypass lists. Created on first use; null with GetLastError on failure.
+  HINTERNET Session(const qmProxyRoute& route);
   HWND Window() const { return mWindow; }
+  // The user's proxy settings as this thread last read them.
+  qmUserProxy& UserProxy() { return mUserProxy; }
 
   // Calls transfer->OnDeadline() on this thread after milliseconds, unless
   // stopped first. Returns the timer's id, or 0 when none could be set.
@@ -53,8 +56,7 @@ class qmHttpThread {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   struct SessionEntry {
-    DWORD accessType;
-    std::wstring proxy;
+    qmProxyRoute route;
     qmInternetHandle session;
   };
   struct DeadlineEntry {
@@ -66,6 +68,7 @@ class qmHttpThread {
   std::vector<DeadlineEntry> mDeadlines;  // the transfers whose timers run
   UINT_PTR mNextDeadline = 1;
   HWND mWindow = nullptr;
+  qmUserProxy mUserProxy;
 };
 
 }  // namespace korvanet

@@ -218,24 +218,30 @@ DWORD qmHttpTransfer::Open() {
   std::wstring proxy = mSettings.proxyName;
   if (!proxy.empty() && mSettings.proxyPort != 0)
     proxy += L":" + std::to_wstring(static_cast<unsigned short>(mSettings.proxyPort));
-  DWORD access = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
+  qmProxyRoute route;
   switch (mSettings.proxyType) {
     case kProxyDirect:
-      access = WINHTTP_ACCESS_TYPE_NO_PROXY;
-      proxy.clear();
+      route.accessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
       break;
     case kProxyNamed:
       if (proxy.empty()) return ERROR_INVALID_PARAMETER;
-      access = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+      route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+      route.proxy = proxy;
       break;
     case kProxyAutomatic:
-      // The named proxy when one is given, else the system's configuration.
-      access = proxy.empty() ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+      // The named proxy when one is given, else the one the user has, asked
+      // anew for every URL (a script may answer each differently).
+      if (!proxy.empty()) {
+        route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+        route.proxy = proxy;
+      } else {
+        route = mpThread->UserProxy().Route(url);
+      }
       break;
     default:
       return ERROR_INVALID_PARAMETER;
   }
-  HINTERNET session = mpThread->Session(access, proxy);
+  HINTERNET session = mpThread->Session(route);
   if (!session) return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
 
   mConnect.reset(WinHttpConnect(session, host.c_str(), parts.nPort, 0));

@@ -70,4 +70,13 @@ qm_wine_fresh_prefix() {  # qm_wine_fresh_prefix <prefix>
   wineboot -i >/dev/null 2>&1 || echo "wineboot -i exited with $? in $1" >&2
   wineserver -w || true
   [ -f "$1/system.reg" ] || { echo "no Wine prefix could be created in $1" >&2; return 1; }
+  qm_wine_direct_connection
+}
+
+# The prefix's user connects directly (see direct-connection.reg). Without
+# this Wine reports "detect automatically", and every request that uses the
+# user's proxy would look for a "wpad" host off this machine.
+qm_wine_direct_connection() {
+  /usr/lib/wine/wine64 regedit /S "$(/usr/lib/wine/wine64 winepath -w "$QM_ROOT/scripts/direct-connection.reg")" >/dev/null 2>&1
+  wineserver -w || true
 }

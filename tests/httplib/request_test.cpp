@@ -130,6 +130,32 @@ TEST_F(DataRequest, FormFieldsMakeAnUrlencodedBodyAndUploadsAMultipartOne) {
   EXPECT_FALSE(req.Get(L"mbDone").Bool());
 }
 
+TEST_F(DataRequest, AnUploadWithoutContentTypeIsSentAsOctetStream) {
+  qmtest::ScratchFolder folder(L"korvanet");
+  qmtest::WriteBytes(folder / L"data.bin", std::string("\x00\x01\xff", 3));
+  req.Put(L"sURL", Url(L"/echo"));
+  req.Call(L"mAddFormUploadVar", {L"blob", folder / L"data.bin"}, true);
+  EXPECT_TRUE(Post());
+  const std::wstring echo = Text(L"sResponse");
+  EXPECT_TRUE(Contains(echo, L"\r\nContent-Disposition: form-data; name=\"blob\"; filename=\"data.bin\"\r\n"
+                             L"Content-Type: application/octet-stream\r\n\r\n"))
+      << echo;
+}
+
+TEST_F(DataRequest, RequestsOfAThreadReuseTheirConnection) {
+  // The server answers with the client's port: the same port, the same connection.
+  req.Put(L"sURL", Url(L"/peer"));
+  ASSERT_TRUE(Get());
+  const std::wstring port = Text(L"sResponse");
+  ASSERT_FALSE(port.empty());
+  ASSERT_TRUE(Get());
+  EXPECT_EQ(Text(L"sResponse"), port);
+  Dispatch other = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+  other.Put(L"sURL", Url(L"/peer"));
+  ASSERT_TRUE(other.Call(L"gbGet").value.Bool());
+  EXPECT_EQ(other.Get(L"sResponse").Text(), port);
+}
+
 // The header lines of one name in an echoed request, whatever their case.
 std::vector<std::wstring> HeaderLines(const std::wstring& echo, const std::wstring& name) {
   std::vector<std::wstring> lines;

@@ -3,8 +3,8 @@
 
 Listens on 127.0.0.1 only: an origin server (echo, delays, status codes,
 Basic authentication, large, chunked and compressed bodies, charsets, a path
-that never answers) and a forward proxy that demands Basic proxy
-authentication. Writes "http=<port>", "proxy=<port>" and "refused=<port>"
+that never answers, a proxy configuration script) and a forward proxy, for
+plain requests and CONNECT tunnels, that demands Basic proxy authentication. Writes "http=<port>", "proxy=<port>" and "refused=<port>"
 (a port nobody listens on) to --port-file, and ends after --lifetime seconds.
 With --tls-cert and --tls-key it also serves the origin over TLS ("https=<port>").
 """
@@ -26,6 +26,9 @@ USER, PASSWORD = "qm", "secret"
 PROXY_USER, PROXY_PASSWORD = "proxyuser", "proxypass"
 STOP = threading.Event()
 
+
+TUNNELS = 0  # CONNECT requests the proxy has seen; the origin's /tunnels tells
+TUNNEL_LOCK = threading.Lock()
 
 BOMBS = {}
 BOMB_LOCK = threading.Lock()
@@ -100,6 +103,15 @@ class Origin(http.server.BaseHTTPRequestHandler):
             lines = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
             head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
             self.reply(200, head + body, [("Content-Type", "application/octet-stream")])
+        elif path == "/proxy.pac":
+            # A configuration script as a network hands it out: "localhost"
+            # goes through the test proxy (named in the query), the rest direct.
+            script = ('function FindProxyForURL(url, host) {\n'
+                      '  if (host == "localhost") return "PROXY 127.0.0.1:%s";\n'
+                      '  return "DIRECT";\n}\n' % query.get("proxy", "1"))
+            self.reply(200, script.encode(), [("Content-Type", "application/x-ns-proxy-autoconfig")])
+        elif path == "/tunnels":
+            self.reply(200, str(TUNNELS).encode())
         elif path == "/peer":
             # The client's port tells whether a connection was reused.
             self.reply(200, str(self.client_address[1]).encode())
@@ -236,17 +248,63 @@ class Proxy(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def authorized(self):
+        expected = "Basic " + base64.b64encode(f"{PROXY_USER}:{PROXY_PASSWORD}".encode()).decode()
+        if self.headers.get("Proxy-Authorization") == expected:
+            return True
+        data = b"proxy says no"
+        self.send_response(407)
+        self.send_header("Proxy-Authenticate", 'Basic realm="proxy"')
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+        return False
+
+    def do_CONNECT(self):
+        """A tunnel to a loopback port, as an HTTPS request through a proxy opens it.
+
+        Open without credentials: Wine's engine does not answer a 407 to CONNECT.
+        """
+        global TUNNELS
+        with TUNNEL_LOCK:
+            TUNNELS += 1
+        host, _, port = self.path.rpartition(":")
+        if host not in ("127.0.0.1", "localhost") or not port.isdigit():
+            self.send_error(403)
+            return
+        upstream = socket.create_connection(("127.0.0.1", int(port)), timeout=30)
+        self.send_response(200, "Connection established")
+        self.end_headers()
+        self.wfile.flush()
+        client = self.connection
+        client.settimeout(30)
+
+        def pump(source, target):
+            try:
+                while True:
+                    data = source.recv(65536)
+                    if not data:
+                        break
+                    target.sendall(data)
+            except OSError:
+                pass
+            finally:
+                try:
+                    target.shutdown(socket.SHUT_WR)
+                except OSError:
+                    pass
+
+        back = threading.Thread(target=pump, args=(upstream, client), daemon=True)
+        back.start()
+        pump(client, upstream)
+        back.join(30)
+        upstream.close()
+        self.close_connection = True
+
     def handle_any(self):
         length = int(self.headers.get("Content-Length", "0") or "0")
         body = self.rfile.read(length)
-        expected = "Basic " + base64.b64encode(f"{PROXY_USER}:{PROXY_PASSWORD}".encode()).decode()
-        if self.headers.get("Proxy-Authorization") != expected:
-            data = b"proxy says no"
-            self.send_response(407)
-            self.send_header("Proxy-Authenticate", 'Basic realm="proxy"')
-            self.send_header("Content-Length", str(len(data)))
-            self.end_headers()
-            self.wfile.write(data)
+        if not self.authorized():
             return
         url = urllib.parse.urlsplit(self.path)
         if url.hostname not in ("127.0.0.1", "localhost"):

@@ -1,0 +1,53 @@
+// The proxy that a user of this machine has for a URL, read the way
+// Windows' own automatic proxy mode reads it: the per-user Internet settings
+// (automatic detection, a configuration script, a fixed proxy with its
+// bypass list), else the machine's WinHTTP setting.
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <string>
+
+#include "qmComTypes.h"
+
+namespace korvanet {
+
+// How a session reaches a server: the access type of WinHttpOpen and, for
+// WINHTTP_ACCESS_TYPE_NAMED_PROXY, the proxy list and the bypass list.
+struct qmProxyRoute {
+  DWORD accessType = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
+  std::wstring proxy;
+  std::wstring bypass;
+
+  bool operator==(const qmProxyRoute&) const = default;
+};
+
+// One thread's view of the user's settings. They are read again only after
+// the registry reports a change below the user's "Internet Settings", so a
+// request costs no registry reads while nothing changed.
+class qmUserProxy {
+ public:
+  // The route for url. When the settings name nothing usable (no proxy, no
+  // script, detection finds none), the route is
+  // WINHTTP_ACCESS_TYPE_DEFAULT_PROXY: the machine's WinHTTP setting. A
+  // script or automatic detection may take seconds on a network without
+  // one; the lookup blocks the calling thread meanwhile.
+  qmProxyRoute Route(const std::wstring& url) noexcept;
+
+ private:
+  void Refresh();
+
+  struct Settings {
+    bool autoDetect = false;
+    std::wstring script;  // the configuration script's address
+    std::wstring proxy;
+    std::wstring bypass;
+  };
+  Settings mSettings;
+  bool mbCurrent = false;  // mSettings is what the registry holds
+  qmRegKey mWatched;
+  qmKernelHandle mChanged;
+};
+
+}  // namespace korvanet
