@@ -114,13 +114,20 @@ class qmUniqueHandle {
   Handle mh = nullptr;
 };
 
-// A WinHTTP handle (session, connection or request).
-struct qmInternetHandleTraits {
-  using Handle = HINTERNET;
+// A handle for which null means "none", closed by CloseFunction.
+template <class H, auto CloseFunction>
+struct qmNullHandleTraits {
+  using Handle = H;
   static Handle Valid(Handle handle) { return handle; }
-  static void Close(Handle handle) { WinHttpCloseHandle(handle); }
+  static void Close(Handle handle) { CloseFunction(handle); }
 };
-using qmInternetHandle = qmUniqueHandle<qmInternetHandleTraits>;
+
+// A WinHTTP handle (session, connection or request).
+using qmInternetHandle = qmUniqueHandle<qmNullHandleTraits<HINTERNET, &WinHttpCloseHandle>>;
+// An event or another kernel object.
+using qmKernelHandle = qmUniqueHandle<qmNullHandleTraits<HANDLE, &CloseHandle>>;
+// An open registry key.
+using qmRegKey = qmUniqueHandle<qmNullHandleTraits<HKEY, &RegCloseKey>>;
 
 // A file handle from CreateFileW, which reports failure as INVALID_HANDLE_VALUE.
 struct qmFileHandleTraits {
@@ -129,21 +136,5 @@ struct qmFileHandleTraits {
   static void Close(Handle handle) { CloseHandle(handle); }
 };
 using qmFileHandle = qmUniqueHandle<qmFileHandleTraits>;
-
-// An event or another kernel object closed with CloseHandle.
-struct qmKernelHandleTraits {
-  using Handle = HANDLE;
-  static Handle Valid(Handle handle) { return handle; }
-  static void Close(Handle handle) { CloseHandle(handle); }
-};
-using qmKernelHandle = qmUniqueHandle<qmKernelHandleTraits>;
-
-// An open registry key.
-struct qmRegKeyTraits {
-  using Handle = HKEY;
-  static Handle Valid(Handle handle) { return handle; }
-  static void Close(Handle handle) { RegCloseKey(handle); }
-};
-using qmRegKey = qmUniqueHandle<qmRegKeyTraits>;
 
 }  // namespace korvanet
