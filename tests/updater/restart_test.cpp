@@ -100,3 +100,53 @@ TEST_F(qmRunTest, AReadOnlyFileInUseIsStillRefusedAndNothingWaitsForTheRestart) 
   EXPECT_EQ(mModule.glRestartEntries, 0);
   EXPECT_EQ(mModule.glFailedEntries, 1);
 }
+
+namespace {
+
+// A program that maps a file into its memory and closes the file's handle,
+// as programs that read their data files through a view do: nothing holds
+// the file open any more, but Windows refuses to truncate it.
+class qmMappedFile {
+ public:
+  explicit qmMappedFile(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    mhMapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    CloseHandle(file);
+    if (mhMapping != nullptr) mpView = MapViewOfFile(mhMapping, FILE_MAP_READ, 0, 0, 0);
+  }
+  ~qmMappedFile() {
+    if (mpView != nullptr) UnmapViewOfFile(mpView);
+    if (mhMapping != nullptr) CloseHandle(mhMapping);
+  }
+  qmMappedFile(const qmMappedFile&) = delete;
+  qmMappedFile& operator=(const qmMappedFile&) = delete;
+  bool mapped() const { return mpView != nullptr; }
+
+ private:
+  HANDLE mhMapping = nullptr;
+  void* mpView = nullptr;
+};
+
+}  // namespace
+
+TEST_F(qmRunTest, AFileMappedIntoAnotherProgramsMemoryWaitsForTheRestartToo) {
+  ClearRestartWork();
+  PutUpdaterFile(L"Daten.txt", "new data");
+  qmtest::WriteBytes(shared() + L"\\Daten.txt", "old data");
+  WriteScript({"ver;820", "copy;shared;Daten.txt"});
+  {
+    qmMappedFile mapped(shared() + L"\\Daten.txt");
+    ASSERT_TRUE(mapped.mapped());
+    EXPECT_TRUE(Run());
+  }
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Daten.txt" + kInUse + kOk);
+  EXPECT_EQ(mModule.glFailedEntries, 0);
+  EXPECT_EQ(mModule.glRestartEntries, 1);
+  EXPECT_EQ(ReadBytes(shared() + L"\\Daten.txt"), "old data");
+  const std::wstring source = PendingSourceFor(shared() + L"\\Daten.txt");
+  ASSERT_FALSE(source.empty());
+  EXPECT_EQ(ReadBytes(source), "new data");
+  ClearRestartWork();
+}

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 bool bIsFileInUseError(unsigned long dwError) {
-  return dwError == ERROR_SHARING_VIOLATION || dwError == ERROR_LOCK_VIOLATION;
+  return dwError == ERROR_SHARING_VIOLATION || dwError == ERROR_LOCK_VIOLATION || dwError == ERROR_USER_MAPPED_FILE;
 }
 
 unsigned long ScheduleReplacementAtRestart(const std::wstring& sSource, const std::wstring& sTarget) {

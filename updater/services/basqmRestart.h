@@ -5,8 +5,10 @@
 #include <string>
 
 // True for the errors with which Windows refuses to write a file that
-// another program holds open: a sharing violation or a lock. Only these are
-// left for the restart; every other failure stays a failure.
+// another program holds open: a sharing violation, a lock, or a view of the
+// file in another program's memory (which outlives the handle that made it,
+// so nothing else shows the file is in use). Only these are left for the
+// restart; every other failure stays a failure.
 [[nodiscard]] bool bIsFileInUseError(unsigned long dwError);
 
 // Copies sSource beside sTarget under a temporary name (in sTarget's
