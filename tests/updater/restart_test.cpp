@@ -23,6 +23,32 @@ std::wstring PendingSourceFor(const std::wstring& sTarget) {
 
 std::wstring FolderOf(const std::wstring& sPath) { return sPath.substr(0, sPath.rfind(L'\\')); }
 
+// A program that maps a file into its memory and closes the file's handle,
+// as programs that read their data files through a view do: nothing holds
+// the file open any more, but Windows refuses to truncate it.
+class qmMappedFile {
+ public:
+  explicit qmMappedFile(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    mhMapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    CloseHandle(file);
+    if (mhMapping != nullptr) mpView = MapViewOfFile(mhMapping, FILE_MAP_READ, 0, 0, 0);
+  }
+  ~qmMappedFile() {
+    if (mpView != nullptr) UnmapViewOfFile(mpView);
+    if (mhMapping != nullptr) CloseHandle(mhMapping);
+  }
+  qmMappedFile(const qmMappedFile&) = delete;
+  qmMappedFile& operator=(const qmMappedFile&) = delete;
+  bool mapped() const { return mpView != nullptr; }
+
+ private:
+  HANDLE mhMapping = nullptr;
+  void* mpView = nullptr;
+};
+
 }  // namespace
 
 TEST_F(qmRunTest, AFileInUseIsPlacedBesideItsTargetAndReplacedAtTheRestart) {
@@ -100,36 +126,6 @@ TEST_F(qmRunTest, AReadOnlyFileInUseIsStillRefusedAndNothingWaitsForTheRestart) 
   EXPECT_EQ(mModule.glRestartEntries, 0);
   EXPECT_EQ(mModule.glFailedEntries, 1);
 }
-
-namespace {
-
-// A program that maps a file into its memory and closes the file's handle,
-// as programs that read their data files through a view do: nothing holds
-// the file open any more, but Windows refuses to truncate it.
-class qmMappedFile {
- public:
-  explicit qmMappedFile(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    mhMapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    CloseHandle(file);
-    if (mhMapping != nullptr) mpView = MapViewOfFile(mhMapping, FILE_MAP_READ, 0, 0, 0);
-  }
-  ~qmMappedFile() {
-    if (mpView != nullptr) UnmapViewOfFile(mpView);
-    if (mhMapping != nullptr) CloseHandle(mhMapping);
-  }
-  qmMappedFile(const qmMappedFile&) = delete;
-  qmMappedFile& operator=(const qmMappedFile&) = delete;
-  bool mapped() const { return mpView != nullptr; }
-
- private:
-  HANDLE mhMapping = nullptr;
-  void* mpView = nullptr;
-};
-
-}  // namespace
 
 TEST_F(qmRunTest, AFileMappedIntoAnotherProgramsMemoryWaitsForTheRestartToo) {
   ClearRestartWork();
