@@ -15,4 +15,4 @@ cmake --build "build/$arch" --target bench_run -j "${QM_BUILD_JOBS:-2}"
 qm_wine_env "$QM_ROOT/build/$arch/wineprefix"
 [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] || qm_wine_fresh_prefix "$WINEPREFIX"
 echo "Trevalon $arch build"
-"$(qm_wine_loader "$arch")" "build/$arch/bin/bench_run.exe" "$@" </dev/null
+qm_wine "$arch" "build/$arch/bin/bench_run.exe" "$@" </dev/null

@@ -36,19 +36,28 @@ qm_install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# The Wine loader that starts the system tools (regsvr32, cscript, reg) of
-# one bitness: Debian's plain `wine` is the 32-bit loader once wine32 is
-# installed, even for "C:\windows\system32\..." paths.
-qm_wine_loader() {  # qm_wine_loader win32|win64
-  if [ "$1" = win32 ]; then echo wine; else echo /usr/lib/wine/wine64; fi
-}
+# Every Wine program of the project starts through scripts/qm-wine, which
+# names the loader it means (see there): qm_wine win32|win64|release ...
+QM_WINE="$QM_ROOT/scripts/qm-wine"
+qm_wine() { "$QM_WINE" "$@"; }
 
-# True when this machine can start 32-bit programs at all: the 32-bit
-# loader is an i386 ELF program, which a kernel without IA32 support cannot
-# execute.
-qm_can_run_32bit() {
-  /usr/lib/wine/wine --version >/dev/null 2>&1
-}
+# True when this machine can start 32-bit programs at all (false under
+# QM_SIMULATE_NO_IA32).
+qm_can_run_32bit() { "$QM_WINE" --can-run-32bit; }
+
+# The build whose programs the demo and the tools run here: win32, the
+# release build, where 32-bit programs run, else win64.
+qm_release_arch() { "$QM_WINE" --release-arch; }
+
+# Under QM_SIMULATE_NO_IA32 the wrappers fail as on a kernel without IA32
+# support, for this shell and every program it starts.
+if [ -n "${QM_SIMULATE_NO_IA32:-}" ]; then
+  case ":$PATH:" in
+    *":$QM_ROOT/scripts/no-ia32:"*) ;;
+    *) export PATH="$QM_ROOT/scripts/no-ia32:$PATH" ;;
+  esac
+  export WINELOADER="$QM_ROOT/scripts/no-ia32/wine64"
+fi
 
 # Wine for programs of this project: never the user's own prefix.
 qm_wine_env() {  # qm_wine_env <prefix>
@@ -63,13 +72,26 @@ qm_wine_fresh_prefix() {  # qm_wine_fresh_prefix <prefix>
   qm_wine_env "$1"
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$1" "$1.lock"
+  qm_wine_new_prefix "$1"
+}
+
+# Boots a prefix that does not exist yet, as a 64-bit Windows machine: a
+# WoW64 prefix where 32-bit programs run. Where they cannot, its 32-bit half
+# never boots, and that registry view gets what 64-bit Windows always has
+# there and the 32-bit product reads: the Windows folder.
+qm_wine_new_prefix() {  # qm_wine_new_prefix <prefix>
+  qm_wine_env "$1"
   mkdir -p "$1"
   # wineboot's exit code also reports parts of the setup that a machine
   # cannot run (the 32-bit half without IA32 support): the prefix itself
   # is what counts.
-  wineboot -i >/dev/null 2>&1 || echo "wineboot -i exited with $? in $1" >&2
+  qm_wine win64 wineboot -i >/dev/null 2>&1 || echo "wineboot -i exited with $? in $1" >&2
   wineserver -w || true
   [ -f "$1/system.reg" ] || { echo "no Wine prefix could be created in $1" >&2; return 1; }
+  if ! qm_can_run_32bit; then
+    qm_wine win64 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion' \
+      /v SystemRoot /d 'C:\windows' /reg:32 /f >/dev/null 2>&1 || true
+  fi
   qm_wine_direct_connection
 }
 
@@ -77,6 +99,6 @@ qm_wine_fresh_prefix() {  # qm_wine_fresh_prefix <prefix>
 # this Wine reports "detect automatically", and every request that uses the
 # user's proxy would look for a "wpad" host off this machine.
 qm_wine_direct_connection() {
-  /usr/lib/wine/wine64 regedit /S "$(/usr/lib/wine/wine64 winepath -w "$QM_ROOT/scripts/direct-connection.reg")" >/dev/null 2>&1
+  qm_wine win64 regedit /S "$(qm_wine win64 winepath -w "$QM_ROOT/scripts/direct-connection.reg")" >/dev/null 2>&1
   wineserver -w || true
 }

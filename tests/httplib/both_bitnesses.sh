@@ -10,7 +10,7 @@ set -u
 wine_run="$1"; own="$2"; own_dll="$3"; peer="$4"; peer_dll="$5"; client="$6"; portfile="$7"
 [ -f "$peer_dll" ] || { echo "SKIPPED: no $peer build at $peer_dll"; exit 77; }
 # Without IA32 support in the kernel the 32-bit tools cannot start.
-/usr/lib/wine/wine --version >/dev/null 2>&1 || { echo "SKIPPED: this machine cannot run 32-bit programs"; exit 77; }
+"$(dirname "$0")/../../scripts/qm-wine" --can-run-32bit || { echo "SKIPPED: this machine cannot run 32-bit programs"; exit 77; }
 port="$(sed -n 's/^http=//p' "$portfile")"
 fail() { echo "FAIL: $*"; exit 1; }
 as() {  # as <arch> <wine arguments...>: a tool of that bitness

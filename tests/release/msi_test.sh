@@ -49,9 +49,7 @@ wineserver -p >/dev/null 2>&1 </dev/null
 # $tmp/out. Never onto this script's own output: a Wine process that
 # outlives the program (explorer.exe, say) would hold it open.
 run() {  # run <win32|win64> <program> [arguments...]
-  local loader
-  loader="$(qm_wine_loader "$1")"; shift
-  "$loader" "$@" >"$tmp/out" 2>&1 </dev/null
+  qm_wine "$@" >"$tmp/out" 2>&1 </dev/null
 }
 output() { tr -d '\r' <"$tmp/out"; }
 
