@@ -107,6 +107,14 @@ bool bIsFolder(const std::wstring& sPath) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// A direct copy or deletion of sTarget takes back what an earlier run left
+// waiting to replace it at the restart.
+void PlanCancel(tStepPlan& plan, const std::wstring& sTarget) {
+  if (const std::wstring waiting = PendingReplacementOf(sTarget, PendingRenamesAtRestart()); !waiting.empty()) {
+    plan.Line(L"Neustart", L"die beim Neustart geplante Ersetzung durch " + waiting + L" wird aufgehoben");
+  }
+}
+
 // The copy step of a copy entry: false when it would fail.
 bool PlanCopyStep(tStepPlan& plan, const tRunValues& run, const std::wstring& sSource, const std::wstring& sTarget,
                   bool* pbScheduled) {
@@ -143,6 +151,7 @@ bool PlanCopyStep(tStepPlan& plan, const tRunValues& run, const std::wstring& sS
     }
   }
   plan.Line(L"Aktion", L"kopieren");
+  PlanCancel(plan, sTarget);
   plan.Act();
   return true;
 }
@@ -181,13 +190,18 @@ void PlanCopy(const TrevalonJob& job, tRunValues& run, clsqmMessageText& scratch
         break;
       }
       auto versionText = [](const std::wstring& sPath) {
-        return bFileExists(sPath) ? GetFileVersion(sPath).sFileVersion : std::wstring(L"keine Datei");
+        if (!bFileExists(sPath)) return std::wstring(L"keine Datei");
+        const tFileVersion version = GetFileVersion(sPath);
+        return version.dwError != 0 ? std::wstring(L"nicht lesbar") : version.sFileVersion;
       };
       plan.Line(L"Version", L"neu " + versionText(source) + L", vorhanden " + versionText(target));
       unsigned long dwVersionError = 0;
-      if (bIsNewerFile(source, target, &dwVersionError)) {
+      std::wstring unreadable;
+      if (bIsNewerFile(source, target, &dwVersionError, &unreadable)) {
         if (dwVersionError != 0) plan.FailSystem(dwVersionError);
         PlanCopyStep(plan, run, source, target, &bScheduled);
+      } else if (dwVersionError != 0) {
+        plan.Fail(VersionUnreadableText(unreadable, dwVersionError));
       } else {
         plan.Line(L"Aktion", L"nicht kopieren, die vorhandene Datei ist gleich neu oder neuer");
         plan.Act();
@@ -258,7 +272,11 @@ void PlanDelete(const TrevalonJob& job, const tRunValues& run, tStepPlan& plan) 
   plan.Act();
   for (const std::wstring& file : files) {
     plan.Line(L"Löschen", file);
-    if (DWORD error = DeleteError(file); error != ERROR_SUCCESS) plan.Fail(file + L": " + SystemErrorText(error));
+    if (DWORD error = DeleteError(file); error != ERROR_SUCCESS) {
+      plan.Fail(file + L": " + SystemErrorText(error));
+    } else {
+      PlanCancel(plan, file);
+    }
   }
 }
 

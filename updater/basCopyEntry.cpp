@@ -3,6 +3,7 @@
 #include "basComponentRegistration.h"
 #include "basConfigUpdate.h"
 #include "basFailureReport.h"
+#include "basRestartWork.h"
 #include "basScriptText.h"
 #include "basqmFileVersion.h"
 #include "basqmFiles.h"
@@ -17,6 +18,10 @@ tFileClass FileClassOf(const std::wstring& sFile) {
   if (bSameText(extension, L".mda") || bSameText(extension, L".mde")) return tFileClass::kAccess;
   if (bSameText(extension, L".dll") || bSameText(extension, L".ocx")) return tFileClass::kComponent;
   return tFileClass::kPlain;
+}
+
+std::wstring VersionUnreadableText(const std::wstring& sPath, unsigned long dwError) {
+  return L"Version von " + sPath + L" nicht lesbar: " + SystemErrorText(dwError);
 }
 
 std::wstring LockFileOf(const std::wstring& sTarget, const std::wstring& sFile) {
@@ -61,6 +66,9 @@ tCopyOutcome CopyStep(tRunValues& run, const std::wstring& sSource, const std::w
     run.bEntryNeedsRestart = true;
     return tCopyOutcome::kScheduled;
   }
+  // The file in place now is the one this run brought: an older one that an
+  // earlier run left waiting must not replace it at the restart.
+  CancelEarlierReplacement(run, sTarget);
   // The copy takes the source's attributes: a file from a read-only share
   // or CD would stay read-only in the installation, and the next update
   // would be refused above.
@@ -116,10 +124,16 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run) {
     }
     case tFileClass::kComponent: {
       unsigned long dwVersionError = 0;
-      if (!bHasTarget || bIsNewerFile(source, target, &dwVersionError)) {
-        // A version decision that failed is reported, and the file copied.
+      std::wstring unreadable;
+      if (!bHasTarget || bIsNewerFile(source, target, &dwVersionError, &unreadable)) {
+        // Without the version functions the decision is reported, and the
+        // file copied.
         if (dwVersionError != 0) ReportSystemFailure(run, dwVersionError);
         copied = CopyStep(run, source, target);
+      } else if (dwVersionError != 0) {
+        // Nothing is copied over a file whose version nobody knows.
+        ReportFailure(run, VersionUnreadableText(unreadable, dwVersionError));
+        copied = tCopyOutcome::kFailed;
       } else {
         run.txtInfo.Append(L"   --> Datei überprungen, da neuer oder vorhanden");
       }

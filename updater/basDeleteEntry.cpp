@@ -1,6 +1,8 @@
 #include "basDeleteEntry.h"
 
 #include "basFailureReport.h"
+#include "basRestartWork.h"
+#include "basqmRestart.h"
 #include "basqmFiles.h"
 #include "qmHandle.h"
 
@@ -12,12 +14,18 @@ std::vector<std::wstring> MatchingFiles(const std::wstring& sPattern) {
   std::vector<std::wstring> files;
   const size_t slash = sPattern.find_last_of(L"\\/");
   const std::wstring folder = slash == std::wstring::npos ? std::wstring() : sPattern.substr(0, slash + 1);
+  // A file waiting to replace another at the next restart (ours, beside a
+  // component in use, or another installer's) is not the entry's to take:
+  // "*.tmp" would undo the replacement.
+  const std::vector<tPendingRename> renames = PendingRenamesAtRestart();
   WIN32_FIND_DATAW data{};
   qmUniqueFind find(FindFirstFileW(sPattern.c_str(), &data));
   if (!find) return files;
   constexpr DWORD kNotNormal = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   do {
-    if ((data.dwFileAttributes & kNotNormal) == 0) files.push_back(folder + data.cFileName);
+    if ((data.dwFileAttributes & kNotNormal) != 0) continue;
+    std::wstring file = folder + data.cFileName;
+    if (!bIsPendingFile(file, renames)) files.push_back(std::move(file));
   } while (FindNextFileW(find.get(), &data));
   return files;
 }
@@ -41,6 +49,8 @@ void DeleteEntry(const TrevalonJob& job, tRunValues& run) {
       ReportSystemFailure(run, GetLastError());
       return;
     }
+    // Deleted now, it must stay deleted after the restart.
+    CancelEarlierReplacement(run, file);
   }
-  run.txtInfo.Append(L" - erfolgreich \r\n");
+  if (!run.bEntryFailed) run.txtInfo.Append(L" - erfolgreich \r\n");
 }

@@ -197,3 +197,26 @@ TEST_F(qmRunTest, WhenNoVersionCanBeReadAComponentIsReportedAndCopied) {
                         ErrorText(ERROR_MOD_NOT_FOUND) + L"   DLL/OCX Registrierung : c.dll" + kOk);
   EXPECT_EQ(ReadBytes(shared() + L"\\c.dll"), ReadBytes(updater() + L"\\c.dll"));
 }
+
+TEST_F(qmRunTest, AComponentWhoseVersionCannotBeReadIsNeitherCopiedNorScheduled) {
+  // A scanner or a backup holds the newer component without read sharing:
+  // its version is unknown, not 0.0.0.0.
+  ClearRestartWork();
+  CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\c.dll");
+  CopyFixture(L"qmreg_ok_2_0.dll", shared() + L"\\c.dll");
+  const std::string newer = ReadBytes(shared() + L"\\c.dll");
+  WriteScript({"ver;820", "copy;shared;c.dll"});
+  {
+    qmHeldFile held(shared() + L"\\c.dll");
+    ASSERT_TRUE(held.held());
+    EXPECT_TRUE(Run());
+  }
+  const std::wstring failure = L"Kopiere: c.dll - fehlgeschlagen \r\nFehlermeldung: Version von " + shared() +
+                               L"\\c.dll nicht lesbar: " + ErrorText(ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(Text().substr(0, StartLines(kKey820).size() + failure.size()), StartLines(kKey820) + failure);
+  EXPECT_EQ(ReadBytes(shared() + L"\\c.dll"), newer);
+  EXPECT_TRUE(PendingRenames().empty());
+  EXPECT_EQ(mModule.glRestartEntries, 0);
+  EXPECT_EQ(mModule.glFailedEntries, 1);
+  ClearRestartWork();
+}

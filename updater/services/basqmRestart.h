@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // True for the errors with which Windows refuses to write a file that
 // another program holds open: a sharing violation, a lock, or a view of the
@@ -18,6 +19,44 @@
 // right to write HKEY_LOCAL_MACHINE, where Windows keeps the pending
 // renames.
 [[nodiscard]] unsigned long ScheduleReplacementAtRestart(const std::wstring& sSource, const std::wstring& sTarget);
+
+// One rename that Windows carries out at the next restart, as plain paths
+// (without the "\??\" and "!" Windows keeps with them); an empty sTarget
+// deletes sSource.
+struct tPendingRename {
+  std::wstring sSource;
+  std::wstring sTarget;
+};
+
+// The renames waiting for the next restart, in the order Windows carries
+// them out; empty when there are none or they cannot be read.
+[[nodiscard]] std::vector<tPendingRename> PendingRenamesAtRestart();
+
+// The file of our own that waits to replace sTarget at the next restart
+// (the last one scheduled), or the empty text.
+[[nodiscard]] std::wstring PendingReplacementOf(const std::wstring& sTarget,
+                                                const std::vector<tPendingRename>& renames);
+
+// True when sPath is a file that waits to be moved (or deleted) at the next
+// restart, by us or by any other installer: deleting it would undo that
+// replacement.
+[[nodiscard]] bool bIsPendingFile(const std::wstring& sPath, const std::vector<tPendingRename>& renames);
+
+// After sTarget was written or deleted directly: forgets every replacement
+// of it that an earlier run left for the next restart (its rename, the
+// waiting file, and the RunOnce registration "Trevalon " + sTarget), which
+// would otherwise bring an older file back. *pbCancelled tells whether
+// there was anything. Returns 0 or the Win32 error.
+[[nodiscard]] unsigned long CancelReplacementAtRestart(const std::wstring& sTarget, bool* pbCancelled);
+
+// The name Windows itself gives sPath at the restart, which the 64-bit
+// session manager reads: for a 32-bit program on 64-bit Windows its
+// "system32" (sSystemFolder) is really sWow64Folder, except for the few
+// subfolders Windows does not redirect; "Sysnative" is the real
+// system32. sWow64Folder is empty for programs that are not redirected:
+// then sPath comes back unchanged.
+[[nodiscard]] std::wstring RealPathOf(const std::wstring& sPath, const std::wstring& sSystemFolder,
+                                      const std::wstring& sWow64Folder);
 
 // The key below HKEY_LOCAL_MACHINE whose values Windows runs once at the
 // next start (in the native registry view, which Windows reads on every
