@@ -160,7 +160,7 @@ void PlanCopy(const TrevalonJob& job, tRunValues& run, clsqmMessageText& scratch
   const std::wstring source = run.sUpdaterFolder + L"\\" + job.sFile;
   const std::wstring target = run.sTarget + L"\\" + job.sFile;
   plan.Line(L"Ziel", run.sTarget.empty() ? L"(kein Zielordner)" : target);
-  if (bHasInvalidNameChar(job.sFile)) {
+  if (bIsInvalidFileName(job.sFile)) {
     plan.FailSystem(ERROR_INVALID_NAME);
     return;
   }
@@ -369,19 +369,20 @@ bool CheckSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtPlan, t
     TrevalonJob job = original;
     txtPlan.Append(L"Eintrag " + std::to_wstring(++nEntry) + L": " + EntryText(original) + L"\r\n");
     tStepPlan plan(txtPlan, run);
-    try {
+    // The run's guard: what it would report for a step that throws becomes
+    // the step's failure line.
+    RunGuardedStep(run, [&] {
       PrepareEntry(job, run);
       PlanEntry(job, run, scratch, plan);
-    } catch (const std::bad_alloc&) {
-      plan.FailSystem(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    scratch.Replace(std::wstring());
+    });
+    plan.TakeMessages(scratch);
     plan.Finish();
     RecordStep(run);
   }
 
   tStepPlan plan(txtPlan, run);
-  PlanConfigUpdate(run, txtPlan, plan);
+  RunGuardedStep(run, [&] { PlanConfigUpdate(run, txtPlan, plan); });
+  plan.TakeMessages(scratch);
   if (run.bConfigNeeded) plan.Finish();
   RecordStep(run);
 

@@ -89,8 +89,9 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run) {
   run.txtInfo.Append(L"Kopiere: " + job.sFile);
   // A name that no file may have never reaches the file system or the
   // command line of regsvr32, where a double quote would end the path and
-  // turn the rest of the name into arguments.
-  if (bHasInvalidNameChar(job.sFile)) {
+  // turn the rest of the name into arguments; nor one that Windows would
+  // shorten to another name, past the rules of its class.
+  if (bIsInvalidFileName(job.sFile)) {
     ReportSystemFailure(run, ERROR_INVALID_NAME);
     run.bEntryFailed = false;
     return;

@@ -4,6 +4,7 @@
 #include "basRestartWork.h"
 #include "basqmRestart.h"
 #include "basqmFiles.h"
+#include "basqmSysTools.h"
 #include "qmHandle.h"
 
 #include <windows.h>
@@ -43,11 +44,16 @@ void DeleteEntry(const TrevalonJob& job, tRunValues& run) {
     run.txtInfo.Append(L"Datei: " + run.sTarget + L"\\" + job.sFile + L" nicht vorhanden, insofern erfolgreich \r\n");
     return;
   }
-  // Collected first, so the search does not see its own deletions.
+  // Collected first, so the search does not see its own deletions. Every
+  // match is tried: one file that cannot go (read-only, in use) does not
+  // keep the others, and each failure names its file when a pattern
+  // matched several.
+  const bool bPattern = job.sFile.find_first_of(L"*?") != std::wstring::npos;
   for (const std::wstring& file : MatchingFiles(path)) {
     if (!DeleteFileW(file.c_str())) {
-      ReportSystemFailure(run, GetLastError());
-      return;
+      const std::wstring reason = SystemErrorText(GetLastError());
+      ReportFailure(run, bPattern ? file + L": " + reason : reason);
+      continue;
     }
     // Deleted now, it must stay deleted after the restart.
     CancelEarlierReplacement(run, file);

@@ -71,27 +71,6 @@ void ExecuteEntry(TrevalonJob& job, tRunValues& run) {
   // "app", "ver", "log" and anything else: taken while reading, or inert.
 }
 
-// Runs one entry, or the configuration update. Whatever it throws ends
-// that step only: it is reported as the step's failure, and the run goes on
-// with the next entry, the configuration update and the log.
-template <typename tStep>
-void RunStep(tRunValues& run, tStep step) {
-  try {
-    try {
-      step();
-    } catch (const std::bad_alloc&) {
-      ReportSystemFailure(run, ERROR_NOT_ENOUGH_MEMORY);
-    } catch (...) {
-      ReportFailure(run, L"Unerwarteter interner Fehler, der Eintrag wurde abgebrochen");
-    }
-  } catch (...) {
-    // Not even the report could be written (no memory left for it): the
-    // entry still counts as failed.
-    run.bEntryHadFailure = true;
-  }
-  run.bEntryFailed = false;
-}
-
 bool RunUpdateSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module) {
   tTrevalonScript script;
   tRunValues run(sUpdaterFolder, txtInfo, module);
@@ -100,12 +79,12 @@ bool RunUpdateSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInf
 
   for (TrevalonJob& job : script.entries) {
     module.gdtCountdownStart = GetTickCount64();
-    RunStep(run, [&] { ExecuteEntry(job, run); });
+    RunGuardedStep(run, [&] { ExecuteEntry(job, run); });
     RecordStep(run);
     txtInfo.Repaint();
   }
 
-  RunStep(run, [&] { WriteConfigUpdate(run); });
+  RunGuardedStep(run, [&] { WriteConfigUpdate(run); });
   RecordStep(run);
 
   module.gdtCountdownStart = GetTickCount64();
@@ -120,6 +99,24 @@ bool RunUpdateSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInf
 }
 
 }  // namespace
+
+void ReportStepAbort(tRunValues& run) noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      ReportSystemFailure(run, ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+      ReportFailure(run, L"Unerwarteter interner Fehler, der Eintrag wurde abgebrochen");
+    }
+  } catch (...) {
+    // Not even the report could be written (no memory left for it): the
+    // entry still counts as failed.
+    run.bEntryHadFailure = true;
+  }
+}
+
+void ClearEntryFailed(tRunValues& run) noexcept { run.bEntryFailed = false; }
 
 void RecordStep(tRunValues& run) {
   tTrevalonModule& module = run.module;

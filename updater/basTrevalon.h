@@ -72,6 +72,22 @@ bool bGuardedRun(clsqmMessageText& txtInfo, tBody bBody) {
 // run.txtInfo. False, with the reason reported, when the run stops here.
 [[nodiscard]] bool StartRun(tTrevalonScript& script, tRunValues& run);
 
+// One guard for every step of a run and of a check (an entry, or the
+// configuration update): whatever the step throws ends that step only. It
+// is reported as the step's failure (into run.txtInfo), and the caller goes
+// on with the next step.
+void ReportStepAbort(tRunValues& run) noexcept;  // inside a catch block only
+void ClearEntryFailed(tRunValues& run) noexcept;
+template <typename tStep>
+void RunGuardedStep(tRunValues& run, tStep step) noexcept {
+  try {
+    step();
+  } catch (...) {
+    ReportStepAbort(run);
+  }
+  ClearEntryFailed(run);
+}
+
 // After each entry and after the configuration update: records how the
 // step ended (run.bEntryHadFailure, run.bEntryNeedsRestart) in the
 // module's counts and outcomes, and clears both flags for the next step.

@@ -356,3 +356,19 @@ TEST_F(qmCheckTest, ACheckThatCannotStartSaysWhyAndThatTheRunWouldStop) {
   EXPECT_EQ(ExitCodeOf(false, mModule), 1);
   EXPECT_FALSE(Exists(updater() + L"\\" + CheckFileName()));
 }
+
+TEST_F(qmCheckTest, AStepThatFailsUnexpectedlyFailsAloneInThePlanAsInTheRun) {
+  PutUpdaterFile(L"a.txt", "a");
+  PutUpdaterFile(L"b.txt", "b");
+  WriteScript({"ver;820", "copy;shared;a.txt", "copy;shared;b.txt"});
+  qmFailingMirror mirror(L"  Quelle: " + updater() + L"\\a.txt");
+  mPlan.SetListener(&mirror);
+  const bool bOk = Check();
+  mPlan.SetListener(nullptr);
+  EXPECT_TRUE(bOk);
+  EXPECT_TRUE(Has(Block(Plan(), 2), L"  FEHLER: Unerwarteter interner Fehler, der Eintrag wurde abgebrochen\r\n"
+                                    L"  Ergebnis: fehlgeschlagen\r\n"));
+  EXPECT_TRUE(Has(Block(Plan(), 3), L"  Aktion: kopieren\r\n  Ergebnis: erfolgreich\r\n"));
+  EXPECT_EQ(mModule.gcolStepOutcomes, (std::vector<tStepOutcome>{tStepOutcome::kDone, tStepOutcome::kFailed,
+                                                                  tStepOutcome::kDone, tStepOutcome::kDone}));
+}

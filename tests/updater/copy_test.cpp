@@ -161,17 +161,19 @@ TEST_F(qmRunTest, AFileNameNoFileMayHaveIsRefusedBeforeAnyStep) {
   PutUpdaterFile(L"a.txt", "a");
   qmtest::WriteBytes(shared() + L"\\old.tmp", "old");
   WriteScript({"ver;820", "copy;shared;a\" /u \"b.dll", "copy;shared;*.txt", "copy;shared;a?.txt", "copy;shared;<a>.txt",
-               "copy;shared;a|b.dll", "copy;shared;a\x01.txt", "del;shared;*.tmp"});
+               "copy;shared;a|b.dll", "copy;shared;a\x01.txt", "copy;shared;b.dll.", "copy;shared;x \\b.dll",
+               "del;shared;*.tmp"});
   EXPECT_TRUE(Run());
   const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_INVALID_NAME);
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a\" /u \"b.dll" + failure + L"Kopiere: *.txt" + failure +
                         L"Kopiere: a?.txt" + failure + L"Kopiere: <a>.txt" + failure + L"Kopiere: a|b.dll" + failure +
-                        L"Kopiere: a\x01.txt" + failure + L"Lösche: *.tmp" + kOk);
+                        L"Kopiere: a\x01.txt" + failure + L"Kopiere: b.dll." + failure + L"Kopiere: x \\b.dll" +
+                        failure + L"Lösche: *.tmp" + kOk);
   EXPECT_FALSE(Exists(shared() + L"\\a.txt"));
   EXPECT_FALSE(Exists(shared() + L"\\b.dll"));
   EXPECT_FALSE(Exists(updater() + L"\\b.dll.registered"));
   EXPECT_FALSE(Exists(shared() + L"\\old.tmp"));  // wildcards still delete
-  EXPECT_EQ(mModule.glFailedEntries, 6);
+  EXPECT_EQ(mModule.glFailedEntries, 8);
 }
 
 namespace {

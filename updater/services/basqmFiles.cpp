@@ -26,6 +26,19 @@ bool bHasInvalidNameChar(std::wstring_view sText, std::wstring_view sAlsoRefused
   return false;
 }
 
+bool bIsInvalidFileName(std::wstring_view sName) {
+  if (bHasInvalidNameChar(sName)) return true;
+  size_t start = 0;
+  while (start <= sName.size()) {
+    size_t end = sName.find_first_of(L"\\/", start);
+    if (end == std::wstring_view::npos) end = sName.size();
+    const std::wstring_view part = sName.substr(start, end - start);
+    if (!part.empty() && part != L"." && part != L".." && (part.back() == L'.' || part.back() == L' ')) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 namespace {
 
 bool bIsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }

@@ -14,6 +14,12 @@
 // separators and the drive colon are allowed unless named there.
 [[nodiscard]] bool bHasInvalidNameChar(std::wstring_view sText, std::wstring_view sAlsoRefused = {});
 
+// True when sName cannot name the file it says: bHasInvalidNameChar, or a
+// part of the path that ends with a dot or a blank (other than "." and
+// ".."), which Windows strips, so "MyComp.dll." would name "MyComp.dll"
+// while looking like no component at all.
+[[nodiscard]] bool bIsInvalidFileName(std::wstring_view sName);
+
 // sPath made absolute against sBaseFolder (a full path): "Addins" and
 // "..\Common" below sBaseFolder, "\Data" on its drive (or share), "D:Data"
 // in the root of drive D: (in sBaseFolder when that is on D:). Full paths
