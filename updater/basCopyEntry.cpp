@@ -9,6 +9,7 @@
 #include "basqmFiles.h"
 #include "basqmRestart.h"
 #include "basqmSysTools.h"
+#include "qmHandle.h"
 
 #include <windows.h>
 
@@ -51,6 +52,15 @@ tCopyOutcome CopyStep(tRunValues& run, const std::wstring& sSource, const std::w
     const DWORD error = GetLastError();
     if (!bIsFileInUseError(error)) {
       ReportSystemFailure(run, error);
+      return tCopyOutcome::kFailed;
+    }
+    // The file in use may be the source (another program writing it in the
+    // updater's folder): the restart would not help, and the failure is
+    // the source's. The copy reads the source with these sharing rights.
+    if (const qmUniqueFile source(CreateFileW(sSource.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        !source) {
+      ReportFailure(run, L"Quelle " + sSource + L": " + SystemErrorText(GetLastError()));
       return tCopyOutcome::kFailed;
     }
     // A running Office Line holds its components open, Access its

@@ -43,7 +43,11 @@ void ReportScriptProblem(const std::wstring& sUpdaterFolder, const tScriptResult
                       L" wird nicht geschlossen - ABBRUCH");
       break;
     case tScriptStatus::kNulBytes:
-      txtInfo.Replace(file + L" fehlerhaft: die Datei enthält Nullbytes (Unicode ohne Byte-Order-Mark?) - ABBRUCH");
+      // With a byte-order mark the encoding is known: the text itself holds
+      // a NUL character.
+      txtInfo.Replace(file + (result.encoding == tScriptEncoding::kAnsi
+                                  ? L" fehlerhaft: die Datei enthält Nullbytes (Unicode ohne Byte-Order-Mark?) - ABBRUCH"
+                                  : L" fehlerhaft: der Text enthält ein Nullzeichen (U+0000) - ABBRUCH"));
       break;
     case tScriptStatus::kBadEncoding:
       txtInfo.Replace(file + L" fehlerhaft: kein gültiger " +

@@ -91,8 +91,11 @@ TEST_F(qmRunTest, FailedCopiesAreReportedAndTheRunGoesOn) {
   qmtest::WriteBytes(shared() + L"\\ro.txt", "old");
   SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
   qmHeldFile open(shared() + L"\\open.txt");
+  // Another program writes a source: no restart would help.
+  PutUpdaterFile(L"locked.txt", "new");
+  qmHeldFile locked(updater() + L"\\locked.txt");
   WriteScript({"ver;820", "copy;shared;missing.txt", "copy;<OLRoot>\\nope;a.txt", "copy;;a.txt", "copy;shared;ro.txt",
-               "copy;shared;open.txt", "copy;shared;a.txt"});
+               "copy;shared;open.txt", "copy;shared;locked.txt", "copy;shared;a.txt"});
   EXPECT_TRUE(Run());
   const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: ";
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: missing.txt" + failure + ErrorText(ERROR_FILE_NOT_FOUND) +
@@ -100,12 +103,13 @@ TEST_F(qmRunTest, FailedCopiesAreReportedAndTheRunGoesOn) {
                         L"Kopiere: a.txt" + failure + ErrorText(ERROR_PATH_NOT_FOUND) +
                         L"Kopiere: ro.txt" + failure + ErrorText(ERROR_ACCESS_DENIED) +
                         L"Kopiere: open.txt   --> Datei in Benutzung, wird beim nächsten Neustart ersetzt" + kOk +
-                        L"Kopiere: a.txt" + kOk);
+                        L"Kopiere: locked.txt" + failure + L"Quelle " + updater() + L"\\locked.txt: " +
+                        ErrorText(ERROR_SHARING_VIOLATION) + L"Kopiere: a.txt" + kOk);
   SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
   EXPECT_EQ(ReadBytes(shared() + L"\\ro.txt"), "old");
   EXPECT_EQ(ReadBytes(shared() + L"\\a.txt"), "a");
   // Only the file in use waits for the restart; every other failure stays.
-  EXPECT_EQ(mModule.glFailedEntries, 4);
+  EXPECT_EQ(mModule.glFailedEntries, 5);
   EXPECT_EQ(mModule.glRestartEntries, 1);
   ClearRestartWork();
 }
