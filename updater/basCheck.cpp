@@ -90,11 +90,25 @@ DWORD OpenError(const std::wstring& sPath, DWORD dwAccess, DWORD dwShare) {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Whether the file could be deleted now; 0 or the error the deletion would
-// meet.
+// meet. Only the deletion itself knows (a library that a running program
+// loaded opens for deletion, but cannot be deleted): the file is marked
+// for deletion and unmarked at once, on a handle that the check alone
+// holds, so nothing happens to it before the mark is taken back.
 DWORD DeleteError(const std::wstring& sPath) {
   const DWORD attributes = GetFileAttributesW(sPath.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return ERROR_ACCESS_DENIED;
-  return OpenError(sPath, DELETE, kShareAll);
+  const qmUniqueFile file(CreateFileW(sPath.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
+  if (!file) return GetLastError();
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition))) {
+    return GetLastError();
+  }
+  disposition.DeleteFile = FALSE;
+  if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition))) {
+    return GetLastError();
+  }
+  return ERROR_SUCCESS;
 }
 
 std::wstring FolderOf(const std::wstring& sPath) {
@@ -131,9 +145,14 @@ bool PlanCopyStep(tStepPlan& plan, const tRunValues& run, const std::wstring& sS
     plan.Fail(L"Zielordner " + FolderOf(sTarget) + L": " + SystemErrorText(ERROR_PATH_NOT_FOUND));
     return false;
   }
+  if (bIsSameFile(sSource, sTarget)) {
+    plan.Line(L"Aktion", L"nicht kopieren, Quelle und Ziel sind dieselbe Datei");
+    plan.Act();
+    return true;
+  }
   const DWORD attributes = GetFileAttributesW(sTarget.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if ((attributes & kUntouchableTarget) != 0) {
       plan.FailSystem(ERROR_ACCESS_DENIED);
       return false;
     }

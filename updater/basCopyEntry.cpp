@@ -41,10 +41,18 @@ tCopyOutcome CopyStep(tRunValues& run, const std::wstring& sSource, const std::w
     ReportSystemFailure(run, ERROR_PATH_NOT_FOUND);
     return tCopyOutcome::kFailed;
   }
-  // A read-only target stays as it is: Windows' CopyFileW refuses it, and
-  // Wine's would overwrite it, so the run asks itself.
+  // Started from the target folder (or "copy;.;x"), the file is already
+  // where it belongs: copying it onto itself would only meet its own
+  // handle and wait for a needless restart.
+  if (bIsSameFile(sSource, sTarget)) {
+    run.txtInfo.Append(kSameFileText);
+    return tCopyOutcome::kCopied;
+  }
+  // A read-only, hidden or system target stays as it is: Windows' CopyFileW
+  // refuses it, and Wine's would overwrite it, so the run asks itself, as
+  // the check does.
   DWORD attributes = GetFileAttributesW(sTarget.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kUntouchableTarget) != 0) {
     ReportSystemFailure(run, ERROR_ACCESS_DENIED);
     return tCopyOutcome::kFailed;
   }

@@ -372,3 +372,39 @@ TEST_F(qmCheckTest, AStepThatFailsUnexpectedlyFailsAloneInThePlanAsInTheRun) {
   EXPECT_EQ(mModule.gcolStepOutcomes, (std::vector<tStepOutcome>{tStepOutcome::kDone, tStepOutcome::kFailed,
                                                                   tStepOutcome::kDone, tStepOutcome::kDone}));
 }
+
+TEST_F(qmCheckTest, ThePlanAndTheRunAgreeOnFilesTheyCannotTouchOrNeedNotCopy) {
+  ClearRestartWork();
+  PutUpdaterFile(L"h.txt", "new");
+  PutUpdaterFile(L"s.txt", "new");
+  PutUpdaterFile(L"self.txt", "self");
+  WriteBytes(shared() + L"\\h.txt", "hidden");
+  WriteBytes(shared() + L"\\s.txt", "system");
+  SetFileAttributesW((shared() + L"\\h.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+  SetFileAttributesW((shared() + L"\\s.txt").c_str(), FILE_ATTRIBUTE_SYSTEM);
+  // A library that a running program loaded (this test).
+  CopyFixture(L"qmver_2_0_0_0.dll", root() + L"\\abf\\loaded.dll");
+  const HMODULE loaded = LoadLibraryW((root() + L"\\abf\\loaded.dll").c_str());
+  ASSERT_NE(loaded, nullptr);
+  // "copy;.;..." names the updater's own folder, as a Trevalon started from
+  // the target folder does.
+  WriteScript({"ver;820", "copy;shared;h.txt", "copy;shared;s.txt", "del;abf;*.dll", "copy;.;self.txt"});
+  ASSERT_TRUE(Check());
+  const std::vector<tStepOutcome> planned = mModule.gcolStepOutcomes;
+  const int nPlannedExit = ExitCodeOf(true, mModule);
+  ASSERT_TRUE(Run());
+  FreeLibrary(loaded);
+  EXPECT_EQ(mModule.gcolStepOutcomes, planned) << testing::internal::String::ShowWideCString(Plan().c_str());
+  EXPECT_EQ(planned, (std::vector<tStepOutcome>{tStepOutcome::kDone, tStepOutcome::kFailed, tStepOutcome::kFailed,
+                                                 tStepOutcome::kFailed, tStepOutcome::kDone, tStepOutcome::kDone}));
+  EXPECT_EQ(ExitCodeOf(true, mModule), nPlannedExit);
+  EXPECT_TRUE(Has(Block(Plan(), 5), L"  Aktion: nicht kopieren, Quelle und Ziel sind dieselbe Datei\r\n"));
+  EXPECT_TRUE(Has(Text(), L"Kopiere: self.txt   --> Quelle und Ziel sind dieselbe Datei, nichts zu kopieren - "
+                          L"erfolgreich \r\n"));
+  EXPECT_TRUE(PendingRenames().empty());
+  for (const wchar_t* name : {L"h.txt", L"s.txt"}) {
+    SetFileAttributesW((shared() + L"\\" + name).c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_NE(ReadBytes(shared() + L"\\" + name), "new");
+  }
+  ClearRestartWork();
+}

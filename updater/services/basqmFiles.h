@@ -9,6 +9,10 @@
 // so a hidden target is treated as missing.
 [[nodiscard]] bool bFileExists(const std::wstring& sPath);
 
+// True when both paths name one existing file, however they are spelled
+// (same volume and file index).
+[[nodiscard]] bool bIsSameFile(const std::wstring& sPathA, const std::wstring& sPathB);
+
 // True when sText holds a character that no file name may hold: a control
 // character or one of " < > | * ?, or one of sAlsoRefused. Folder
 // separators and the drive colon are allowed unless named there.
