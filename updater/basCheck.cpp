@@ -158,7 +158,7 @@ bool PlanCopyStep(tStepPlan& plan, const tRunValues& run, const std::wstring& sS
     }
     // The copy opens the target for writing and shares it with nobody.
     if (DWORD error = OpenError(sTarget, GENERIC_WRITE, 0); error != ERROR_SUCCESS) {
-      if (!bIsFileInUseError(error)) {
+      if (!bIsFileInUseError(error) || !bCanReplaceAtRestart(sTarget)) {
         plan.FailSystem(error);
         return false;
       }

@@ -58,7 +58,8 @@ tCopyOutcome CopyStep(tRunValues& run, const std::wstring& sSource, const std::w
   }
   if (!CopyFileW(sSource.c_str(), sTarget.c_str(), FALSE)) {
     const DWORD error = GetLastError();
-    if (!bIsFileInUseError(error)) {
+    // Only a file in use on a local fixed volume waits for the restart.
+    if (!bIsFileInUseError(error) || !bCanReplaceAtRestart(sTarget)) {
       ReportSystemFailure(run, error);
       return tCopyOutcome::kFailed;
     }

@@ -2,6 +2,7 @@
 // target for the next restart, a component is registered then too, and the
 // entry counts as a success that needs the restart.
 #include "basCheck.h"
+#include "basqmRestart.h"
 #include "qmOfficeLineFixture.h"
 
 #include <algorithm>
@@ -209,5 +210,46 @@ TEST_F(qmRunTest, ADeletePatternLeavesTheFilesThatWaitForTheRestart) {
   EXPECT_FALSE(qmtest::Exists(shared() + L"\\old.tmp"));
   EXPECT_EQ(mModule.glRestartEntries, 1);
   EXPECT_EQ(mModule.glFailedEntries, 0);
+  ClearRestartWork();
+}
+
+namespace {
+
+UINT gnDriveType = DRIVE_FIXED;
+UINT WINAPI PlayedDriveType(LPCWSTR) { return gnDriveType; }
+
+}  // namespace
+
+TEST_F(qmRunTest, OnlyALocalFixedVolumeWaitsForTheRestart) {
+  // A share or a mapped drive: the server holds the file for another
+  // workstation, and the renames run before the network is up.
+  const struct {
+    UINT nDriveType;
+    bool bWaits;
+  } kVolumes[] = {{DRIVE_FIXED, true}, {DRIVE_REMOTE, false}, {DRIVE_REMOVABLE, false}, {DRIVE_CDROM, false}};
+  PutUpdaterFile(L"Daten.txt", "new");
+  qmtest::WriteBytes(shared() + L"\\Daten.txt", "old");
+  WriteScript({"ver;820", "copy;shared;Daten.txt"});
+  SetDriveTypeQuery(PlayedDriveType);
+  for (const auto& volume : kVolumes) {
+    SCOPED_TRACE(volume.nDriveType);
+    ClearRestartWork();
+    gnDriveType = volume.nDriveType;
+    qmHeldFile held(shared() + L"\\Daten.txt");
+    ASSERT_TRUE(held.held());
+    clsqmMessageText plan;
+    ASSERT_TRUE(CheckUpdate(updater(), plan, mModule));
+    const std::vector<tStepOutcome> planned = mModule.gcolStepOutcomes;
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(mModule.gcolStepOutcomes, planned);
+    EXPECT_EQ(ExitCodeOf(true, mModule), volume.bWaits ? 3010 : 2);
+    EXPECT_EQ(PendingSourceFor(shared() + L"\\Daten.txt").empty(), !volume.bWaits);
+    if (!volume.bWaits) {
+      EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Daten.txt - fehlgeschlagen \r\nFehlermeldung: " +
+                            ErrorText(ERROR_SHARING_VIOLATION));
+      EXPECT_FALSE(qmtest::Exists(shared() + L"\\trv*.tmp"));
+    }
+  }
+  SetDriveTypeQuery(nullptr);
   ClearRestartWork();
 }

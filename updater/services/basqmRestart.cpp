@@ -13,6 +13,8 @@ namespace {
 constexpr wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr wchar_t kPendingRenamesValue[] = L"PendingFileRenameOperations";
 
+tGetDriveTypeFn gpfnGetDriveType = nullptr;
+
 bool bSamePath(const std::wstring& sA, const std::wstring& sB) {
   return CompareStringOrdinal(sA.c_str(), static_cast<int>(sA.size()), sB.c_str(), static_cast<int>(sB.size()),
                               TRUE) == CSTR_EQUAL;
@@ -147,6 +149,17 @@ bool bIsOurReplacementOf(const tPendingRename& rename, const std::wstring& sReal
 bool bIsFileInUseError(unsigned long dwError) {
   return dwError == ERROR_SHARING_VIOLATION || dwError == ERROR_LOCK_VIOLATION || dwError == ERROR_USER_MAPPED_FILE;
 }
+
+bool bCanReplaceAtRestart(const std::wstring& sTarget) {
+  const std::wstring full = FullPathOf(sTarget);
+  wchar_t root[MAX_PATH + 1] = {};
+  if (!GetVolumePathNameW(full.c_str(), root, MAX_PATH + 1)) return false;
+  // A share by its UNC name is never local, whatever it answers.
+  if (root[0] == L'\\' && root[1] == L'\\' && root[2] != L'?') return false;
+  return (gpfnGetDriveType ? gpfnGetDriveType : GetDriveTypeW)(root) == DRIVE_FIXED;
+}
+
+void SetDriveTypeQuery(tGetDriveTypeFn pfnGetDriveType) { gpfnGetDriveType = pfnGetDriveType; }
 
 std::wstring RealPathOf(const std::wstring& sPath, const std::wstring& sSystemFolder,
                         const std::wstring& sWow64Folder) {

@@ -2,6 +2,8 @@
 // holds open is replaced then, and a program (regsvr32) runs once then.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -11,6 +13,17 @@
 // so nothing else shows the file is in use). Only these are left for the
 // restart; every other failure stays a failure.
 [[nodiscard]] bool bIsFileInUseError(unsigned long dwError);
+
+// Whether a file in use at sTarget may wait for the next restart: only on
+// a local fixed volume. Windows carries out the renames before the network
+// is up, and a file in use on a share is held by another machine, which
+// this machine's restart does not free.
+[[nodiscard]] bool bCanReplaceAtRestart(const std::wstring& sTarget);
+
+// How bCanReplaceAtRestart asks for the kind of a volume (by its root, as
+// GetDriveTypeW); tests play other volumes with it. nullptr: GetDriveTypeW.
+using tGetDriveTypeFn = UINT(WINAPI*)(LPCWSTR);
+void SetDriveTypeQuery(tGetDriveTypeFn pfnGetDriveType);
 
 // Copies sSource beside sTarget under a temporary name (in sTarget's
 // folder, so the rename at the restart stays on its volume) and has
