@@ -64,7 +64,7 @@ class tStepPlan {
   void Finish() {
     const wchar_t* result = L"erfolgreich";
     if (mRun.bEntryHadFailure) {
-      result = L"fehlgeschlagen";
+      result = mRun.bEntryNeedsRestart ? L"fehlgeschlagen, Neustart erforderlich" : L"fehlgeschlagen";
     } else if (mRun.bEntryNeedsRestart) {
       result = L"erfolgreich, Neustart erforderlich";
     } else if (!mbActs) {

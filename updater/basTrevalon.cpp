@@ -130,8 +130,10 @@ void RecordStep(tRunValues& run) {
     ++module.glFailedEntries;
   } else if (run.bEntryNeedsRestart) {
     outcome = tStepOutcome::kRestart;
-    ++module.glRestartEntries;
   }
+  // Also a failed entry may have left a file for the restart (an Access
+  // library with its lock file): the restart is needed all the same.
+  if (run.bEntryNeedsRestart) ++module.glRestartEntries;
   module.gcolStepOutcomes.push_back(outcome);
   run.bEntryHadFailure = false;
   run.bEntryNeedsRestart = false;

@@ -29,7 +29,7 @@ struct tTrevalonModule {
   ULONGLONG gdtCountdownStart = 0;                 // GetTickCount64() when the countdown (re)starts
   int32_t glCountdownSeconds = 0;                  // 0 = no length chosen yet
   int32_t glFailedEntries = 0;                     // entries of the last run that reported a failure
-  int32_t glRestartEntries = 0;                    // entries of the last run that wait for a restart
+  int32_t glRestartEntries = 0;                    // entries of the last run that left a file for the restart (failed ones too)
   // The last run's (or check's) steps: one per entry in file order, then
   // the configuration update. Empty when it stopped before the entries.
   std::vector<tStepOutcome> gcolStepOutcomes;
@@ -46,8 +46,8 @@ struct tTrevalonModule {
 // they are counted in module.glFailedEntries (a failing configuration
 // update at the end counts as one more). A script that cannot be read
 // completely (missing, unreadable, a double quote never closed) is not
-// executed at all. Entries that leave a file for the next restart without
-// a failure are counted in module.glRestartEntries.
+// executed at all. Entries that leave a file for the next restart are
+// counted in module.glRestartEntries, failed ones too.
 bool RunUpdate(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module);
 
 struct tRunValues;

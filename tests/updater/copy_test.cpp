@@ -1,5 +1,6 @@
 // "copy" entries: plain files, components with versions and registration,
 // Access libraries with their lock files, and every failing step.
+#include "basCheck.h"
 #include "basqmFileVersion.h"
 #include "qmOfficeLineFixture.h"
 
@@ -73,6 +74,10 @@ TEST_F(qmRunTest, AnAccessLibraryHeldOpenWithItsLockFileIsReplacedAtTheRestartAn
   qmHeldFile library(shared() + L"\\lib.mda");
   ASSERT_TRUE(lock.held() && library.held());
   WriteScript({"ver;820", "copy;shared;lib.mda"});
+  clsqmMessageText plan;
+  ASSERT_TRUE(CheckUpdate(updater(), plan, mModule));
+  EXPECT_NE(plan.Text().find(L"  Ergebnis: fehlgeschlagen, Neustart erforderlich\r\n"), std::wstring::npos);
+  EXPECT_NE(plan.Text().find(L"1 fehlgeschlagen, 1 mit Neustart - Rückgabewert 2\r\n"), std::wstring::npos);
   EXPECT_TRUE(Run());
   // The lock rule stays: the lock file's deletion fails, and the warning
   // follows; the library itself waits for the restart.
@@ -80,7 +85,11 @@ TEST_F(qmRunTest, AnAccessLibraryHeldOpenWithItsLockFileIsReplacedAtTheRestartAn
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: lib.mda" + failure +
                         L"   --> Datei in Benutzung, wird beim nächsten Neustart ersetzt"
                         L"   FEHLER: Office Line aktiv! - Eventuell ist das Kopieren von lib.mda fehlgeschlagen\r\n");
+  // Failed by the lock rule, and the restart is needed all the same.
   EXPECT_EQ(mModule.glFailedEntries, 1);
+  EXPECT_EQ(mModule.glRestartEntries, 1);
+  EXPECT_EQ(ResultLineOf(true, mModule), L"Trevalon erfolgreich - Neustart erforderlich");
+  EXPECT_EQ(ExitCodeOf(true, mModule), 2);
   ClearRestartWork();
 }
 
