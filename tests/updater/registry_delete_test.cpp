@@ -1,4 +1,5 @@
 // "regt", "regl" and "del" entries.
+#include "basDeleteEntry.h"
 #include "basRegistryEntry.h"
 #include "qmOfficeLineFixture.h"
 
@@ -107,4 +108,28 @@ TEST_F(qmRunTest, DeleteEntriesRemoveMatchingNormalFilesOnly) {
   EXPECT_FALSE(Exists(shared() + L"\\keep.txt"));
   SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
   SetFileAttributesW((shared() + L"\\b.tmp").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(DeletePattern, TakesAMatchOfTheShortNameOnlyWhenTheLongNameFits) {
+  // Wine has no 8.3 names: the rows give the short name Windows would.
+  const struct {
+    const wchar_t* sPattern;
+    const wchar_t* sLong;
+    const wchar_t* sShort;
+    bool bTaken;
+  } kCases[] = {
+      {L"*.tmp", L"Vorlage.tmpl", L"VORLAG~1.TMP", false},
+      {L"*.xls", L"Umsatz.xlsx", L"UMSATZ~1.XLS", false},
+      {L"*.tmp", L"alte datei.tmp", L"ALTEDA~1.TMP", true},
+      {L"*.TMP", L"Sicherung.Tmp", L"SICHER~1.TMP", true},
+      {L"a?c*.log", L"abcdefghij.log", L"ABCDEF~1.LOG", true},
+      {L"a?c*.log", L"abdefghijk.log", L"ABDEFG~1.LOG", false},
+      {L"*.*", L"Vorlage.tmpl", L"VORLAG~1.TMP", true},
+      {L"*", L"Umsatz.xlsx", L"UMSATZ~1.XLS", true},
+      {L"*.xls", L"Umsatz.xlsx", L"", true},  // no short name: the search matched the long one
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::internal::String::ShowWideCString(c.sLong));
+    EXPECT_EQ(bLongNameFits(c.sLong, c.sShort, c.sPattern), c.bTaken);
+  }
 }
