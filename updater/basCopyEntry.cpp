@@ -51,54 +51,78 @@ tCopyOutcome CopyStep(tRunValues& run, const std::wstring& sSource, const std::w
   // A read-only, hidden or system target stays as it is: Windows' CopyFileW
   // refuses it, and Wine's would overwrite it, so the run asks itself, as
   // the check does.
-  DWORD attributes = GetFileAttributesW(sTarget.c_str());
+  const DWORD attributes = GetFileAttributesW(sTarget.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kUntouchableTarget) != 0) {
     ReportSystemFailure(run, ERROR_ACCESS_DENIED);
     return tCopyOutcome::kFailed;
   }
-  if (!CopyFileW(sSource.c_str(), sTarget.c_str(), FALSE)) {
+  // The file in use may be the source (another program writing it in the
+  // updater's folder): the restart would not help, and the failure is
+  // the source's. The copy reads the source with these sharing rights.
+  if (const qmUniqueFile source(CreateFileW(sSource.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      !source) {
     const DWORD error = GetLastError();
-    // Only a file in use on a local fixed volume waits for the restart.
-    if (!bIsFileInUseError(error) || !bCanReplaceAtRestart(sTarget)) {
+    if (bIsFileInUseError(error)) {
+      ReportFailure(run, L"Quelle " + sSource + L": " + SystemErrorText(error));
+    } else {
       ReportSystemFailure(run, error);
-      return tCopyOutcome::kFailed;
     }
-    // The file in use may be the source (another program writing it in the
-    // updater's folder): the restart would not help, and the failure is
-    // the source's. The copy reads the source with these sharing rights.
-    if (const qmUniqueFile source(CreateFileW(sSource.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        !source) {
-      ReportFailure(run, L"Quelle " + sSource + L": " + SystemErrorText(GetLastError()));
-      return tCopyOutcome::kFailed;
-    }
-    // A running Office Line holds its components open, Access its
-    // libraries: Windows puts the new file in place at the next restart,
-    // before anyone can open the old one.
-    if (const unsigned long scheduleError = ScheduleReplacementAtRestart(sSource, sTarget);
-        scheduleError != ERROR_SUCCESS) {
-      ReportFailure(run, SystemErrorText(error) + L" (Ersetzen beim Neustart nicht möglich: " +
-                             SystemErrorText(scheduleError) + L")");
-      return tCopyOutcome::kFailed;
-    }
-    run.txtInfo.Append(kReplacedAtRestartText);
-    run.bEntryNeedsRestart = true;
-    return tCopyOutcome::kScheduled;
+    return tCopyOutcome::kFailed;
   }
-  // The file in place now is the one this run brought: an older one that an
-  // earlier run left waiting must not replace it at the restart.
-  CancelEarlierReplacement(run, sTarget);
-  // The copy takes the source's attributes: a file from a read-only share
-  // or CD would stay read-only in the installation, and the next update
-  // would be refused above.
-  attributes = GetFileAttributesW(sTarget.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    ReportSystemFailure(run, GetLastError());
-  } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-             !SetFileAttributesW(sTarget.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
-    ReportSystemFailure(run, GetLastError());
+  // The new file is written beside the target and then renamed over it in
+  // one step: a copy that fails part-way (a full disk, a lock met while
+  // writing) leaves the old file whole, never a damaged one.
+  std::wstring waiting;
+  if (const unsigned long error = CopyBeside(sSource, sTarget, &waiting); error != ERROR_SUCCESS) {
+    ReportSystemFailure(run, error);
+    return tCopyOutcome::kFailed;
   }
-  return tCopyOutcome::kCopied;
+  // Whether another program holds the target: a copy in place would have to
+  // open it for writing, shared with nobody (so the check asks the same).
+  DWORD error = ERROR_SUCCESS;
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    const qmUniqueFile target(
+        CreateFileW(sTarget.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!target) error = GetLastError();
+  }
+  if (error == ERROR_SUCCESS && !MoveFileExW(waiting.c_str(), sTarget.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    error = GetLastError();
+    // A file that another program has mapped into its memory holds no
+    // handle that the test above meets, but cannot be replaced: Windows
+    // answers access denied. It still opens for deletion, which a file
+    // that we may not replace does not.
+    if (error == ERROR_ACCESS_DENIED) {
+      const qmUniqueFile target(CreateFileW(sTarget.c_str(), DELETE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (target) error = ERROR_USER_MAPPED_FILE;
+    }
+  }
+  if (error == ERROR_SUCCESS) {
+    // The file in place now is the one this run brought: an older one that
+    // an earlier run left waiting must not replace it at the restart.
+    CancelEarlierReplacement(run, sTarget);
+    return tCopyOutcome::kCopied;
+  }
+  // Only a file in use on a local fixed volume waits for the restart.
+  if (!bIsFileInUseError(error) || !bCanReplaceAtRestart(sTarget)) {
+    DeleteFileW(waiting.c_str());
+    ReportSystemFailure(run, error);
+    return tCopyOutcome::kFailed;
+  }
+  // A running Office Line holds its components open, Access its
+  // libraries: Windows puts the new file in place at the next restart,
+  // before anyone can open the old one.
+  if (const unsigned long scheduleError = ScheduleRenameAtRestart(waiting, sTarget); scheduleError != ERROR_SUCCESS) {
+    DeleteFileW(waiting.c_str());
+    ReportFailure(run, SystemErrorText(error) + L" (Ersetzen beim Neustart nicht möglich: " +
+                           SystemErrorText(scheduleError) + L")");
+    return tCopyOutcome::kFailed;
+  }
+  run.txtInfo.Append(kReplacedAtRestartText);
+  run.bEntryNeedsRestart = true;
+  return tCopyOutcome::kScheduled;
 }
 
 }  // namespace

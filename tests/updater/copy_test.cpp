@@ -2,6 +2,7 @@
 // Access libraries with their lock files, and every failing step.
 #include "basCheck.h"
 #include "basqmFileVersion.h"
+#include "basqmRestart.h"
 #include "qmOfficeLineFixture.h"
 
 using qmtest::Exists;
@@ -234,4 +235,32 @@ TEST_F(qmRunTest, AComponentWhoseVersionCannotBeReadIsNeitherCopiedNorScheduled)
   EXPECT_EQ(mModule.glRestartEntries, 0);
   EXPECT_EQ(mModule.glFailedEntries, 1);
   ClearRestartWork();
+}
+
+namespace {
+
+// Windows' copy meeting a lock while it writes (Wine's locks do not stop
+// it): the first part is written, then the copy fails.
+BOOL WINAPI CopyFailingPartWay(LPCWSTR, LPCWSTR sTarget, BOOL) {
+  qmtest::WriteBytes(sTarget, "half");
+  SetLastError(ERROR_LOCK_VIOLATION);
+  return FALSE;
+}
+
+}  // namespace
+
+TEST_F(qmRunTest, ACopyThatFailsPartWayLeavesTheOldFileWhole) {
+  ClearRestartWork();
+  PutUpdaterFile(L"a.txt", "new");
+  qmtest::WriteBytes(shared() + L"\\a.txt", "old");
+  WriteScript({"ver;820", "copy;shared;a.txt"});
+  SetCopyFileFunction(CopyFailingPartWay);
+  const bool bOk = Run();
+  SetCopyFileFunction(nullptr);
+  EXPECT_TRUE(bOk);
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.txt - fehlgeschlagen \r\nFehlermeldung: " +
+                        ErrorText(ERROR_LOCK_VIOLATION));
+  EXPECT_EQ(ReadBytes(shared() + L"\\a.txt"), "old");
+  EXPECT_FALSE(Exists(shared() + L"\\trv*.tmp"));
+  EXPECT_TRUE(PendingRenames().empty());
 }

@@ -14,6 +14,7 @@ constexpr wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\S
 constexpr wchar_t kPendingRenamesValue[] = L"PendingFileRenameOperations";
 
 tGetDriveTypeFn gpfnGetDriveType = nullptr;
+tCopyFileFn gpfnCopyFile = nullptr;
 
 bool bSamePath(const std::wstring& sA, const std::wstring& sB) {
   return CompareStringOrdinal(sA.c_str(), static_cast<int>(sA.size()), sB.c_str(), static_cast<int>(sB.size()),
@@ -161,6 +162,8 @@ bool bCanReplaceAtRestart(const std::wstring& sTarget) {
 
 void SetDriveTypeQuery(tGetDriveTypeFn pfnGetDriveType) { gpfnGetDriveType = pfnGetDriveType; }
 
+void SetCopyFileFunction(tCopyFileFn pfnCopyFile) { gpfnCopyFile = pfnCopyFile; }
+
 std::wstring RealPathOf(const std::wstring& sPath, const std::wstring& sSystemFolder,
                         const std::wstring& sWow64Folder) {
   if (sWow64Folder.empty() || sSystemFolder.empty()) return sPath;
@@ -178,32 +181,44 @@ std::wstring RealPathOf(const std::wstring& sPath, const std::wstring& sSystemFo
   return sWow64Folder + rest;
 }
 
-unsigned long ScheduleReplacementAtRestart(const std::wstring& sSource, const std::wstring& sTarget) {
+unsigned long CopyBeside(const std::wstring& sSource, const std::wstring& sTarget, std::wstring* psCopy) {
+  psCopy->clear();
   const size_t slash = sTarget.find_last_of(L"\\/");
   const std::wstring folder = slash == std::wstring::npos ? std::wstring(L".") : sTarget.substr(0, slash);
-  // A name of its own for every scheduled file: a second run before the
-  // restart schedules its file after the first, and the later one wins.
+  const DWORD folderAttributes = GetFileAttributesW(folder.c_str());
+  if (folderAttributes == INVALID_FILE_ATTRIBUTES || (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return ERROR_PATH_NOT_FOUND;
+  }
+  // A name of its own for every copy: a second run before the restart
+  // schedules its file after the first, and the later one wins.
   wchar_t temporary[MAX_PATH + 1] = {};
   if (GetTempFileNameW(folder.c_str(), L"trv", 0, temporary) == 0) return GetLastError();
-  unsigned long error = ERROR_SUCCESS;
-  if (!CopyFileW(sSource.c_str(), temporary, FALSE)) {
-    error = GetLastError();
-  } else {
-    // From a read-only source the copy is read-only too, and the file that
-    // takes the target's place must stay replaceable by the next update.
-    const DWORD attributes = GetFileAttributesW(temporary);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      SetFileAttributesW(temporary, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-    }
-    // The session manager is a native program: it must read the names the
-    // files really have, not the ones this process sees.
-    if (!MoveFileExW(RestartPathOf(temporary).c_str(), RestartPathOf(sTarget).c_str(),
-                     MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
-      error = GetLastError();
-    }
+  if (!(gpfnCopyFile ? gpfnCopyFile : CopyFileW)(sSource.c_str(), temporary, FALSE)) {
+    const DWORD error = GetLastError();
+    DeleteFileW(temporary);
+    return error;
   }
-  if (error != ERROR_SUCCESS) DeleteFileW(temporary);
-  return error;
+  // From a read-only source the copy is read-only too, and the file that
+  // takes the target's place must stay replaceable by the next update.
+  const DWORD attributes = GetFileAttributesW(temporary);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      !SetFileAttributesW(temporary, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+    const DWORD error = GetLastError();
+    DeleteFileW(temporary);
+    return error;
+  }
+  *psCopy = temporary;
+  return ERROR_SUCCESS;
+}
+
+unsigned long ScheduleRenameAtRestart(const std::wstring& sWaiting, const std::wstring& sTarget) {
+  // The session manager is a native program: it must read the names the
+  // files really have, not the ones this process sees.
+  if (!MoveFileExW(RestartPathOf(sWaiting).c_str(), RestartPathOf(sTarget).c_str(),
+                   MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
+    return GetLastError();
+  }
+  return ERROR_SUCCESS;
 }
 
 std::vector<tPendingRename> PendingRenamesAtRestart() {

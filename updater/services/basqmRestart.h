@@ -25,13 +25,23 @@
 using tGetDriveTypeFn = UINT(WINAPI*)(LPCWSTR);
 void SetDriveTypeQuery(tGetDriveTypeFn pfnGetDriveType);
 
-// Copies sSource beside sTarget under a temporary name (in sTarget's
-// folder, so the rename at the restart stays on its volume) and has
-// Windows move it over sTarget at the next restart. Returns 0, or the Win32
-// error of the step that failed; nothing is left behind then. Needs the
-// right to write HKEY_LOCAL_MACHINE, where Windows keeps the pending
-// renames.
-[[nodiscard]] unsigned long ScheduleReplacementAtRestart(const std::wstring& sSource, const std::wstring& sTarget);
+// Copies sSource beside sTarget under a new temporary name "trv*.tmp" (in
+// sTarget's folder, so that a rename over sTarget, now or at the restart,
+// stays on its volume), writable whatever the source's attributes. Returns
+// 0 and the copy's path, or the Win32 error (ERROR_PATH_NOT_FOUND for a
+// missing folder); nothing is left behind then.
+[[nodiscard]] unsigned long CopyBeside(const std::wstring& sSource, const std::wstring& sTarget,
+                                       std::wstring* psCopy);
+
+// How CopyBeside copies (as CopyFileW); tests play a copy that fails
+// part-way with it. nullptr: CopyFileW.
+using tCopyFileFn = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, BOOL);
+void SetCopyFileFunction(tCopyFileFn pfnCopyFile);
+
+// Has Windows move sWaiting (a file beside sTarget) over sTarget at the
+// next restart. Returns 0 or the Win32 error. Needs the right to write
+// HKEY_LOCAL_MACHINE, where Windows keeps the pending renames.
+[[nodiscard]] unsigned long ScheduleRenameAtRestart(const std::wstring& sWaiting, const std::wstring& sTarget);
 
 // One rename that Windows carries out at the next restart, as plain paths
 // (without the "\??\" and "!" Windows keeps with them); an empty sTarget
