@@ -19,6 +19,7 @@
 
 #include <new>
 #include <optional>
+#include <utility>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -340,6 +341,18 @@ void PlanConfigUpdate(tRunValues& run, clsqmMessageText& txtPlan, tStepPlan& pla
     plan.FailSystem(ERROR_INVALID_NAME);
   } else if (!bIsFolder(FolderOf(path))) {
     plan.Fail(L"Ordner " + FolderOf(path) + L": " + SystemErrorText(ERROR_PATH_NOT_FOUND));
+  } else {
+    // The run writes path + ".tmp" anew (read-only or not) and renames it
+    // over the file, which must not be read-only: both must be free.
+    for (const auto& [file, access] : {std::pair<std::wstring, DWORD>{path + L".tmp", GENERIC_WRITE},
+                                       std::pair<std::wstring, DWORD>{path, DELETE}}) {
+      const DWORD attributes = GetFileAttributesW(file.c_str());
+      if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+      const DWORD error = access == DELETE && (attributes & FILE_ATTRIBUTE_READONLY) != 0
+                              ? ERROR_ACCESS_DENIED
+                              : OpenError(file, access, access == DELETE ? kShareAll : 0);
+      if (error != ERROR_SUCCESS) plan.Fail(file + L": " + SystemErrorText(error));
+    }
   }
   plan.Line(L"Inhalt", L"");
   plan.Quote(ConfigUpdateText(run));

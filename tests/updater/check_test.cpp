@@ -408,3 +408,38 @@ TEST_F(qmCheckTest, ThePlanAndTheRunAgreeOnFilesTheyCannotTouchOrNeedNotCopy) {
   }
   ClearRestartWork();
 }
+
+TEST_F(qmCheckTest, AConfigUpdateFileThatCannotBeReplacedIsAFailureOfThePlanAndTheRun) {
+  const std::wstring file = root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate";
+  // A read-only ".tmp" left by an earlier write is the run's own to
+  // overwrite.
+  const struct {
+    const wchar_t* sPath;
+    bool bReadOnly;
+    tStepOutcome outcome;
+  } kCases[] = {{L"", true, tStepOutcome::kFailed},
+                {L"", false, tStepOutcome::kFailed},
+                {L".tmp", true, tStepOutcome::kDone},
+                {L".tmp", false, tStepOutcome::kFailed}};
+  PutUpdaterFile(L"Lib.mda", "library");
+  WriteScript({"ver;820", "rev;1", "copy;work;Lib.mda"});
+  for (const auto& c : kCases) {
+    const std::wstring path = file + c.sPath;
+    SCOPED_TRACE(qmtest::ToAnsi(path) + (c.bReadOnly ? " read-only" : " held"));
+    WriteBytes(path, "old");
+    if (c.bReadOnly) SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    {
+      qmHeldFile held(c.bReadOnly ? root() + L"\\nothing.txt" : path);
+      ASSERT_TRUE(Check());
+      const std::vector<tStepOutcome> planned = mModule.gcolStepOutcomes;
+      ASSERT_TRUE(Run());
+      EXPECT_EQ(mModule.gcolStepOutcomes, planned) << qmtest::ToAnsi(Plan());
+      EXPECT_EQ(planned.back(), c.outcome);
+    }
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+    DeleteFileW(file.c_str());
+    WaitForToolRecord();
+    DeleteFileW((root() + L"\\Shared\\UpdateConfigTool.cmdline").c_str());
+  }
+}
