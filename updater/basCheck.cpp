@@ -138,7 +138,8 @@ bool PlanCopyStep(tStepPlan& plan, const tRunValues& run, const std::wstring& sS
     plan.FailSystem(ERROR_PATH_NOT_FOUND);
     return false;
   }
-  if (DWORD error = OpenError(sSource, GENERIC_READ, kShareAll); error != ERROR_SUCCESS) {
+  // With the sharing rights with which the run reads the source.
+  if (DWORD error = OpenError(sSource, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE); error != ERROR_SUCCESS) {
     plan.Fail(L"Quelle " + sSource + L": " + SystemErrorText(error));
     return false;
   }
