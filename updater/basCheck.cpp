@@ -147,16 +147,16 @@ bool PlanCopyStep(tStepPlan& plan, const tRunValues& run, const std::wstring& sS
     plan.Fail(L"Zielordner " + FolderOf(sTarget) + L": " + SystemErrorText(ERROR_PATH_NOT_FOUND));
     return false;
   }
-  if (bIsSameFile(sSource, sTarget)) {
-    plan.Line(L"Aktion", L"nicht kopieren, Quelle und Ziel sind dieselbe Datei");
-    plan.Act();
-    return true;
-  }
   const DWORD attributes = GetFileAttributesW(sTarget.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if ((attributes & kUntouchableTarget) != 0) {
       plan.FailSystem(ERROR_ACCESS_DENIED);
       return false;
+    }
+    if (bIsSameFile(sSource, sTarget)) {
+      plan.Line(L"Aktion", L"nicht kopieren, Quelle und Ziel sind dieselbe Datei");
+      plan.Act();
+      return true;
     }
     // The copy opens the target for writing and shares it with nobody.
     if (DWORD error = OpenError(sTarget, GENERIC_WRITE, 0); error != ERROR_SUCCESS) {

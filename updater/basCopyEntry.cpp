@@ -41,13 +41,6 @@ tCopyOutcome CopyStep(tRunValues& run, const std::wstring& sSource, const std::w
     ReportSystemFailure(run, ERROR_PATH_NOT_FOUND);
     return tCopyOutcome::kFailed;
   }
-  // Started from the target folder (or "copy;.;x"), the file is already
-  // where it belongs: copying it onto itself would only meet its own
-  // handle and wait for a needless restart.
-  if (bIsSameFile(sSource, sTarget)) {
-    run.txtInfo.Append(kSameFileText);
-    return tCopyOutcome::kCopied;
-  }
   // A read-only, hidden or system target stays as it is: Windows' CopyFileW
   // refuses it, and Wine's would overwrite it, so the run asks itself, as
   // the check does.
@@ -56,72 +49,74 @@ tCopyOutcome CopyStep(tRunValues& run, const std::wstring& sSource, const std::w
     ReportSystemFailure(run, ERROR_ACCESS_DENIED);
     return tCopyOutcome::kFailed;
   }
-  // The file in use may be the source (another program writing it in the
-  // updater's folder): the restart would not help, and the failure is
-  // the source's. The copy reads the source with these sharing rights.
-  if (const qmUniqueFile source(CreateFileW(sSource.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-      !source) {
-    const DWORD error = GetLastError();
-    if (bIsFileInUseError(error)) {
-      ReportFailure(run, L"Quelle " + sSource + L": " + SystemErrorText(error));
-    } else {
-      ReportSystemFailure(run, error);
-    }
-    return tCopyOutcome::kFailed;
-  }
-  // The new file is written beside the target and then renamed over it in
-  // one step: a copy that fails part-way (a full disk, a lock met while
-  // writing) leaves the old file whole, never a damaged one.
-  std::wstring waiting;
-  if (const unsigned long error = CopyBeside(sSource, sTarget, &waiting); error != ERROR_SUCCESS) {
-    ReportSystemFailure(run, error);
-    return tCopyOutcome::kFailed;
-  }
-  // Whether another program holds the target: a copy in place would have to
-  // open it for writing, shared with nobody (so the check asks the same).
-  DWORD error = ERROR_SUCCESS;
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    const qmUniqueFile target(
-        CreateFileW(sTarget.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!target) error = GetLastError();
-  }
-  if (error == ERROR_SUCCESS && !MoveFileExW(waiting.c_str(), sTarget.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    error = GetLastError();
-    // A file that another program has mapped into its memory holds no
-    // handle that the test above meets, but cannot be replaced: Windows
-    // answers access denied. It still opens for deletion, which a file
-    // that we may not replace does not.
-    if (error == ERROR_ACCESS_DENIED) {
-      const qmUniqueFile target(CreateFileW(sTarget.c_str(), DELETE,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (target) error = ERROR_USER_MAPPED_FILE;
-    }
-  }
-  if (error == ERROR_SUCCESS) {
+  if (CopyFileFunction()(sSource.c_str(), sTarget.c_str(), FALSE)) {
     // The file in place now is the one this run brought: an older one that
     // an earlier run left waiting must not replace it at the restart.
     CancelEarlierReplacement(run, sTarget);
+    // The copy takes the source's attributes: a file from a read-only share
+    // or CD would stay read-only in the installation, and the next update
+    // would be refused above.
+    const DWORD copied = GetFileAttributesW(sTarget.c_str());
+    if (copied == INVALID_FILE_ATTRIBUTES) {
+      ReportSystemFailure(run, GetLastError());
+    } else if ((copied & FILE_ATTRIBUTE_READONLY) != 0 &&
+               !SetFileAttributesW(sTarget.c_str(), copied & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+      ReportSystemFailure(run, GetLastError());
+    }
+    return tCopyOutcome::kCopied;
+  }
+  const DWORD error = GetLastError();
+  // Only a copy refused before it wrote anything may wait for the restart:
+  // a sharing violation when the files are opened, or a view of the target
+  // in another program's memory, which forbids truncating it. Any other
+  // failure (a lock met while writing, a full disk) may have left part of
+  // the new file in the target: that is the entry's failure, never a
+  // success or a restart, and a file that was not there before is not left
+  // half written.
+  if (error != ERROR_SHARING_VIOLATION && error != ERROR_USER_MAPPED_FILE) {
+    if (attributes == INVALID_FILE_ATTRIBUTES) DeleteFileW(sTarget.c_str());
+    ReportSystemFailure(run, error);
+    return tCopyOutcome::kFailed;
+  }
+  // The file in use may be the source (another program writing it in the
+  // updater's folder): the restart would not help, and the failure is the
+  // source's. The copy reads the source with these sharing rights.
+  if (const qmUniqueFile source(CreateFileW(sSource.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      !source) {
+    ReportFailure(run, L"Quelle " + sSource + L": " + SystemErrorText(GetLastError()));
+    return tCopyOutcome::kFailed;
+  }
+  // Started from the target folder (or "copy;.;x"), the file is already
+  // where it belongs: the copy met its own handle. Nothing is copied, and
+  // no restart is needed. (Asked only here: comparing two files costs more
+  // than copying a small one.)
+  if (bIsSameFile(sSource, sTarget)) {
+    run.txtInfo.Append(kSameFileText);
     return tCopyOutcome::kCopied;
   }
   // Only a file in use on a local fixed volume waits for the restart.
   if (!bIsFileInUseError(error) || !bCanReplaceAtRestart(sTarget)) {
-    DeleteFileW(waiting.c_str());
     ReportSystemFailure(run, error);
     return tCopyOutcome::kFailed;
   }
   // A running Office Line holds its components open, Access its
-  // libraries: Windows puts the new file in place at the next restart,
-  // before anyone can open the old one.
-  if (const unsigned long scheduleError = ScheduleRenameAtRestart(waiting, sTarget); scheduleError != ERROR_SUCCESS) {
-    DeleteFileW(waiting.c_str());
+  // libraries: the new file waits beside the target, and Windows puts it in
+  // place at the next restart, before anyone can open the old one.
+  std::wstring waiting;
+  unsigned long scheduleError = CopyBeside(sSource, sTarget, &waiting);
+  if (scheduleError == ERROR_SUCCESS) {
+    scheduleError = ScheduleRenameAtRestart(waiting, sTarget);
+    if (scheduleError != ERROR_SUCCESS) DeleteFileW(waiting.c_str());
+  }
+  if (scheduleError != ERROR_SUCCESS) {
     ReportFailure(run, SystemErrorText(error) + L" (Ersetzen beim Neustart nicht möglich: " +
                            SystemErrorText(scheduleError) + L")");
     return tCopyOutcome::kFailed;
   }
   run.txtInfo.Append(kReplacedAtRestartText);
   run.bEntryNeedsRestart = true;
+  run.iOwnRestartWork = 1;
   return tCopyOutcome::kScheduled;
 }
 

@@ -249,18 +249,22 @@ BOOL WINAPI CopyFailingPartWay(LPCWSTR, LPCWSTR sTarget, BOOL) {
 
 }  // namespace
 
-TEST_F(qmRunTest, ACopyThatFailsPartWayLeavesTheOldFileWhole) {
+TEST_F(qmRunTest, ACopyThatFailsPartWayIsAFailureNeverARestart) {
   ClearRestartWork();
   PutUpdaterFile(L"a.txt", "new");
+  PutUpdaterFile(L"b.txt", "new");
   qmtest::WriteBytes(shared() + L"\\a.txt", "old");
-  WriteScript({"ver;820", "copy;shared;a.txt"});
+  WriteScript({"ver;820", "copy;shared;a.txt", "copy;shared;b.txt"});
   SetCopyFileFunction(CopyFailingPartWay);
   const bool bOk = Run();
   SetCopyFileFunction(nullptr);
   EXPECT_TRUE(bOk);
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.txt - fehlgeschlagen \r\nFehlermeldung: " +
-                        ErrorText(ERROR_LOCK_VIOLATION));
-  EXPECT_EQ(ReadBytes(shared() + L"\\a.txt"), "old");
+  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_LOCK_VIOLATION);
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.txt" + failure + L"Kopiere: b.txt" + failure);
+  // A file that was not there before is not left half written.
+  EXPECT_FALSE(Exists(shared() + L"\\b.txt"));
   EXPECT_FALSE(Exists(shared() + L"\\trv*.tmp"));
   EXPECT_TRUE(PendingRenames().empty());
+  EXPECT_EQ(mModule.glRestartEntries, 0);
+  EXPECT_EQ(mModule.glFailedEntries, 2);
 }

@@ -164,6 +164,8 @@ void SetDriveTypeQuery(tGetDriveTypeFn pfnGetDriveType) { gpfnGetDriveType = pfn
 
 void SetCopyFileFunction(tCopyFileFn pfnCopyFile) { gpfnCopyFile = pfnCopyFile; }
 
+tCopyFileFn CopyFileFunction() { return gpfnCopyFile ? gpfnCopyFile : CopyFileW; }
+
 std::wstring RealPathOf(const std::wstring& sPath, const std::wstring& sSystemFolder,
                         const std::wstring& sWow64Folder) {
   if (sWow64Folder.empty() || sSystemFolder.empty()) return sPath;
@@ -193,7 +195,7 @@ unsigned long CopyBeside(const std::wstring& sSource, const std::wstring& sTarge
   // schedules its file after the first, and the later one wins.
   wchar_t temporary[MAX_PATH + 1] = {};
   if (GetTempFileNameW(folder.c_str(), L"trv", 0, temporary) == 0) return GetLastError();
-  if (!(gpfnCopyFile ? gpfnCopyFile : CopyFileW)(sSource.c_str(), temporary, FALSE)) {
+  if (!CopyFileFunction()(sSource.c_str(), temporary, FALSE)) {
     const DWORD error = GetLastError();
     DeleteFileW(temporary);
     return error;
@@ -244,6 +246,27 @@ bool bIsPendingFile(const std::wstring& sPath, const std::vector<tPendingRename>
     if (bSamePath(rename.sSource, realPath)) return true;
   }
   return false;
+}
+
+bool bHasOwnRestartWork() {
+  for (const tPendingRename& rename : PendingRenamesAtRestart()) {
+    const size_t slash = rename.sSource.rfind(L'\\');
+    const std::wstring name = slash == std::wstring::npos ? rename.sSource : rename.sSource.substr(slash + 1);
+    if (name.size() > 7 && bSamePath(name.substr(0, 3), L"trv") && bSamePath(name.substr(name.size() - 4), L".tmp")) {
+      return true;
+    }
+  }
+  qmUniqueHKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
+    return false;
+  }
+  constexpr wchar_t kPrefix[] = L"Trevalon ";
+  wchar_t name[16384];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = 16384;
+    if (RegEnumValueW(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) return false;
+    if (length >= 9 && CompareStringOrdinal(name, 9, kPrefix, 9, TRUE) == CSTR_EQUAL) return true;
+  }
 }
 
 unsigned long CancelReplacementAtRestart(const std::wstring& sTarget, bool* pbCancelled) {

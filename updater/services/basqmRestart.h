@@ -26,17 +26,18 @@ using tGetDriveTypeFn = UINT(WINAPI*)(LPCWSTR);
 void SetDriveTypeQuery(tGetDriveTypeFn pfnGetDriveType);
 
 // Copies sSource beside sTarget under a new temporary name "trv*.tmp" (in
-// sTarget's folder, so that a rename over sTarget, now or at the restart,
-// stays on its volume), writable whatever the source's attributes. Returns
+// sTarget's folder, so that the rename over sTarget at the restart stays on
+// its volume), writable whatever the source's attributes. Returns
 // 0 and the copy's path, or the Win32 error (ERROR_PATH_NOT_FOUND for a
 // missing folder); nothing is left behind then.
 [[nodiscard]] unsigned long CopyBeside(const std::wstring& sSource, const std::wstring& sTarget,
                                        std::wstring* psCopy);
 
-// How CopyBeside copies (as CopyFileW); tests play a copy that fails
+// How the run copies files (as CopyFileW); tests play a copy that fails
 // part-way with it. nullptr: CopyFileW.
 using tCopyFileFn = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, BOOL);
 void SetCopyFileFunction(tCopyFileFn pfnCopyFile);
+[[nodiscard]] tCopyFileFn CopyFileFunction();
 
 // Has Windows move sWaiting (a file beside sTarget) over sTarget at the
 // next restart. Returns 0 or the Win32 error. Needs the right to write
@@ -64,6 +65,10 @@ struct tPendingRename {
 // restart, by us or by any other installer: deleting it would undo that
 // replacement.
 [[nodiscard]] bool bIsPendingFile(const std::wstring& sPath, const std::vector<tPendingRename>& renames);
+
+// True when a run of ours left anything for the next restart: a pending
+// rename of a "trv*.tmp" file, or a RunOnce value "Trevalon ...".
+[[nodiscard]] bool bHasOwnRestartWork();
 
 // After sTarget was written or deleted directly: forgets every replacement
 // of it that an earlier run left for the next restart (its rename, the
