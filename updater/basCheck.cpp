@@ -19,6 +19,7 @@
 
 #include <new>
 #include <optional>
+#include <utility>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -64,7 +65,7 @@ class tStepPlan {
   void Finish() {
     const wchar_t* result = L"erfolgreich";
     if (mRun.bEntryHadFailure) {
-      result = L"fehlgeschlagen";
+      result = mRun.bEntryNeedsRestart ? L"fehlgeschlagen, Neustart erforderlich" : L"fehlgeschlagen";
     } else if (mRun.bEntryNeedsRestart) {
       result = L"erfolgreich, Neustart erforderlich";
     } else if (!mbActs) {
@@ -90,11 +91,25 @@ DWORD OpenError(const std::wstring& sPath, DWORD dwAccess, DWORD dwShare) {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Whether the file could be deleted now; 0 or the error the deletion would
-// meet.
+// meet. Only the deletion itself knows (a library that a running program
+// loaded opens for deletion, but cannot be deleted): the file is marked
+// for deletion and unmarked at once, on a handle that the check alone
+// holds, so nothing happens to it before the mark is taken back.
 DWORD DeleteError(const std::wstring& sPath) {
   const DWORD attributes = GetFileAttributesW(sPath.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return ERROR_ACCESS_DENIED;
-  return OpenError(sPath, DELETE, kShareAll);
+  const qmUniqueFile file(CreateFileW(sPath.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
+  if (!file) return GetLastError();
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition))) {
+    return GetLastError();
+  }
+  disposition.DeleteFile = FALSE;
+  if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition))) {
+    return GetLastError();
+  }
+  return ERROR_SUCCESS;
 }
 
 std::wstring FolderOf(const std::wstring& sPath) {
@@ -107,6 +122,14 @@ bool bIsFolder(const std::wstring& sPath) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// A direct copy or deletion of sTarget takes back what an earlier run left
+// waiting to replace it at the restart.
+void PlanCancel(tStepPlan& plan, const std::wstring& sTarget) {
+  if (const std::wstring waiting = PendingReplacementOf(sTarget, PendingRenamesAtRestart()); !waiting.empty()) {
+    plan.Line(L"Neustart", L"die beim Neustart geplante Ersetzung durch " + waiting + L" wird aufgehoben");
+  }
+}
+
 // The copy step of a copy entry: false when it would fail.
 bool PlanCopyStep(tStepPlan& plan, const tRunValues& run, const std::wstring& sSource, const std::wstring& sTarget,
                   bool* pbScheduled) {
@@ -115,7 +138,8 @@ bool PlanCopyStep(tStepPlan& plan, const tRunValues& run, const std::wstring& sS
     plan.FailSystem(ERROR_PATH_NOT_FOUND);
     return false;
   }
-  if (DWORD error = OpenError(sSource, GENERIC_READ, kShareAll); error != ERROR_SUCCESS) {
+  // With the sharing rights with which the run reads the source.
+  if (DWORD error = OpenError(sSource, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE); error != ERROR_SUCCESS) {
     plan.Fail(L"Quelle " + sSource + L": " + SystemErrorText(error));
     return false;
   }
@@ -125,13 +149,18 @@ bool PlanCopyStep(tStepPlan& plan, const tRunValues& run, const std::wstring& sS
   }
   const DWORD attributes = GetFileAttributesW(sTarget.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if ((attributes & kUntouchableTarget) != 0) {
       plan.FailSystem(ERROR_ACCESS_DENIED);
       return false;
     }
+    if (bIsSameFile(sSource, sTarget)) {
+      plan.Line(L"Aktion", L"nicht kopieren, Quelle und Ziel sind dieselbe Datei");
+      plan.Act();
+      return true;
+    }
     // The copy opens the target for writing and shares it with nobody.
     if (DWORD error = OpenError(sTarget, GENERIC_WRITE, 0); error != ERROR_SUCCESS) {
-      if (!bIsFileInUseError(error)) {
+      if (!bIsFileInUseError(error) || !bCanReplaceAtRestart(sTarget)) {
         plan.FailSystem(error);
         return false;
       }
@@ -143,6 +172,7 @@ bool PlanCopyStep(tStepPlan& plan, const tRunValues& run, const std::wstring& sS
     }
   }
   plan.Line(L"Aktion", L"kopieren");
+  PlanCancel(plan, sTarget);
   plan.Act();
   return true;
 }
@@ -151,7 +181,7 @@ void PlanCopy(const TrevalonJob& job, tRunValues& run, clsqmMessageText& scratch
   const std::wstring source = run.sUpdaterFolder + L"\\" + job.sFile;
   const std::wstring target = run.sTarget + L"\\" + job.sFile;
   plan.Line(L"Ziel", run.sTarget.empty() ? L"(kein Zielordner)" : target);
-  if (bHasInvalidNameChar(job.sFile)) {
+  if (bIsInvalidFileName(job.sFile)) {
     plan.FailSystem(ERROR_INVALID_NAME);
     return;
   }
@@ -181,13 +211,18 @@ void PlanCopy(const TrevalonJob& job, tRunValues& run, clsqmMessageText& scratch
         break;
       }
       auto versionText = [](const std::wstring& sPath) {
-        return bFileExists(sPath) ? GetFileVersion(sPath).sFileVersion : std::wstring(L"keine Datei");
+        if (!bFileExists(sPath)) return std::wstring(L"keine Datei");
+        const tFileVersion version = GetFileVersion(sPath);
+        return version.dwError != 0 ? std::wstring(L"nicht lesbar") : version.sFileVersion;
       };
       plan.Line(L"Version", L"neu " + versionText(source) + L", vorhanden " + versionText(target));
       unsigned long dwVersionError = 0;
-      if (bIsNewerFile(source, target, &dwVersionError)) {
+      std::wstring unreadable;
+      if (bIsNewerFile(source, target, &dwVersionError, &unreadable)) {
         if (dwVersionError != 0) plan.FailSystem(dwVersionError);
         PlanCopyStep(plan, run, source, target, &bScheduled);
+      } else if (dwVersionError != 0) {
+        plan.Fail(VersionUnreadableText(unreadable, dwVersionError));
       } else {
         plan.Line(L"Aktion", L"nicht kopieren, die vorhandene Datei ist gleich neu oder neuer");
         plan.Act();
@@ -258,7 +293,11 @@ void PlanDelete(const TrevalonJob& job, const tRunValues& run, tStepPlan& plan) 
   plan.Act();
   for (const std::wstring& file : files) {
     plan.Line(L"Löschen", file);
-    if (DWORD error = DeleteError(file); error != ERROR_SUCCESS) plan.Fail(file + L": " + SystemErrorText(error));
+    if (DWORD error = DeleteError(file); error != ERROR_SUCCESS) {
+      plan.Fail(file + L": " + SystemErrorText(error));
+    } else {
+      PlanCancel(plan, file);
+    }
   }
 }
 
@@ -303,6 +342,18 @@ void PlanConfigUpdate(tRunValues& run, clsqmMessageText& txtPlan, tStepPlan& pla
     plan.FailSystem(ERROR_INVALID_NAME);
   } else if (!bIsFolder(FolderOf(path))) {
     plan.Fail(L"Ordner " + FolderOf(path) + L": " + SystemErrorText(ERROR_PATH_NOT_FOUND));
+  } else {
+    // The run writes path + ".tmp" anew (read-only or not) and renames it
+    // over the file, which must not be read-only: both must be free.
+    for (const auto& [file, access] : {std::pair<std::wstring, DWORD>{path + L".tmp", GENERIC_WRITE},
+                                       std::pair<std::wstring, DWORD>{path, DELETE}}) {
+      const DWORD attributes = GetFileAttributesW(file.c_str());
+      if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+      const DWORD error = access == DELETE && (attributes & FILE_ATTRIBUTE_READONLY) != 0
+                              ? ERROR_ACCESS_DENIED
+                              : OpenError(file, access, access == DELETE ? kShareAll : 0);
+      if (error != ERROR_SUCCESS) plan.Fail(file + L": " + SystemErrorText(error));
+    }
   }
   plan.Line(L"Inhalt", L"");
   plan.Quote(ConfigUpdateText(run));
@@ -351,19 +402,20 @@ bool CheckSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtPlan, t
     TrevalonJob job = original;
     txtPlan.Append(L"Eintrag " + std::to_wstring(++nEntry) + L": " + EntryText(original) + L"\r\n");
     tStepPlan plan(txtPlan, run);
-    try {
+    // The run's guard: what it would report for a step that throws becomes
+    // the step's failure line.
+    RunGuardedStep(run, [&] {
       PrepareEntry(job, run);
       PlanEntry(job, run, scratch, plan);
-    } catch (const std::bad_alloc&) {
-      plan.FailSystem(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    scratch.Replace(std::wstring());
+    });
+    plan.TakeMessages(scratch);
     plan.Finish();
     RecordStep(run);
   }
 
   tStepPlan plan(txtPlan, run);
-  PlanConfigUpdate(run, txtPlan, plan);
+  RunGuardedStep(run, [&] { PlanConfigUpdate(run, txtPlan, plan); });
+  plan.TakeMessages(scratch);
   if (run.bConfigNeeded) plan.Finish();
   RecordStep(run);
 

@@ -12,7 +12,8 @@
 //   Eintrag <n>: <the entry's fields, joined by ";">
 //     <Label>: <what the run would use or do>      (any number of lines)
 //     FEHLER: <why the step would fail>            (any number of lines)
-//     Ergebnis: erfolgreich | fehlgeschlagen | erfolgreich, Neustart erforderlich | keine Aktion
+//     Ergebnis: erfolgreich | fehlgeschlagen | erfolgreich, Neustart erforderlich
+//               | fehlgeschlagen, Neustart erforderlich | keine Aktion
 //   ...
 //   Konfigurationsupdate: <file> | keines
 //     ...                                          (as for an entry)

@@ -3,11 +3,13 @@
 #include "basComponentRegistration.h"
 #include "basConfigUpdate.h"
 #include "basFailureReport.h"
+#include "basRestartWork.h"
 #include "basScriptText.h"
 #include "basqmFileVersion.h"
 #include "basqmFiles.h"
 #include "basqmRestart.h"
 #include "basqmSysTools.h"
+#include "qmHandle.h"
 
 #include <windows.h>
 
@@ -17,6 +19,10 @@ tFileClass FileClassOf(const std::wstring& sFile) {
   if (bSameText(extension, L".mda") || bSameText(extension, L".mde")) return tFileClass::kAccess;
   if (bSameText(extension, L".dll") || bSameText(extension, L".ocx")) return tFileClass::kComponent;
   return tFileClass::kPlain;
+}
+
+std::wstring VersionUnreadableText(const std::wstring& sPath, unsigned long dwError) {
+  return L"Version von " + sPath + L" nicht lesbar: " + SystemErrorText(dwError);
 }
 
 std::wstring LockFileOf(const std::wstring& sTarget, const std::wstring& sFile) {
@@ -35,43 +41,83 @@ tCopyOutcome CopyStep(tRunValues& run, const std::wstring& sSource, const std::w
     ReportSystemFailure(run, ERROR_PATH_NOT_FOUND);
     return tCopyOutcome::kFailed;
   }
-  // A read-only target stays as it is: Windows' CopyFileW refuses it, and
-  // Wine's would overwrite it, so the run asks itself.
-  DWORD attributes = GetFileAttributesW(sTarget.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+  // A read-only, hidden or system target stays as it is: Windows' CopyFileW
+  // refuses it, and Wine's would overwrite it, so the run asks itself, as
+  // the check does.
+  const DWORD attributes = GetFileAttributesW(sTarget.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kUntouchableTarget) != 0) {
     ReportSystemFailure(run, ERROR_ACCESS_DENIED);
     return tCopyOutcome::kFailed;
   }
-  if (!CopyFileW(sSource.c_str(), sTarget.c_str(), FALSE)) {
-    const DWORD error = GetLastError();
-    if (!bIsFileInUseError(error)) {
-      ReportSystemFailure(run, error);
-      return tCopyOutcome::kFailed;
+  if (CopyFileFunction()(sSource.c_str(), sTarget.c_str(), FALSE)) {
+    // The file in place now is the one this run brought: an older one that
+    // an earlier run left waiting must not replace it at the restart.
+    CancelEarlierReplacement(run, sTarget);
+    // The copy takes the source's attributes: a file from a read-only share
+    // or CD would stay read-only in the installation, and the next update
+    // would be refused above.
+    const DWORD copied = GetFileAttributesW(sTarget.c_str());
+    if (copied == INVALID_FILE_ATTRIBUTES) {
+      ReportSystemFailure(run, GetLastError());
+    } else if ((copied & FILE_ATTRIBUTE_READONLY) != 0 &&
+               !SetFileAttributesW(sTarget.c_str(), copied & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+      ReportSystemFailure(run, GetLastError());
     }
-    // A running Office Line holds its components open, Access its
-    // libraries: Windows puts the new file in place at the next restart,
-    // before anyone can open the old one.
-    if (const unsigned long scheduleError = ScheduleReplacementAtRestart(sSource, sTarget);
-        scheduleError != ERROR_SUCCESS) {
-      ReportFailure(run, SystemErrorText(error) + L" (Ersetzen beim Neustart nicht möglich: " +
-                             SystemErrorText(scheduleError) + L")");
-      return tCopyOutcome::kFailed;
-    }
-    run.txtInfo.Append(kReplacedAtRestartText);
-    run.bEntryNeedsRestart = true;
-    return tCopyOutcome::kScheduled;
+    return tCopyOutcome::kCopied;
   }
-  // The copy takes the source's attributes: a file from a read-only share
-  // or CD would stay read-only in the installation, and the next update
-  // would be refused above.
-  attributes = GetFileAttributesW(sTarget.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    ReportSystemFailure(run, GetLastError());
-  } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-             !SetFileAttributesW(sTarget.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
-    ReportSystemFailure(run, GetLastError());
+  const DWORD error = GetLastError();
+  // Only a copy refused before it wrote anything may wait for the restart:
+  // a sharing violation when the files are opened, or a view of the target
+  // in another program's memory, which forbids truncating it. Any other
+  // failure (a lock met while writing, a full disk) may have left part of
+  // the new file in the target: that is the entry's failure, never a
+  // success or a restart, and a file that was not there before is not left
+  // half written.
+  if (error != ERROR_SHARING_VIOLATION && error != ERROR_USER_MAPPED_FILE) {
+    if (attributes == INVALID_FILE_ATTRIBUTES) DeleteFileW(sTarget.c_str());
+    ReportSystemFailure(run, error);
+    return tCopyOutcome::kFailed;
   }
-  return tCopyOutcome::kCopied;
+  // The file in use may be the source (another program writing it in the
+  // updater's folder): the restart would not help, and the failure is the
+  // source's. The copy reads the source with these sharing rights.
+  if (const qmUniqueFile source(CreateFileW(sSource.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      !source) {
+    ReportFailure(run, L"Quelle " + sSource + L": " + SystemErrorText(GetLastError()));
+    return tCopyOutcome::kFailed;
+  }
+  // Started from the target folder (or "copy;.;x"), the file is already
+  // where it belongs: the copy met its own handle. Nothing is copied, and
+  // no restart is needed. (Asked only here: comparing two files costs more
+  // than copying a small one.)
+  if (bIsSameFile(sSource, sTarget)) {
+    run.txtInfo.Append(kSameFileText);
+    return tCopyOutcome::kCopied;
+  }
+  // Only a file in use on a local fixed volume waits for the restart.
+  if (!bIsFileInUseError(error) || !bCanReplaceAtRestart(sTarget)) {
+    ReportSystemFailure(run, error);
+    return tCopyOutcome::kFailed;
+  }
+  // A running Office Line holds its components open, Access its
+  // libraries: the new file waits beside the target, and Windows puts it in
+  // place at the next restart, before anyone can open the old one.
+  std::wstring waiting;
+  unsigned long scheduleError = CopyBeside(sSource, sTarget, &waiting);
+  if (scheduleError == ERROR_SUCCESS) {
+    scheduleError = ScheduleRenameAtRestart(waiting, sTarget);
+    if (scheduleError != ERROR_SUCCESS) DeleteFileW(waiting.c_str());
+  }
+  if (scheduleError != ERROR_SUCCESS) {
+    ReportFailure(run, SystemErrorText(error) + L" (Ersetzen beim Neustart nicht möglich: " +
+                           SystemErrorText(scheduleError) + L")");
+    return tCopyOutcome::kFailed;
+  }
+  run.txtInfo.Append(kReplacedAtRestartText);
+  run.bEntryNeedsRestart = true;
+  run.iOwnRestartWork = 1;
+  return tCopyOutcome::kScheduled;
 }
 
 }  // namespace
@@ -81,8 +127,9 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run) {
   run.txtInfo.Append(L"Kopiere: " + job.sFile);
   // A name that no file may have never reaches the file system or the
   // command line of regsvr32, where a double quote would end the path and
-  // turn the rest of the name into arguments.
-  if (bHasInvalidNameChar(job.sFile)) {
+  // turn the rest of the name into arguments; nor one that Windows would
+  // shorten to another name, past the rules of its class.
+  if (bIsInvalidFileName(job.sFile)) {
     ReportSystemFailure(run, ERROR_INVALID_NAME);
     run.bEntryFailed = false;
     return;
@@ -116,10 +163,16 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run) {
     }
     case tFileClass::kComponent: {
       unsigned long dwVersionError = 0;
-      if (!bHasTarget || bIsNewerFile(source, target, &dwVersionError)) {
-        // A version decision that failed is reported, and the file copied.
+      std::wstring unreadable;
+      if (!bHasTarget || bIsNewerFile(source, target, &dwVersionError, &unreadable)) {
+        // Without the version functions the decision is reported, and the
+        // file copied.
         if (dwVersionError != 0) ReportSystemFailure(run, dwVersionError);
         copied = CopyStep(run, source, target);
+      } else if (dwVersionError != 0) {
+        // Nothing is copied over a file whose version nobody knows.
+        ReportFailure(run, VersionUnreadableText(unreadable, dwVersionError));
+        copied = tCopyOutcome::kFailed;
       } else {
         run.txtInfo.Append(L"   --> Datei überprungen, da neuer oder vorhanden");
       }

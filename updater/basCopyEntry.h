@@ -16,10 +16,16 @@ void CopyEntry(const TrevalonJob& job, tRunValues& run);
 enum class tFileClass { kPlain, kAccess, kComponent };
 [[nodiscard]] tFileClass FileClassOf(const std::wstring& sFile);
 
+// A copy refuses a target with one of these attributes (access denied).
+inline constexpr unsigned long kUntouchableTarget = 0x1 | 0x2 | 0x4;  // read-only, hidden, system
+
+// What a copy entry reports when source and target are one file (no line
+// break).
+inline constexpr wchar_t kSameFileText[] = L"   --> Quelle und Ziel sind dieselbe Datei, nichts zu kopieren";
+
+// Why a component is not copied when the version of sPath cannot be read.
+[[nodiscard]] std::wstring VersionUnreadableText(const std::wstring& sPath, unsigned long dwError);
+
 // The Access lock file of the library sFile (an Access-class name) in the
 // folder sTarget.
 [[nodiscard]] std::wstring LockFileOf(const std::wstring& sTarget, const std::wstring& sFile);
-
-// What a copy entry reports for a file whose replacement waits for the
-// next restart (no line break: " - erfolgreich " follows).
-inline constexpr wchar_t kReplacedAtRestartText[] = L"   --> Datei in Benutzung, wird beim nächsten Neustart ersetzt";

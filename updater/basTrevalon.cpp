@@ -43,7 +43,11 @@ void ReportScriptProblem(const std::wstring& sUpdaterFolder, const tScriptResult
                       L" wird nicht geschlossen - ABBRUCH");
       break;
     case tScriptStatus::kNulBytes:
-      txtInfo.Replace(file + L" fehlerhaft: die Datei enthält Nullbytes (Unicode ohne Byte-Order-Mark?) - ABBRUCH");
+      // With a byte-order mark the encoding is known: the text itself holds
+      // a NUL character.
+      txtInfo.Replace(file + (result.encoding == tScriptEncoding::kAnsi
+                                  ? L" fehlerhaft: die Datei enthält Nullbytes (Unicode ohne Byte-Order-Mark?) - ABBRUCH"
+                                  : L" fehlerhaft: der Text enthält ein Nullzeichen (U+0000) - ABBRUCH"));
       break;
     case tScriptStatus::kBadEncoding:
       txtInfo.Replace(file + L" fehlerhaft: kein gültiger " +
@@ -71,27 +75,6 @@ void ExecuteEntry(TrevalonJob& job, tRunValues& run) {
   // "app", "ver", "log" and anything else: taken while reading, or inert.
 }
 
-// Runs one entry, or the configuration update. Whatever it throws ends
-// that step only: it is reported as the step's failure, and the run goes on
-// with the next entry, the configuration update and the log.
-template <typename tStep>
-void RunStep(tRunValues& run, tStep step) {
-  try {
-    try {
-      step();
-    } catch (const std::bad_alloc&) {
-      ReportSystemFailure(run, ERROR_NOT_ENOUGH_MEMORY);
-    } catch (...) {
-      ReportFailure(run, L"Unerwarteter interner Fehler, der Eintrag wurde abgebrochen");
-    }
-  } catch (...) {
-    // Not even the report could be written (no memory left for it): the
-    // entry still counts as failed.
-    run.bEntryHadFailure = true;
-  }
-  run.bEntryFailed = false;
-}
-
 bool RunUpdateSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module) {
   tTrevalonScript script;
   tRunValues run(sUpdaterFolder, txtInfo, module);
@@ -100,12 +83,12 @@ bool RunUpdateSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInf
 
   for (TrevalonJob& job : script.entries) {
     module.gdtCountdownStart = GetTickCount64();
-    RunStep(run, [&] { ExecuteEntry(job, run); });
+    RunGuardedStep(run, [&] { ExecuteEntry(job, run); });
     RecordStep(run);
     txtInfo.Repaint();
   }
 
-  RunStep(run, [&] { WriteConfigUpdate(run); });
+  RunGuardedStep(run, [&] { WriteConfigUpdate(run); });
   RecordStep(run);
 
   module.gdtCountdownStart = GetTickCount64();
@@ -121,6 +104,24 @@ bool RunUpdateSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInf
 
 }  // namespace
 
+void ReportStepAbort(tRunValues& run) noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      ReportSystemFailure(run, ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+      ReportFailure(run, L"Unerwarteter interner Fehler, der Eintrag wurde abgebrochen");
+    }
+  } catch (...) {
+    // Not even the report could be written (no memory left for it): the
+    // entry still counts as failed.
+    run.bEntryHadFailure = true;
+  }
+}
+
+void ClearEntryFailed(tRunValues& run) noexcept { run.bEntryFailed = false; }
+
 void RecordStep(tRunValues& run) {
   tTrevalonModule& module = run.module;
   tStepOutcome outcome = tStepOutcome::kDone;
@@ -129,8 +130,10 @@ void RecordStep(tRunValues& run) {
     ++module.glFailedEntries;
   } else if (run.bEntryNeedsRestart) {
     outcome = tStepOutcome::kRestart;
-    ++module.glRestartEntries;
   }
+  // Also a failed entry may have left a file for the restart (an Access
+  // library with its lock file): the restart is needed all the same.
+  if (run.bEntryNeedsRestart) ++module.glRestartEntries;
   module.gcolStepOutcomes.push_back(outcome);
   run.bEntryHadFailure = false;
   run.bEntryNeedsRestart = false;

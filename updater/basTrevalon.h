@@ -29,7 +29,7 @@ struct tTrevalonModule {
   ULONGLONG gdtCountdownStart = 0;                 // GetTickCount64() when the countdown (re)starts
   int32_t glCountdownSeconds = 0;                  // 0 = no length chosen yet
   int32_t glFailedEntries = 0;                     // entries of the last run that reported a failure
-  int32_t glRestartEntries = 0;                    // entries of the last run that wait for a restart
+  int32_t glRestartEntries = 0;                    // entries of the last run that left a file for the restart (failed ones too)
   // The last run's (or check's) steps: one per entry in file order, then
   // the configuration update. Empty when it stopped before the entries.
   std::vector<tStepOutcome> gcolStepOutcomes;
@@ -46,8 +46,8 @@ struct tTrevalonModule {
 // they are counted in module.glFailedEntries (a failing configuration
 // update at the end counts as one more). A script that cannot be read
 // completely (missing, unreadable, a double quote never closed) is not
-// executed at all. Entries that leave a file for the next restart without
-// a failure are counted in module.glRestartEntries.
+// executed at all. Entries that leave a file for the next restart are
+// counted in module.glRestartEntries, failed ones too.
 bool RunUpdate(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module);
 
 struct tRunValues;
@@ -71,6 +71,22 @@ bool bGuardedRun(clsqmMessageText& txtInfo, tBody bBody) {
 // counts, reads the script, finds Office Line and reports the start into
 // run.txtInfo. False, with the reason reported, when the run stops here.
 [[nodiscard]] bool StartRun(tTrevalonScript& script, tRunValues& run);
+
+// One guard for every step of a run and of a check (an entry, or the
+// configuration update): whatever the step throws ends that step only. It
+// is reported as the step's failure (into run.txtInfo), and the caller goes
+// on with the next step.
+void ReportStepAbort(tRunValues& run) noexcept;  // inside a catch block only
+void ClearEntryFailed(tRunValues& run) noexcept;
+template <typename tStep>
+void RunGuardedStep(tRunValues& run, tStep step) noexcept {
+  try {
+    step();
+  } catch (...) {
+    ReportStepAbort(run);
+  }
+  ClearEntryFailed(run);
+}
 
 // After each entry and after the configuration update: records how the
 // step ended (run.bEntryHadFailure, run.bEntryNeedsRestart) in the

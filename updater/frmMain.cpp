@@ -233,7 +233,9 @@ bool frmMain::OnCreate() {
 
 void frmMain::OnCommand(int iId, int iNotify) {
   if (iNotify != BN_CLICKED) return;
-  if (iId == IDC_CMDUPDATE) cmdUpdate_Click();
+  // A check window never updates, whoever sends the click: the disabled
+  // button stops only the user's.
+  if (iId == IDC_CMDUPDATE && mMode != tMode::kCheck) cmdUpdate_Click();
   if (iId == IDC_CMDQUIT) cmdQuit_Click();
 }
 

@@ -1,12 +1,14 @@
 // Trevalon.exe: without arguments the window runs the update and counts
 // down; with /silent the update runs once without any window, for software
-// distribution tools that read the exit code. /check writes what the run
-// would do instead of running it: into the window, or with /silent to the
-// standard output.
+// distribution tools that read the exit code, and writes its result line.
+// /check writes what the run would do instead of running it: into the
+// window, or with /silent to the standard output (or the console it was
+// started from).
 #include "basCheck.h"
 #include "basTrevalon.h"
 #include "basqmTextFile.h"
 #include "frmMain.h"
+#include "qmHandle.h"
 #include "qmMessageText.h"
 
 #include <windows.h>
@@ -29,7 +31,9 @@ constexpr wchar_t kUsage[] =
     L"/check (auch -check, --check): nur prüfen, was das Update auf diesem Rechner täte; "
     L"nichts wird verändert. Mit /silent auf die Standardausgabe.\r\n"
     L"Rückgabewert: 0 = erfolgreich, 2 = erfolgreich mit fehlgeschlagenen Einträgen, "
-    L"3010 = erfolgreich, Neustart erforderlich, 1 = fehlgeschlagen, 87 = unbekanntes Argument.";
+    L"3010 = erfolgreich, Neustart erforderlich, 1 = fehlgeschlagen, 87 = unbekanntes Argument.\r\n"
+    L"In cmd.exe auf das Ende warten: start /wait Trevalon.exe /silent (dann %ERRORLEVEL%); in PowerShell: "
+    L"(Start-Process .\\Trevalon.exe /silent -Wait -PassThru).ExitCode.";
 
 // The updater's folder holds the add-ins it installs, which may include
 // DLLs: none of them may ever be loaded into the elevated updater, so DLLs
@@ -89,32 +93,63 @@ tArguments ParseArguments(int argc, wchar_t** argv) {
   return args;
 }
 
+// Where the plan and the result line go: the standard output when whoever
+// started the updater gave it one (a distribution agent's pipe, a
+// redirection); else the console of the program that started it (cmd.exe,
+// PowerShell), which a window program does not get by itself. Nothing when
+// there is neither.
+class qmUnattendedOutput {
+ public:
+  qmUnattendedOutput() {
+    mhOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (mhOutput != nullptr && mhOutput != INVALID_HANDLE_VALUE && GetFileType(mhOutput) != FILE_TYPE_UNKNOWN) return;
+    mhOutput = nullptr;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+    mConsole.reset(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+    if (mConsole) mhOutput = mConsole.get();
+  }
+
+  void Write(const std::wstring& sText) const {
+    if (!mhOutput) return;
+    DWORD mode = 0;
+    if (GetConsoleMode(mhOutput, &mode)) {
+      DWORD written = 0;
+      WriteConsoleW(mhOutput, sText.data(), static_cast<DWORD>(sText.size()), &written, nullptr);
+    } else {
+      (void)WriteAnsiText(mhOutput, sText);
+    }
+  }
+
+  // True when the text goes to the console of the program that started the
+  // updater: its prompt already stands there.
+  [[nodiscard]] bool bAttached() const { return static_cast<bool>(mConsole); }
+
+ private:
+  HANDLE mhOutput = nullptr;
+  qmUniqueFile mConsole;
+};
+
+std::wstring ResultText(bool bCompleted, const tTrevalonModule& module) {
+  return ResultLineOf(bCompleted, module) + L" - Rückgabewert " + std::to_wstring(ExitCodeOf(bCompleted, module)) +
+         L"\r\n";
+}
+
 int RunUnattended(const std::wstring& sUpdaterFolder) {
   tTrevalonModule module;
   clsqmMessageText txtInfo;  // nobody shows it; the log copies it when the script asks
   const bool bCompleted = RunUpdate(sUpdaterFolder, txtInfo, module);
+  const qmUnattendedOutput output;
+  output.Write((output.bAttached() ? L"\r\n" : L"") + ResultText(bCompleted, module));
   return ExitCodeOf(bCompleted, module);
-}
-
-// The plan goes to the standard output when whoever started the updater
-// gave it one (a distribution agent's pipe, a redirection, a console).
-void WriteToStandardOutput(const std::wstring& sText) {
-  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
-  DWORD mode = 0;
-  if (GetConsoleMode(output, &mode)) {
-    DWORD written = 0;
-    WriteConsoleW(output, sText.data(), static_cast<DWORD>(sText.size()), &written, nullptr);
-  } else {
-    (void)WriteAnsiText(output, sText);
-  }
 }
 
 int CheckUnattended(const std::wstring& sUpdaterFolder) {
   tTrevalonModule module;
   clsqmMessageText txtPlan;
   const bool bCompleted = CheckUpdate(sUpdaterFolder, txtPlan, module);
-  WriteToStandardOutput(txtPlan.Text());
+  const qmUnattendedOutput output;
+  output.Write((output.bAttached() ? L"\r\n" : L"") + txtPlan.Text());
   return ExitCodeOf(bCompleted, module);
 }
 

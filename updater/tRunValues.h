@@ -31,6 +31,10 @@ struct tRunValues {
   bool bEntryFailed = false;     // a step of the current entry failed (reset by copy entries)
   bool bEntryHadFailure = false; // the current entry reported any failure (counted for the caller)
   bool bEntryNeedsRestart = false; // the current entry left a file to be replaced at the next restart
+  // Whether a run of ours left work for the next restart (pending renames
+  // of our files, RunOnce registrations): -1 not asked yet, 0 none, 1 some.
+  // Without any, a direct copy or deletion has nothing to take back.
+  int iOwnRestartWork = -1;
 
   clsqmMessageText& txtInfo;
   tTrevalonModule& module;

@@ -356,3 +356,90 @@ TEST_F(qmCheckTest, ACheckThatCannotStartSaysWhyAndThatTheRunWouldStop) {
   EXPECT_EQ(ExitCodeOf(false, mModule), 1);
   EXPECT_FALSE(Exists(updater() + L"\\" + CheckFileName()));
 }
+
+TEST_F(qmCheckTest, AStepThatFailsUnexpectedlyFailsAloneInThePlanAsInTheRun) {
+  PutUpdaterFile(L"a.txt", "a");
+  PutUpdaterFile(L"b.txt", "b");
+  WriteScript({"ver;820", "copy;shared;a.txt", "copy;shared;b.txt"});
+  qmFailingMirror mirror(L"  Quelle: " + updater() + L"\\a.txt");
+  mPlan.SetListener(&mirror);
+  const bool bOk = Check();
+  mPlan.SetListener(nullptr);
+  EXPECT_TRUE(bOk);
+  EXPECT_TRUE(Has(Block(Plan(), 2), L"  FEHLER: Unerwarteter interner Fehler, der Eintrag wurde abgebrochen\r\n"
+                                    L"  Ergebnis: fehlgeschlagen\r\n"));
+  EXPECT_TRUE(Has(Block(Plan(), 3), L"  Aktion: kopieren\r\n  Ergebnis: erfolgreich\r\n"));
+  EXPECT_EQ(mModule.gcolStepOutcomes, (std::vector<tStepOutcome>{tStepOutcome::kDone, tStepOutcome::kFailed,
+                                                                  tStepOutcome::kDone, tStepOutcome::kDone}));
+}
+
+TEST_F(qmCheckTest, ThePlanAndTheRunAgreeOnFilesTheyCannotTouchOrNeedNotCopy) {
+  ClearRestartWork();
+  PutUpdaterFile(L"h.txt", "new");
+  PutUpdaterFile(L"s.txt", "new");
+  PutUpdaterFile(L"self.txt", "self");
+  WriteBytes(shared() + L"\\h.txt", "hidden");
+  WriteBytes(shared() + L"\\s.txt", "system");
+  SetFileAttributesW((shared() + L"\\h.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+  SetFileAttributesW((shared() + L"\\s.txt").c_str(), FILE_ATTRIBUTE_SYSTEM);
+  // A library that a running program loaded (this test).
+  CopyFixture(L"qmver_2_0_0_0.dll", root() + L"\\abf\\loaded.dll");
+  const HMODULE loaded = LoadLibraryW((root() + L"\\abf\\loaded.dll").c_str());
+  ASSERT_NE(loaded, nullptr);
+  // "copy;.;..." names the updater's own folder, as a Trevalon started from
+  // the target folder does.
+  WriteScript({"ver;820", "copy;shared;h.txt", "copy;shared;s.txt", "del;abf;*.dll", "copy;.;self.txt"});
+  ASSERT_TRUE(Check());
+  const std::vector<tStepOutcome> planned = mModule.gcolStepOutcomes;
+  const int nPlannedExit = ExitCodeOf(true, mModule);
+  ASSERT_TRUE(Run());
+  FreeLibrary(loaded);
+  EXPECT_EQ(mModule.gcolStepOutcomes, planned) << testing::internal::String::ShowWideCString(Plan().c_str());
+  EXPECT_EQ(planned, (std::vector<tStepOutcome>{tStepOutcome::kDone, tStepOutcome::kFailed, tStepOutcome::kFailed,
+                                                 tStepOutcome::kFailed, tStepOutcome::kDone, tStepOutcome::kDone}));
+  EXPECT_EQ(ExitCodeOf(true, mModule), nPlannedExit);
+  EXPECT_TRUE(Has(Block(Plan(), 5), L"  Aktion: nicht kopieren, Quelle und Ziel sind dieselbe Datei\r\n"));
+  EXPECT_TRUE(Has(Text(), L"Kopiere: self.txt   --> Quelle und Ziel sind dieselbe Datei, nichts zu kopieren - "
+                          L"erfolgreich \r\n"));
+  EXPECT_TRUE(PendingRenames().empty());
+  for (const wchar_t* name : {L"h.txt", L"s.txt"}) {
+    SetFileAttributesW((shared() + L"\\" + name).c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_NE(ReadBytes(shared() + L"\\" + name), "new");
+  }
+  ClearRestartWork();
+}
+
+TEST_F(qmCheckTest, AConfigUpdateFileThatCannotBeReplacedIsAFailureOfThePlanAndTheRun) {
+  const std::wstring file = root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate";
+  // A read-only ".tmp" left by an earlier write is the run's own to
+  // overwrite.
+  const struct {
+    const wchar_t* sPath;
+    bool bReadOnly;
+    tStepOutcome outcome;
+  } kCases[] = {{L"", true, tStepOutcome::kFailed},
+                {L"", false, tStepOutcome::kFailed},
+                {L".tmp", true, tStepOutcome::kDone},
+                {L".tmp", false, tStepOutcome::kFailed}};
+  PutUpdaterFile(L"Lib.mda", "library");
+  WriteScript({"ver;820", "rev;1", "copy;work;Lib.mda"});
+  for (const auto& c : kCases) {
+    const std::wstring path = file + c.sPath;
+    SCOPED_TRACE(qmtest::ToAnsi(path) + (c.bReadOnly ? " read-only" : " held"));
+    WriteBytes(path, "old");
+    if (c.bReadOnly) SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    {
+      qmHeldFile held(c.bReadOnly ? root() + L"\\nothing.txt" : path);
+      ASSERT_TRUE(Check());
+      const std::vector<tStepOutcome> planned = mModule.gcolStepOutcomes;
+      ASSERT_TRUE(Run());
+      EXPECT_EQ(mModule.gcolStepOutcomes, planned) << qmtest::ToAnsi(Plan());
+      EXPECT_EQ(planned.back(), c.outcome);
+    }
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+    DeleteFileW(file.c_str());
+    WaitForToolRecord();
+    DeleteFileW((root() + L"\\Shared\\UpdateConfigTool.cmdline").c_str());
+  }
+}

@@ -1,6 +1,8 @@
 // "copy" entries: plain files, components with versions and registration,
 // Access libraries with their lock files, and every failing step.
+#include "basCheck.h"
 #include "basqmFileVersion.h"
+#include "basqmRestart.h"
 #include "qmOfficeLineFixture.h"
 
 using qmtest::Exists;
@@ -73,6 +75,10 @@ TEST_F(qmRunTest, AnAccessLibraryHeldOpenWithItsLockFileIsReplacedAtTheRestartAn
   qmHeldFile library(shared() + L"\\lib.mda");
   ASSERT_TRUE(lock.held() && library.held());
   WriteScript({"ver;820", "copy;shared;lib.mda"});
+  clsqmMessageText plan;
+  ASSERT_TRUE(CheckUpdate(updater(), plan, mModule));
+  EXPECT_NE(plan.Text().find(L"  Ergebnis: fehlgeschlagen, Neustart erforderlich\r\n"), std::wstring::npos);
+  EXPECT_NE(plan.Text().find(L"1 fehlgeschlagen, 1 mit Neustart - Rückgabewert 2\r\n"), std::wstring::npos);
   EXPECT_TRUE(Run());
   // The lock rule stays: the lock file's deletion fails, and the warning
   // follows; the library itself waits for the restart.
@@ -80,7 +86,11 @@ TEST_F(qmRunTest, AnAccessLibraryHeldOpenWithItsLockFileIsReplacedAtTheRestartAn
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: lib.mda" + failure +
                         L"   --> Datei in Benutzung, wird beim nächsten Neustart ersetzt"
                         L"   FEHLER: Office Line aktiv! - Eventuell ist das Kopieren von lib.mda fehlgeschlagen\r\n");
+  // Failed by the lock rule, and the restart is needed all the same.
   EXPECT_EQ(mModule.glFailedEntries, 1);
+  EXPECT_EQ(mModule.glRestartEntries, 1);
+  EXPECT_EQ(ResultLineOf(true, mModule), L"Trevalon erfolgreich - Neustart erforderlich");
+  EXPECT_EQ(ExitCodeOf(true, mModule), 2);
   ClearRestartWork();
 }
 
@@ -91,8 +101,11 @@ TEST_F(qmRunTest, FailedCopiesAreReportedAndTheRunGoesOn) {
   qmtest::WriteBytes(shared() + L"\\ro.txt", "old");
   SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
   qmHeldFile open(shared() + L"\\open.txt");
+  // Another program writes a source: no restart would help.
+  PutUpdaterFile(L"locked.txt", "new");
+  qmHeldFile locked(updater() + L"\\locked.txt");
   WriteScript({"ver;820", "copy;shared;missing.txt", "copy;<OLRoot>\\nope;a.txt", "copy;;a.txt", "copy;shared;ro.txt",
-               "copy;shared;open.txt", "copy;shared;a.txt"});
+               "copy;shared;open.txt", "copy;shared;locked.txt", "copy;shared;a.txt"});
   EXPECT_TRUE(Run());
   const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: ";
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: missing.txt" + failure + ErrorText(ERROR_FILE_NOT_FOUND) +
@@ -100,12 +113,13 @@ TEST_F(qmRunTest, FailedCopiesAreReportedAndTheRunGoesOn) {
                         L"Kopiere: a.txt" + failure + ErrorText(ERROR_PATH_NOT_FOUND) +
                         L"Kopiere: ro.txt" + failure + ErrorText(ERROR_ACCESS_DENIED) +
                         L"Kopiere: open.txt   --> Datei in Benutzung, wird beim nächsten Neustart ersetzt" + kOk +
-                        L"Kopiere: a.txt" + kOk);
+                        L"Kopiere: locked.txt" + failure + L"Quelle " + updater() + L"\\locked.txt: " +
+                        ErrorText(ERROR_SHARING_VIOLATION) + L"Kopiere: a.txt" + kOk);
   SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
   EXPECT_EQ(ReadBytes(shared() + L"\\ro.txt"), "old");
   EXPECT_EQ(ReadBytes(shared() + L"\\a.txt"), "a");
   // Only the file in use waits for the restart; every other failure stays.
-  EXPECT_EQ(mModule.glFailedEntries, 4);
+  EXPECT_EQ(mModule.glFailedEntries, 5);
   EXPECT_EQ(mModule.glRestartEntries, 1);
   ClearRestartWork();
 }
@@ -161,17 +175,19 @@ TEST_F(qmRunTest, AFileNameNoFileMayHaveIsRefusedBeforeAnyStep) {
   PutUpdaterFile(L"a.txt", "a");
   qmtest::WriteBytes(shared() + L"\\old.tmp", "old");
   WriteScript({"ver;820", "copy;shared;a\" /u \"b.dll", "copy;shared;*.txt", "copy;shared;a?.txt", "copy;shared;<a>.txt",
-               "copy;shared;a|b.dll", "copy;shared;a\x01.txt", "del;shared;*.tmp"});
+               "copy;shared;a|b.dll", "copy;shared;a\x01.txt", "copy;shared;b.dll.", "copy;shared;x \\b.dll",
+               "del;shared;*.tmp"});
   EXPECT_TRUE(Run());
   const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_INVALID_NAME);
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a\" /u \"b.dll" + failure + L"Kopiere: *.txt" + failure +
                         L"Kopiere: a?.txt" + failure + L"Kopiere: <a>.txt" + failure + L"Kopiere: a|b.dll" + failure +
-                        L"Kopiere: a\x01.txt" + failure + L"Lösche: *.tmp" + kOk);
+                        L"Kopiere: a\x01.txt" + failure + L"Kopiere: b.dll." + failure + L"Kopiere: x \\b.dll" +
+                        failure + L"Lösche: *.tmp" + kOk);
   EXPECT_FALSE(Exists(shared() + L"\\a.txt"));
   EXPECT_FALSE(Exists(shared() + L"\\b.dll"));
   EXPECT_FALSE(Exists(updater() + L"\\b.dll.registered"));
   EXPECT_FALSE(Exists(shared() + L"\\old.tmp"));  // wildcards still delete
-  EXPECT_EQ(mModule.glFailedEntries, 6);
+  EXPECT_EQ(mModule.glFailedEntries, 8);
 }
 
 namespace {
@@ -196,4 +212,59 @@ TEST_F(qmRunTest, WhenNoVersionCanBeReadAComponentIsReportedAndCopied) {
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: c.dll - fehlgeschlagen \r\nFehlermeldung: " +
                         ErrorText(ERROR_MOD_NOT_FOUND) + L"   DLL/OCX Registrierung : c.dll" + kOk);
   EXPECT_EQ(ReadBytes(shared() + L"\\c.dll"), ReadBytes(updater() + L"\\c.dll"));
+}
+
+TEST_F(qmRunTest, AComponentWhoseVersionCannotBeReadIsNeitherCopiedNorScheduled) {
+  // A scanner or a backup holds the newer component without read sharing:
+  // its version is unknown, not 0.0.0.0.
+  ClearRestartWork();
+  CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\c.dll");
+  CopyFixture(L"qmreg_ok_2_0.dll", shared() + L"\\c.dll");
+  const std::string newer = ReadBytes(shared() + L"\\c.dll");
+  WriteScript({"ver;820", "copy;shared;c.dll"});
+  {
+    qmHeldFile held(shared() + L"\\c.dll");
+    ASSERT_TRUE(held.held());
+    EXPECT_TRUE(Run());
+  }
+  const std::wstring failure = L"Kopiere: c.dll - fehlgeschlagen \r\nFehlermeldung: Version von " + shared() +
+                               L"\\c.dll nicht lesbar: " + ErrorText(ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(Text().substr(0, StartLines(kKey820).size() + failure.size()), StartLines(kKey820) + failure);
+  EXPECT_EQ(ReadBytes(shared() + L"\\c.dll"), newer);
+  EXPECT_TRUE(PendingRenames().empty());
+  EXPECT_EQ(mModule.glRestartEntries, 0);
+  EXPECT_EQ(mModule.glFailedEntries, 1);
+  ClearRestartWork();
+}
+
+namespace {
+
+// Windows' copy meeting a lock while it writes (Wine's locks do not stop
+// it): the first part is written, then the copy fails.
+BOOL WINAPI CopyFailingPartWay(LPCWSTR, LPCWSTR sTarget, BOOL) {
+  qmtest::WriteBytes(sTarget, "half");
+  SetLastError(ERROR_LOCK_VIOLATION);
+  return FALSE;
+}
+
+}  // namespace
+
+TEST_F(qmRunTest, ACopyThatFailsPartWayIsAFailureNeverARestart) {
+  ClearRestartWork();
+  PutUpdaterFile(L"a.txt", "new");
+  PutUpdaterFile(L"b.txt", "new");
+  qmtest::WriteBytes(shared() + L"\\a.txt", "old");
+  WriteScript({"ver;820", "copy;shared;a.txt", "copy;shared;b.txt"});
+  SetCopyFileFunction(CopyFailingPartWay);
+  const bool bOk = Run();
+  SetCopyFileFunction(nullptr);
+  EXPECT_TRUE(bOk);
+  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_LOCK_VIOLATION);
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.txt" + failure + L"Kopiere: b.txt" + failure);
+  // A file that was not there before is not left half written.
+  EXPECT_FALSE(Exists(shared() + L"\\b.txt"));
+  EXPECT_FALSE(Exists(shared() + L"\\trv*.tmp"));
+  EXPECT_TRUE(PendingRenames().empty());
+  EXPECT_EQ(mModule.glRestartEntries, 0);
+  EXPECT_EQ(mModule.glFailedEntries, 2);
 }

@@ -14,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -89,6 +91,25 @@ class qmHeldFile {
 
  private:
   HANDLE mh;
+};
+
+// An output box that cannot take one of the messages: what it throws
+// reaches the run (or the check) in the middle of an entry.
+class qmFailingMirror final : public clsqmMessageText::Listener {
+ public:
+  explicit qmFailingMirror(std::wstring sTrigger) : msTrigger(std::move(sTrigger)) {}
+  void OnReplaced(const std::wstring&) override {}
+  void OnAppended(std::wstring_view sPiece) override {
+    if (!mbThrown && sPiece.find(msTrigger) != std::wstring_view::npos) {
+      mbThrown = true;
+      throw std::length_error("the box is full");
+    }
+  }
+  void OnRepaint() override {}
+
+ private:
+  std::wstring msTrigger;
+  bool mbThrown = false;
 };
 
 // Registry helpers below HKEY_LOCAL_MACHINE, by default in the 32-bit view,

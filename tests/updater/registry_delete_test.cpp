@@ -1,4 +1,5 @@
 // "regt", "regl" and "del" entries.
+#include "basDeleteEntry.h"
 #include "basRegistryEntry.h"
 #include "qmOfficeLineFixture.h"
 
@@ -83,23 +84,52 @@ TEST(ToLong, RoundsHalvesToEvenAndRefusesWhatIsNoNumber) {
 }
 
 TEST_F(qmRunTest, DeleteEntriesRemoveMatchingNormalFilesOnly) {
-  for (const wchar_t* name : {L"a.tmp", L"b.tmp", L"keep.txt", L"hidden.txt", L"ro.txt"})
+  for (const wchar_t* name : {L"a.tmp", L"b.tmp", L"c.tmp", L"keep.txt", L"hidden.txt", L"ro.txt"})
     qmtest::WriteBytes(shared() + L"\\" + name, "x");
   SetFileAttributesW((shared() + L"\\hidden.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+  // One match that cannot go keeps none of the others.
+  SetFileAttributesW((shared() + L"\\b.tmp").c_str(), FILE_ATTRIBUTE_READONLY);
   SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
   WriteScript({"ver;820", "del;shared;*.tmp", "del;shared;gone.txt", "del;shared;hidden.txt", "del;shared;ro.txt",
                "del;;keep.txt", "del;shared;keep.txt"});
   EXPECT_TRUE(Run());
   const std::wstring missing = L" nicht vorhanden, insofern erfolgreich \r\n";
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Lösche: *.tmp" + kOk + L"Lösche: gone.txtDatei: " + shared() +
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Lösche: *.tmp - fehlgeschlagen \r\nFehlermeldung: " + shared() +
+                        L"\\b.tmp: " + ErrorText(ERROR_ACCESS_DENIED) + L"Lösche: gone.txtDatei: " + shared() +
                         L"\\gone.txt" + missing + L"Lösche: hidden.txtDatei: " + shared() + L"\\hidden.txt" +
                         missing + L"Lösche: ro.txt - fehlgeschlagen \r\nFehlermeldung: " +
                         ErrorText(ERROR_ACCESS_DENIED) + L"Lösche: keep.txt - fehlgeschlagen \r\nFehlermeldung: " +
                         ErrorText(ERROR_PATH_NOT_FOUND) + L"Lösche: keep.txt" + kOk);
   EXPECT_FALSE(Exists(shared() + L"\\a.tmp"));
-  EXPECT_FALSE(Exists(shared() + L"\\b.tmp"));
+  EXPECT_TRUE(Exists(shared() + L"\\b.tmp"));
+  EXPECT_FALSE(Exists(shared() + L"\\c.tmp"));
   EXPECT_TRUE(Exists(shared() + L"\\hidden.txt"));
   EXPECT_TRUE(Exists(shared() + L"\\ro.txt"));
   EXPECT_FALSE(Exists(shared() + L"\\keep.txt"));
   SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+  SetFileAttributesW((shared() + L"\\b.tmp").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(DeletePattern, TakesAMatchOfTheShortNameOnlyWhenTheLongNameFits) {
+  // Wine has no 8.3 names: the rows give the short name Windows would.
+  const struct {
+    const wchar_t* sPattern;
+    const wchar_t* sLong;
+    const wchar_t* sShort;
+    bool bTaken;
+  } kCases[] = {
+      {L"*.tmp", L"Vorlage.tmpl", L"VORLAG~1.TMP", false},
+      {L"*.xls", L"Umsatz.xlsx", L"UMSATZ~1.XLS", false},
+      {L"*.tmp", L"alte datei.tmp", L"ALTEDA~1.TMP", true},
+      {L"*.TMP", L"Sicherung.Tmp", L"SICHER~1.TMP", true},
+      {L"a?c*.log", L"abcdefghij.log", L"ABCDEF~1.LOG", true},
+      {L"a?c*.log", L"abdefghijk.log", L"ABDEFG~1.LOG", false},
+      {L"*.*", L"Vorlage.tmpl", L"VORLAG~1.TMP", true},
+      {L"*", L"Umsatz.xlsx", L"UMSATZ~1.XLS", true},
+      {L"*.xls", L"Umsatz.xlsx", L"", true},  // no short name: the search matched the long one
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::internal::String::ShowWideCString(c.sLong));
+    EXPECT_EQ(bLongNameFits(c.sLong, c.sShort, c.sPattern), c.bTaken);
+  }
 }

@@ -1,6 +1,8 @@
 // Files that another program holds open: the new file waits beside the
 // target for the next restart, a component is registered then too, and the
 // entry counts as a success that needs the restart.
+#include "basCheck.h"
+#include "basqmRestart.h"
 #include "qmOfficeLineFixture.h"
 
 #include <algorithm>
@@ -144,5 +146,110 @@ TEST_F(qmRunTest, AFileMappedIntoAnotherProgramsMemoryWaitsForTheRestartToo) {
   const std::wstring source = PendingSourceFor(shared() + L"\\Daten.txt");
   ASSERT_FALSE(source.empty());
   EXPECT_EQ(ReadBytes(source), "new data");
+  ClearRestartWork();
+}
+
+TEST_F(qmRunTest, ALaterDirectCopyOrDeleteTakesBackWhatAnEarlierRunLeftForTheRestart) {
+  ClearRestartWork();
+  CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
+  CopyFixture(L"qmreg_ok_1_0.dll", shared() + L"\\Comp.dll");
+  PutUpdaterFile(L"Gone.txt", "scheduled");
+  qmtest::WriteBytes(shared() + L"\\Gone.txt", "old");
+  WriteScript({"ver;820", "copy;shared;Comp.dll", "copy;shared;Gone.txt"});
+  {
+    qmHeldFile component(shared() + L"\\Comp.dll", GENERIC_READ, FILE_SHARE_READ);
+    qmHeldFile text(shared() + L"\\Gone.txt");
+    ASSERT_TRUE(component.held() && text.held());
+    ASSERT_TRUE(Run());
+  }
+  const std::wstring waitingComponent = PendingSourceFor(shared() + L"\\Comp.dll");
+  const std::wstring waitingText = PendingSourceFor(shared() + L"\\Gone.txt");
+  ASSERT_FALSE(waitingComponent.empty() || waitingText.empty());
+  ASSERT_NE(RunOnceCommand(L"Trevalon " + shared() + L"\\Comp.dll"), L"<missing>");
+
+  // The hotfix run: nothing holds the files any more.
+  CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
+  WriteScript({"ver;820", "copy;shared;Comp.dll", "del;shared;Gone.txt"});
+  clsqmMessageText plan;
+  ASSERT_TRUE(CheckUpdate(updater(), plan, mModule));
+  EXPECT_NE(plan.Text().find(L"  Aktion: kopieren\r\n  Neustart: die beim Neustart geplante Ersetzung durch " +
+                             waitingComponent + L" wird aufgehoben\r\n"),
+            std::wstring::npos);
+  EXPECT_NE(plan.Text().find(L"  Löschen: " + shared() + L"\\Gone.txt\r\n  Neustart: die beim Neustart geplante "
+                             L"Ersetzung durch " + waitingText + L" wird aufgehoben\r\n"),
+            std::wstring::npos);
+  ASSERT_TRUE(Run());
+  const std::wstring cancelled = L"   --> beim Neustart geplante Ersetzung aufgehoben";
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Comp.dll" + cancelled + kOk +
+                        L"   DLL/OCX Registrierung : Comp.dll" + kOk + L"Lösche: Gone.txt" + cancelled + kOk);
+  EXPECT_EQ(ReadBytes(shared() + L"\\Comp.dll"), ReadBytes(updater() + L"\\Comp.dll"));
+  EXPECT_FALSE(qmtest::Exists(shared() + L"\\Gone.txt"));
+  // Nothing brings the older files back at the restart.
+  EXPECT_TRUE(PendingRenames().empty());
+  EXPECT_FALSE(qmtest::Exists(waitingComponent));
+  EXPECT_FALSE(qmtest::Exists(waitingText));
+  EXPECT_EQ(RunOnceCommand(L"Trevalon " + shared() + L"\\Comp.dll"), L"<missing>");
+  EXPECT_EQ(mModule.glRestartEntries, 0);
+  ClearRestartWork();
+}
+
+TEST_F(qmRunTest, ADeletePatternLeavesTheFilesThatWaitForTheRestart) {
+  ClearRestartWork();
+  CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\MyComp.dll");
+  CopyFixture(L"qmreg_ok_1_0.dll", shared() + L"\\MyComp.dll");
+  qmtest::WriteBytes(shared() + L"\\old.tmp", "old");
+  WriteScript({"ver;820", "copy;shared;MyComp.dll", "del;shared;*.tmp"});
+  {
+    qmHeldFile component(shared() + L"\\MyComp.dll", GENERIC_READ, FILE_SHARE_READ);
+    ASSERT_TRUE(component.held());
+    ASSERT_TRUE(Run());
+  }
+  const std::wstring waiting = PendingSourceFor(shared() + L"\\MyComp.dll");
+  ASSERT_FALSE(waiting.empty());
+  EXPECT_EQ(ReadBytes(waiting), ReadBytes(updater() + L"\\MyComp.dll"));
+  EXPECT_FALSE(qmtest::Exists(shared() + L"\\old.tmp"));
+  EXPECT_EQ(mModule.glRestartEntries, 1);
+  EXPECT_EQ(mModule.glFailedEntries, 0);
+  ClearRestartWork();
+}
+
+namespace {
+
+UINT gnDriveType = DRIVE_FIXED;
+UINT WINAPI PlayedDriveType(LPCWSTR) { return gnDriveType; }
+
+}  // namespace
+
+TEST_F(qmRunTest, OnlyALocalFixedVolumeWaitsForTheRestart) {
+  // A share or a mapped drive: the server holds the file for another
+  // workstation, and the renames run before the network is up.
+  const struct {
+    UINT nDriveType;
+    bool bWaits;
+  } kVolumes[] = {{DRIVE_FIXED, true}, {DRIVE_REMOTE, false}, {DRIVE_REMOVABLE, false}, {DRIVE_CDROM, false}};
+  PutUpdaterFile(L"Daten.txt", "new");
+  qmtest::WriteBytes(shared() + L"\\Daten.txt", "old");
+  WriteScript({"ver;820", "copy;shared;Daten.txt"});
+  SetDriveTypeQuery(PlayedDriveType);
+  for (const auto& volume : kVolumes) {
+    SCOPED_TRACE(volume.nDriveType);
+    ClearRestartWork();
+    gnDriveType = volume.nDriveType;
+    qmHeldFile held(shared() + L"\\Daten.txt");
+    ASSERT_TRUE(held.held());
+    clsqmMessageText plan;
+    ASSERT_TRUE(CheckUpdate(updater(), plan, mModule));
+    const std::vector<tStepOutcome> planned = mModule.gcolStepOutcomes;
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(mModule.gcolStepOutcomes, planned);
+    EXPECT_EQ(ExitCodeOf(true, mModule), volume.bWaits ? 3010 : 2);
+    EXPECT_EQ(PendingSourceFor(shared() + L"\\Daten.txt").empty(), !volume.bWaits);
+    if (!volume.bWaits) {
+      EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Daten.txt - fehlgeschlagen \r\nFehlermeldung: " +
+                            ErrorText(ERROR_SHARING_VIOLATION));
+      EXPECT_FALSE(qmtest::Exists(shared() + L"\\trv*.tmp"));
+    }
+  }
+  SetDriveTypeQuery(nullptr);
   ClearRestartWork();
 }

@@ -193,28 +193,6 @@ TEST_F(qmRunTest, FoldersNotGivenInFullAreBelowTheUpdaterFolderWhereverTheRunSta
   EXPECT_EQ(TargetFolderOf(L"D:/Data", run), L"D:/Data");
 }
 
-namespace {
-
-// An output box that cannot take one of the messages: what it throws
-// reaches the run in the middle of an entry.
-class qmFailingMirror final : public clsqmMessageText::Listener {
- public:
-  explicit qmFailingMirror(std::wstring sTrigger) : msTrigger(std::move(sTrigger)) {}
-  void OnReplaced(const std::wstring&) override {}
-  void OnAppended(std::wstring_view sPiece) override {
-    if (!mbThrown && sPiece.find(msTrigger) != std::wstring_view::npos) {
-      mbThrown = true;
-      throw std::length_error("the box is full");
-    }
-  }
-  void OnRepaint() override {}
-
- private:
-  std::wstring msTrigger;
-  bool mbThrown = false;
-};
-
-}  // namespace
 
 TEST_F(qmRunTest, AnEntryThatFailsUnexpectedlyEndsAloneAndTheRunGoesOn) {
   PutUpdaterFile(L"a.txt", "a");

@@ -163,6 +163,11 @@ TEST(ScriptBrokenInput, MissingOrUnclosedScriptStopsTheRunBeforeAnythingIsTouche
   EXPECT_FALSE(RunUpdate(folder.path(), text, module));
   EXPECT_EQ(text.Text(), L"Datei " + folder.path() +
                              L"\\Trevalon.ini fehlerhaft: die Datei enthält Nullbytes (Unicode ohne Byte-Order-Mark?) - ABBRUCH");
+  qmtest::WriteBytes(folder / L"Trevalon.ini", qmtest::SavedAs(std::wstring(L"ver;820\r\nx\0y\r\n", 15),
+                                                                qmtest::tSavedAs::kUtf16LE));
+  EXPECT_FALSE(RunUpdate(folder.path(), text, module));
+  EXPECT_EQ(text.Text(), L"Datei " + folder.path() +
+                             L"\\Trevalon.ini fehlerhaft: der Text enthält ein Nullzeichen (U+0000) - ABBRUCH");
   qmtest::WriteBytes(folder / L"Trevalon.ini", "\xEF\xBB\xBFver;820\r\nown;M\xFCller\r\n");
   EXPECT_FALSE(RunUpdate(folder.path(), text, module));
   EXPECT_EQ(text.Text(), L"Datei " + folder.path() + L"\\Trevalon.ini fehlerhaft: kein gültiger UTF-8-Text - ABBRUCH");

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <array>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -61,16 +62,45 @@ class qmVersionApi {
   DWORD mdwError = 0;
 };
 
+// Errors with which the version functions say that a file has no version
+// resource (or is no program file at all, so it cannot have one).
+bool bIsNoVersionError(DWORD dwError) {
+  switch (dwError) {
+    case ERROR_SUCCESS:
+    case ERROR_RESOURCE_DATA_NOT_FOUND:
+    case ERROR_RESOURCE_TYPE_NOT_FOUND:
+    case ERROR_RESOURCE_NAME_NOT_FOUND:
+    case ERROR_RESOURCE_LANG_NOT_FOUND:
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_BAD_FORMAT:
+    case ERROR_INVALID_EXE_SIGNATURE:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The fixed part of the version resource, all zero when there is none.
-VS_FIXEDFILEINFO ReadFixedFileInfo(const std::wstring& sFilePath) {
+// *pdwError is 0 then, or says why the file could not be read at all (held
+// open without read sharing, no right to read it): such a file may well
+// have a version, and it must not count as none.
+VS_FIXEDFILEINFO ReadFixedFileInfo(const std::wstring& sFilePath, DWORD* pdwError) {
   VS_FIXEDFILEINFO fixed{};
+  *pdwError = ERROR_SUCCESS;
   const qmVersionApi& api = qmVersionApi::Get();
   if (api.error() != 0) return fixed;
   DWORD handle = 0;
+  SetLastError(ERROR_SUCCESS);
   DWORD size = api.mSize(sFilePath.c_str(), &handle);
-  if (size == 0) return fixed;
+  if (size == 0) {
+    if (const DWORD error = GetLastError(); !bIsNoVersionError(error)) *pdwError = error;
+    return fixed;
+  }
   std::vector<BYTE> buffer(size);
-  if (!api.mInfo(sFilePath.c_str(), 0, size, buffer.data())) return fixed;
+  if (!api.mInfo(sFilePath.c_str(), 0, size, buffer.data())) {
+    if (const DWORD error = GetLastError(); !bIsNoVersionError(error)) *pdwError = error;
+    return fixed;
+  }
   void* block = nullptr;
   UINT blockSize = 0;
   if (api.mQuery(buffer.data(), L"\\", &block, &blockSize) && block && blockSize >= sizeof(VS_FIXEDFILEINFO)) {
@@ -100,7 +130,8 @@ const wchar_t* FileTypeText(DWORD dwFileType) {
 }  // namespace
 
 tFileVersion GetFileVersion(const std::wstring& sFilePath) {
-  const VS_FIXEDFILEINFO fixed = ReadFixedFileInfo(sFilePath);
+  DWORD error = ERROR_SUCCESS;
+  const VS_FIXEDFILEINFO fixed = ReadFixedFileInfo(sFilePath, &error);
   const auto parts = VersionParts(fixed);
 
   tFileVersion result;
@@ -110,10 +141,12 @@ tFileVersion GetFileVersion(const std::wstring& sFilePath) {
   result.sFileType = FileTypeText(fixed.dwFileType);
   result.sFileVersion = std::to_wstring(parts[0]) + L"." + std::to_wstring(parts[1]) + L"." +
                         std::to_wstring(parts[2]) + L"." + std::to_wstring(parts[3]);
+  result.dwError = error;
   return result;
 }
 
-bool bIsNewerFile(const std::wstring& sSourcePath, const std::wstring& sTargetPath, unsigned long* pdwError) {
+bool bIsNewerFile(const std::wstring& sSourcePath, const std::wstring& sTargetPath, unsigned long* pdwError,
+                  std::wstring* psUnreadablePath) {
   if (pdwError) *pdwError = 0;
   if (!bFileExists(sSourcePath) || !bFileExists(sTargetPath)) return true;
   // Without the version functions both files would read 0.0.0.0 and the
@@ -122,7 +155,19 @@ bool bIsNewerFile(const std::wstring& sSourcePath, const std::wstring& sTargetPa
     if (pdwError) *pdwError = error;
     return true;
   }
-  return VersionParts(ReadFixedFileInfo(sSourcePath)) > VersionParts(ReadFixedFileInfo(sTargetPath));
+  // A file whose version cannot be read is not older than any: a newer
+  // component held by a scanner or a backup would be replaced by an older
+  // one.
+  DWORD error = ERROR_SUCCESS;
+  for (const std::wstring* path : {&sTargetPath, &sSourcePath}) {
+    (void)ReadFixedFileInfo(*path, &error);
+    if (error != ERROR_SUCCESS) {
+      if (pdwError) *pdwError = error;
+      if (psUnreadablePath) *psUnreadablePath = *path;
+      return false;
+    }
+  }
+  return VersionParts(ReadFixedFileInfo(sSourcePath, &error)) > VersionParts(ReadFixedFileInfo(sTargetPath, &error));
 }
 
 void SetVersionLibraryLoader(tLoadLibraryExFn pfnLoadLibraryEx) {

@@ -16,12 +16,43 @@ bool bFileExists(const std::wstring& sPath) {
   return false;
 }
 
+namespace {
+
+bool bFileIdOf(const std::wstring& sPath, BY_HANDLE_FILE_INFORMATION* pInfo) {
+  // No access to the contents: a file that others hold open still answers.
+  const qmUniqueFile file(CreateFileW(sPath.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return file && GetFileInformationByHandle(file.get(), pInfo);
+}
+
+}  // namespace
+
+bool bIsSameFile(const std::wstring& sPathA, const std::wstring& sPathB) {
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  return bFileIdOf(sPathA, &a) && bFileIdOf(sPathB, &b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
 bool bHasInvalidNameChar(std::wstring_view sText, std::wstring_view sAlsoRefused) {
   for (wchar_t c : sText) {
     if (c < 0x20 || std::wstring_view(L"\"<>|*?").find(c) != std::wstring_view::npos ||
         sAlsoRefused.find(c) != std::wstring_view::npos) {
       return true;
     }
+  }
+  return false;
+}
+
+bool bIsInvalidFileName(std::wstring_view sName) {
+  if (bHasInvalidNameChar(sName)) return true;
+  size_t start = 0;
+  while (start <= sName.size()) {
+    size_t end = sName.find_first_of(L"\\/", start);
+    if (end == std::wstring_view::npos) end = sName.size();
+    const std::wstring_view part = sName.substr(start, end - start);
+    if (!part.empty() && part != L"." && part != L".." && (part.back() == L'.' || part.back() == L' ')) return true;
+    start = end + 1;
   }
   return false;
 }

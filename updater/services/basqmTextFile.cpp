@@ -50,6 +50,15 @@ unsigned long ReplaceAnsiFile(const std::wstring& sPath, const std::wstring& sTe
   // The name does not end like the file's, so nobody who looks for such
   // files takes the half-written one.
   const std::wstring temporary = sPath + L".tmp";
+  // A read-only file is not replaced (Windows refuses it; Wine would not).
+  const DWORD attributes = GetFileAttributesW(sPath.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return ERROR_ACCESS_DENIED;
+  // A temporary file that an earlier write left read-only is still ours:
+  // kept, it would refuse every later write.
+  if (const DWORD left = GetFileAttributesW(temporary.c_str());
+      left != INVALID_FILE_ATTRIBUTES && (left & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetFileAttributesW(temporary.c_str(), left & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  }
   qmUniqueFile file(
       CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return GetLastError();

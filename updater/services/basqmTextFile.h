@@ -18,7 +18,9 @@
 
 // The same for a file that another program reads: the text is written to
 // sPath + ".tmp" and then moved over sPath in one step. A failed write
-// leaves sPath as it was (the old file, or none) and no temporary file.
+// leaves sPath as it was (the old file, or none) and no temporary file. A
+// read-only sPath is refused (ERROR_ACCESS_DENIED); a read-only temporary
+// file left by an earlier write is overwritten.
 [[nodiscard]] unsigned long ReplaceAnsiFile(const std::wstring& sPath, const std::wstring& sText);
 
 // True when every character of sText has its own byte sequence in the system

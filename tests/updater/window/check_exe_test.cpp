@@ -110,7 +110,10 @@ TEST(TrevalonCheck, TheWindowShowsThePlanAndNeitherRunsNorCountsDown) {
   EXPECT_NE(plan.find(L"Eintrag 2: copy;shared;readme.txt\r\n"), std::wstring::npos);
 
   // Longer than the countdown of a run: nothing counts, nothing can be
-  // started, nothing was copied.
+  // started (not even by a click another program sends), nothing was
+  // copied.
+  PostMessageW(trevalon.MainWindow(), WM_COMMAND, MAKEWPARAM(IDC_CMDUPDATE, BN_CLICKED),
+               reinterpret_cast<LPARAM>(trevalon.Control(IDC_CMDUPDATE)));
   Sleep(12000);
   EXPECT_TRUE(trevalon.bRunning());
   EXPECT_EQ(WindowText(trevalon.Control(IDC_TXTRESTZEIT)), L"-");

@@ -107,3 +107,27 @@ TEST(TrevalonSilent, StartedInTheSystemFolderFoldersNotGivenInFullAreBelowTheUpd
   EXPECT_FALSE(Exists(L"C:\\windows\\system32\\Addins"));
   EXPECT_FALSE(Exists(L"C:\\windows\\syswow64\\Addins"));
 }
+
+TEST(TrevalonSilent, StartedFromAConsoleItWritesThePlanAndTheResultLineThere) {
+  // As from cmd.exe: a console, and no output redirected.
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  deployment.WriteScript("ver;720\r\n");
+  FreeConsole();
+  ASSERT_TRUE(AllocConsole());
+  HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(console, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(RunSilent(deployment, L"/check /silent"), 0u);
+  EXPECT_EQ(RunSilent(deployment), 0u);
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  ASSERT_TRUE(GetConsoleScreenBufferInfo(console, &info));
+  std::wstring screen(static_cast<size_t>(info.dwSize.X) * info.dwSize.Y, L' ');
+  DWORD read = 0;
+  ReadConsoleOutputCharacterW(console, screen.data(), static_cast<DWORD>(screen.size()), COORD{0, 0}, &read);
+  CloseHandle(console);
+  FreeConsole();
+  EXPECT_NE(screen.find(L"Gesamt: 1 Eintr\u00e4ge, 0 fehlgeschlagen, 0 mit Neustart - R\u00fcckgabewert 0"),
+            std::wstring::npos);
+  EXPECT_NE(screen.find(L"Trevalon erfolgreich - R\u00fcckgabewert 0"), std::wstring::npos);
+}
