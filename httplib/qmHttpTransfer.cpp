@@ -100,6 +100,15 @@ qmHeaderLines RequestHeaderLines(const qmHttpSettings& settings) {
   return lines;
 }
 
+// Why a success's body is not the whole resource, which a download must not
+// take for it: 204 and 205 carry none (the platform's "No more data is
+// available"), 206 carries a part ("More data is available"). 0 otherwise.
+DWORD NotWholeError(long status) {
+  if (status == HTTP_STATUS_NO_CONTENT || status == HTTP_STATUS_RESET_CONTENT) return ERROR_NO_MORE_ITEMS;
+  if (status == HTTP_STATUS_PARTIAL_CONTENT) return ERROR_MORE_DATA;
+  return 0;
+}
+
 // The announced length of a body, or -1 when none (or no number) was given.
 long long ParseContentLength(const std::wstring& text) {
   if (text.empty() || text.size() > 18) return -1;
@@ -113,15 +122,15 @@ long long ParseContentLength(const std::wstring& text) {
 
 }  // namespace
 
-DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
-                            qmHttpTransfer** transfer) {
+DWORD qmHttpTransfer::Start(qmHttpSettings settings, std::shared_ptr<qmHttpSessions> sessions,
+                            qmHttpTransferSink* sink, qmHttpTransfer** transfer) {
   *transfer = nullptr;
   qmHttpThread* thread = qmHttpThread::Acquire();
   if (!thread) {
     DWORD error = GetLastError();
     return error ? error : ERROR_GEN_FAILURE;
   }
-  auto* created = new (std::nothrow) qmHttpTransfer(thread, std::move(settings), sink);
+  auto* created = new (std::nothrow) qmHttpTransfer(thread, std::move(sessions), std::move(settings), sink);
   if (!created) {
     thread->Release();
     return ERROR_NOT_ENOUGH_MEMORY;
@@ -160,8 +169,10 @@ DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
   return 0;
 }
 
-qmHttpTransfer::qmHttpTransfer(qmHttpThread* thread, qmHttpSettings settings, qmHttpTransferSink* sink)
+qmHttpTransfer::qmHttpTransfer(qmHttpThread* thread, std::shared_ptr<qmHttpSessions> sessions,
+                               qmHttpSettings settings, qmHttpTransferSink* sink)
     : mpThread(thread),
+      mpSessions(std::move(sessions)),
       mWindow(thread->Window()),
       mSettings(std::move(settings)),
       mpSink(sink),
@@ -241,7 +252,8 @@ DWORD qmHttpTransfer::Open() {
     default:
       return ERROR_INVALID_PARAMETER;
   }
-  HINTERNET session = mpThread->Session(route);
+  mRoute = route;
+  HINTERNET session = mpSessions->Session(route);
   if (!session) return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
 
   mConnect.reset(WinHttpConnect(session, host.c_str(), parts.nPort, 0));
@@ -431,7 +443,9 @@ void qmHttpTransfer::OnHeaders() {
     ++mServerChallenges;
     retry = AnswerChallenge(WINHTTP_AUTH_TARGET_SERVER);
   } else if (code == HTTP_STATUS_PROXY_AUTH_REQ && !mSettings.proxyUser.empty() &&
-             mProxyChallenges < kMaxChallenges) {
+             mProxyChallenges < kMaxChallenges && qmRouteUsesProxy(mRoute, current.scheme, current.host)) {
+    // (A 407 on a direct hop comes from the origin server, which must never
+    // see the proxy's credentials.)
     ++mProxyChallenges;
     retry = AnswerChallenge(WINHTTP_AUTH_TARGET_PROXY);
   }
@@ -443,10 +457,14 @@ void qmHttpTransfer::OnHeaders() {
 
   mReceived = 0;
   mpDecoder.reset();
-  if (!mSettings.responseFile.empty() && code >= 200 && code < 300)
+  if (!mSettings.responseFile.empty() && code >= 200 && code < 300 && NotWholeError(code) == 0)
     mpDecoder = std::make_unique<qmContentDecoder>(QueryText(WINHTTP_QUERY_CONTENT_ENCODING));
-  // As text: a download may announce more than a 32-bit number holds.
-  mContentLength = ParseContentLength(QueryText(WINHTTP_QUERY_CONTENT_LENGTH));
+  // As text: a download may announce more than a 32-bit number holds. A
+  // transfer coding (chunked) delimits the body itself and overrides the
+  // length, which then means nothing.
+  mContentLength = QueryText(WINHTTP_QUERY_TRANSFER_ENCODING).empty()
+                       ? ParseContentLength(QueryText(WINHTTP_QUERY_CONTENT_LENGTH))
+                       : -1;
   if (mContentLength >= 0) {
     // Big announced bodies are read in big pieces: fewer rounds through the engine.
     if (mContentLength > mReadSize)
@@ -605,7 +623,11 @@ void qmHttpTransfer::Finish(DWORD error) {
   mbFinished = true;
   mpThread->StopDeadline(std::exchange(mDeadline, 0));
   qmHttpResult result;
-  if (!mSettings.responseFile.empty()) error = FinishFile(error);
+  if (!mSettings.responseFile.empty()) {
+    // Only a whole representation may replace the target.
+    if (error == 0) error = NotWholeError(mStatusCode);
+    error = FinishFile(error);
+  }
   try {
     result.statusCode = mStatusCode;
     result.statusText = mStatusText;

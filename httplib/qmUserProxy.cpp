@@ -1,5 +1,7 @@
 #include "qmUserProxy.h"
 
+#include <vector>
+
 namespace korvanet {
 namespace {
 
@@ -29,7 +31,66 @@ struct ScriptAnswer {
   }
 };
 
+// The entries of a proxy or bypass list: separated by semicolons or blanks.
+std::vector<std::wstring> ListEntries(const std::wstring& list) {
+  std::vector<std::wstring> entries;
+  size_t at = 0;
+  while (at < list.size()) {
+    const size_t end = list.find_first_of(L"; \t\r\n", at);
+    const size_t stop = end == std::wstring::npos ? list.size() : end;
+    if (stop > at) entries.push_back(list.substr(at, stop - at));
+    at = stop + 1;
+  }
+  return entries;
+}
+
+// "*" and "?" wildcards, without regard to case.
+bool WildcardMatch(const wchar_t* pattern, const wchar_t* text) {
+  if (*pattern == L'\0') return *text == L'\0';
+  if (*pattern == L'*') return WildcardMatch(pattern + 1, text) || (*text && WildcardMatch(pattern, text + 1));
+  if (*text == L'\0') return false;
+  if (*pattern != L'?' && CompareStringOrdinal(pattern, 1, text, 1, TRUE) != CSTR_EQUAL) return false;
+  return WildcardMatch(pattern + 1, text + 1);
+}
+
+bool NamedRouteUsesProxy(const std::wstring& proxies, const std::wstring& bypass, const std::wstring& scheme,
+                         const std::wstring& host) {
+  bool proxied = false;
+  // "proxy:port" serves every scheme, "http=proxy:port" only its own.
+  for (const std::wstring& entry : ListEntries(proxies)) {
+    const size_t equals = entry.find(L'=');
+    if (equals == std::wstring::npos || CompareStringOrdinal(entry.c_str(), static_cast<int>(equals), scheme.c_str(),
+                                                             static_cast<int>(scheme.size()), TRUE) == CSTR_EQUAL)
+      proxied = true;
+  }
+  if (!proxied) return false;
+  for (const std::wstring& entry : ListEntries(bypass)) {
+    // "<local>": every host name without a period.
+    if (CompareStringOrdinal(entry.c_str(), -1, L"<local>", -1, TRUE) == CSTR_EQUAL) {
+      if (host.find(L'.') == std::wstring::npos) return false;
+    } else if (WildcardMatch(entry.c_str(), host.c_str())) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+bool qmRouteUsesProxy(const qmProxyRoute& route, const std::wstring& scheme, const std::wstring& host) noexcept {
+  try {
+    if (route.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY)
+      return NamedRouteUsesProxy(route.proxy, route.bypass, scheme, host);
+    if (route.accessType != WINHTTP_ACCESS_TYPE_DEFAULT_PROXY) return false;
+    ScriptAnswer machine;  // the same strings to free
+    if (!WinHttpGetDefaultProxyConfiguration(&machine.info)) return false;
+    return machine.info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && machine.info.lpszProxy &&
+           NamedRouteUsesProxy(machine.info.lpszProxy,
+                               machine.info.lpszProxyBypass ? machine.info.lpszProxyBypass : L"", scheme, host);
+  } catch (...) {
+    return false;
+  }
+}
 
 void qmUserProxy::Refresh() {
   if (mbCurrent && mChanged && WaitForSingleObject(mChanged.get(), 0) == WAIT_TIMEOUT) return;

@@ -23,6 +23,12 @@ struct qmProxyRoute {
   bool operator==(const qmProxyRoute&) const = default;
 };
 
+// Whether a request to origin (lower-case scheme and host) on this route
+// goes through a proxy: a named route whose proxy list has an entry for the
+// scheme and whose bypass list does not name the host, or the machine's
+// setting when it names such a proxy. Only then may a 407 be the proxy's.
+bool qmRouteUsesProxy(const qmProxyRoute& route, const std::wstring& scheme, const std::wstring& host) noexcept;
+
 // One thread's view of the user's settings. They are read again only after
 // the registry reports a change below the user's "Internet Settings", so a
 // request costs no registry reads while nothing changed.
