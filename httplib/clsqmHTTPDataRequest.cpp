@@ -251,7 +251,7 @@ DWORD clsqmHTTPDataRequest::StartTransfer(const std::wstring& verb, double timeo
     settings.contentType = kFormContentType;
   }
   if (!mProps.sResponseFile.empty()) {
-    DWORD error = qmResponseFilePath(mProps.sResponseFile, settings.responseFile);
+    DWORD error = qmFullPath(mProps.sResponseFile, settings.responseFile);
     if (error != 0) return error;
   }
   if (!mpSessions) mpSessions = std::make_shared<qmHttpSessions>();

@@ -34,13 +34,32 @@ qmHttpThread* qmHttpThread::Acquire() {
   return created;
 }
 
+// The window class, registered once for the process and never unregistered:
+// a thread unregistering it while another creates its window would fail
+// that thread's start. The library stays loaded from then on (pinned), so
+// the class's procedure never goes away under it. 0, or the system's error.
+static DWORD RegisterWindowClassOnce() {
+  static const DWORD error = [] {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(&RegisterWindowClassOnce), &self))
+      return GetLastError();
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = qmHttpThread::WindowProc;
+    windowClass.hInstance = qmModuleInstance();
+    windowClass.lpszClassName = kWindowClass;
+    if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return GetLastError();
+    return static_cast<DWORD>(0);
+  }();
+  return error;
+}
+
 bool qmHttpThread::Create() {
-  WNDCLASSEXW windowClass = {};
-  windowClass.cbSize = sizeof(windowClass);
-  windowClass.lpfnWndProc = WindowProc;
-  windowClass.hInstance = qmModuleInstance();
-  windowClass.lpszClassName = kWindowClass;
-  if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+  if (DWORD error = RegisterWindowClassOnce()) {
+    SetLastError(error);
+    return false;
+  }
   mWindow = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                             qmModuleInstance(), nullptr);
   if (!mWindow) return false;
@@ -76,9 +95,6 @@ void qmHttpThread::Release() {
 qmHttpThread::~qmHttpThread() {
   if (tCurrent == this) tCurrent = nullptr;
   if (mWindow) DestroyWindow(mWindow);
-  // Fails while another thread still has a window of the class; the last
-  // one unregisters it, so a reloaded library registers its own procedure.
-  UnregisterClassW(kWindowClass, qmModuleInstance());
 }
 
 LRESULT CALLBACK qmHttpThread::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

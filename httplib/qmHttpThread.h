@@ -45,11 +45,12 @@ class qmHttpThread {
   UINT_PTR StartDeadline(qmHttpTransfer* transfer, DWORD milliseconds);
   void StopDeadline(UINT_PTR id);
 
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
  private:
   qmHttpThread() = default;
   ~qmHttpThread();
   bool Create();
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   struct DeadlineEntry {
     UINT_PTR id;

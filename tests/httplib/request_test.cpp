@@ -9,6 +9,7 @@
 #include <psapi.h>
 
 #include <algorithm>
+#include <thread>
 #include <utility>
 
 #include <initguid.h>
@@ -315,6 +316,48 @@ TEST_F(DataRequest, UploadsAreStreamedFromTheirFilesAndOverFourGigabytesRefused)
   EXPECT_EQ(fresh.Get(L"lErrorcode").Long(), ERROR_FILE_TOO_LARGE);
   EXPECT_FALSE(fresh.Get(L"mbDone").Bool());
   DeleteFileW(huge.c_str());
+}
+
+TEST_F(DataRequest, AnUploadWithARelativePathIsTakenFromTheCurrentFolderAtTheStart) {
+  wchar_t before[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, before);
+  qmtest::ScratchFolder start(L"kvus"), later(L"kvul");
+  qmtest::WriteBytes(start / L"form.txt", "from the folder at the start");
+  qmtest::WriteBytes(later / L"form.txt", "from the folder changed to!!");  // as long
+  ASSERT_TRUE(SetCurrentDirectoryW(start.path().c_str()));
+  req.Put(L"sURL", Url(L"/echo"));
+  req.Put(L"bParallel", true);
+  req.Call(L"mAddFormUploadVar", {L"file", L"form.txt"}, true);
+  req.Call(L"gbPost");
+  // The client moves on before the file is read.
+  SetCurrentDirectoryW(later.path().c_str());
+  EXPECT_TRUE(PumpUntil([&] { return req.Get(L"mbDone").Bool(); }, 10000));
+  SetCurrentDirectoryW(before);
+  EXPECT_EQ(Long(L"lErrorcode"), 0) << Text(L"sErrortext");
+  EXPECT_TRUE(Contains(Text(L"sResponse"), L"filename=\"form.txt\"")) << Text(L"sResponse");
+  EXPECT_TRUE(Contains(Text(L"sResponse"), L"\r\n\r\nfrom the folder at the start\r\n")) << Text(L"sResponse");
+}
+
+TEST(DataRequestThreads, AThreadsLastObjectLeavesTheNotificationWindowClassToTheOthers) {
+  // In a multi-threaded host a thread whose last object went took the
+  // window class with it while another thread was making its window of
+  // that class, which then failed its start (1407). The class stays.
+  auto onOwnThread = [](auto body) { std::thread([&] {
+      if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+        body();
+        CoUninitialize();
+      }
+    }).join(); };
+  onOwnThread([] { EXPECT_NE(Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest").get(), nullptr); });
+  WNDCLASSEXW windowClass = {};
+  windowClass.cbSize = sizeof(windowClass);
+  EXPECT_TRUE(GetClassInfoExW(GetModuleHandleW(L"Korvanet.dll"), L"KorvanetHttpNotify", &windowClass));
+  onOwnThread([] {
+    Dispatch request = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+    request.Put(L"sURL", Url(L"/text"));
+    EXPECT_TRUE(request.Call(L"gbGet").value.Bool());
+    EXPECT_EQ(request.Get(L"lErrorcode").Long(), 0);
+  });
 }
 
 TEST_F(DataRequest, AHeaderWithALineBreakIsRefusedWithAnError) {
