@@ -313,10 +313,11 @@ void clsqmHTTPDataRequest::StoreTimeoutState() {
   // The engine holds no body before the end; the status once headers came.
   mProps.sResponse.clear();
   std::string().swap(mProps.vResponseBody);
-  if (mpTransfer) {
-    mProps.lResponseCode = mpTransfer->StatusCode();
-    mProps.sResponsestatus = mpTransfer->StatusText();
-  }
+  // The status and headers as far as they came, so that none of an
+  // earlier response is taken for this one's.
+  mProps.lResponseCode = mpTransfer ? mpTransfer->StatusCode() : 0;
+  mProps.sResponsestatus = mpTransfer ? mpTransfer->StatusText() : std::wstring();
+  mProps.sHeaders = mpTransfer ? mpTransfer->HeadersText() : std::wstring();
   mProps.sErrortext = L"Timeout";
 }
 

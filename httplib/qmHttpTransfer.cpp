@@ -427,6 +427,13 @@ std::wstring qmHttpTransfer::QueryText(DWORD info) const {
   return text;
 }
 
+std::wstring qmHttpTransfer::HeadersText() const {
+  if (mStatusCode == 0 || !mRequest) return std::wstring();
+  std::wstring headers = QueryText(WINHTTP_QUERY_RAW_HEADERS_CRLF);
+  while (!headers.empty() && (headers.back() == L'\n' || headers.back() == L'\r')) headers.pop_back();
+  return headers;
+}
+
 void qmHttpTransfer::OnHeaders() {
   DWORD code = 0;
   DWORD size = sizeof(code);
@@ -498,18 +505,23 @@ bool qmHttpTransfer::FollowRedirect(DWORD status) {
   if (from.scheme == L"https" && to.scheme == L"http") return false;
   ++mRedirects;
   if (!(to == mOrigin)) {
-    // What the client meant for one origin is not sent to another.
+    // What the client meant for one origin is not sent to another; a Host
+    // of its own would send the request to the old site's name.
     std::erase_if(mSettings.headers, [](const auto& header) {
-      return SameHeaderName(header.first, L"Authorization") || SameHeaderName(header.first, L"Cookie");
+      return SameHeaderName(header.first, L"Authorization") || SameHeaderName(header.first, L"Cookie") ||
+             SameHeaderName(header.first, L"Host");
     });
   }
-  // 303, and 301/302 after a POST as browsers do it, continue as a GET without body.
+  // 303, and 301/302 after a POST as browsers do it, continue as a GET
+  // without body, and so without the body's type.
   if (!keepsVerb && (status == HTTP_STATUS_REDIRECT_METHOD || mSettings.verb == L"POST") &&
       mSettings.verb != L"HEAD") {
     mSettings.verb = L"GET";
     mSettings.body.clear();
     mSettings.bodyParts.clear();
     mSettings.contentType.clear();
+    std::erase_if(mSettings.headers,
+                  [](const auto& header) { return SameHeaderName(header.first, L"Content-Type"); });
   }
   mSettings.url = target;
   mServerChallenges = 0;
@@ -631,11 +643,7 @@ void qmHttpTransfer::Finish(DWORD error) {
   try {
     result.statusCode = mStatusCode;
     result.statusText = mStatusText;
-    if (mStatusCode != 0) {
-      result.headers = QueryText(WINHTTP_QUERY_RAW_HEADERS_CRLF);
-      while (!result.headers.empty() && (result.headers.back() == L'\n' || result.headers.back() == L'\r'))
-        result.headers.pop_back();
-    }
+    result.headers = HeadersText();
     if (error == 0 && mSettings.responseFile.empty()) {
       error = qmDecodeContent(QueryText(WINHTTP_QUERY_CONTENT_ENCODING), kMaxDecodedBytes, mBody);
       // A broken stream keeps its bytes as they came; a body too large for

@@ -44,6 +44,8 @@ class qmHttpTransfer {
   // What is known before completion (status line once headers arrived).
   long StatusCode() const { return mStatusCode; }
   const std::wstring& StatusText() const { return mStatusText; }
+  // The response's headers, status line first, once they arrived; else empty.
+  std::wstring HeadersText() const;
 
   HWND Window() const { return mWindow; }
   // Called by WinHTTP's callback. A completion that WinHTTP reports inside

@@ -437,6 +437,11 @@ TEST_F(DataRequest, CharsetLabelsDecodeAsBrowsersDoAndAByteOrderMarkDecides) {
       {L"text/plain; charset=iso-8859-8-i", L"e0", L"\u05d0"},
       {L"text/plain; charset=utf-16", L"e400", L"\u00e4"},
       {L"text/plain; charset=utf-16be", L"00e4", L"\u00e4"},
+      // A byte left over from UTF-16 units is no character: it shows.
+      {L"text/plain; charset=utf-16", L"410042", L"A\ufffd"},
+      // Only a parameter named charset is the label.
+      {L"text/plain; xcharset=utf-8", L"e4", L"\u00e4"},
+      {L"text/plain; format=\"charset=utf-8\"; CHARSET = iso-8859-1", L"80", L"\u20ac"},
       // A byte-order mark decides over the label and is no part of the text.
       {L"text/plain; charset=iso-8859-1", L"efbbbfc3a4", L"\u00e4"},
       {L"text/plain", L"fffee400", L"\u00e4"},
@@ -544,12 +549,14 @@ TEST_F(DataRequest, RedirectsAreFollowedButCredentialsStayWithTheOriginOfTheUrl)
   EXPECT_EQ(Text(L"sResponse"), L"who are you");
   EXPECT_EQ(Long(L"lErrorcode"), 0);
 
-  // A client's Authorization and Cookie do not travel to another origin;
-  // its other headers do.
+  // A client's Authorization, Cookie and Host do not travel to another
+  // origin; its other headers do.
+  const std::wstring hostHere = Url(L"").substr(7), hostThere = Url(L"", L"localhost").substr(7);
   Dispatch own = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
   own.Call(L"bAddHeader", {L"Authorization", L"Basic cW06c2VjcmV0"}, true);
   own.Call(L"bAddHeader", {L"cookie", L"session=1"}, true);
   own.Call(L"bAddHeader", {L"X-Keep", L"1"}, true);
+  own.Call(L"bAddHeader", {L"host", hostHere}, true);
   own.Put(L"sURL", Url(L"/redirect?code=307&to=" + Url(L"/echo", L"localhost")));
   EXPECT_TRUE(own.Call(L"gbGet").value.Bool());
   std::wstring echo = own.Get(L"sResponse").Text();
@@ -557,6 +564,7 @@ TEST_F(DataRequest, RedirectsAreFollowedButCredentialsStayWithTheOriginOfTheUrl)
   EXPECT_TRUE(HeaderLines(echo, L"Authorization").empty()) << echo;
   EXPECT_TRUE(HeaderLines(echo, L"Cookie").empty()) << echo;
   EXPECT_EQ(HeaderLines(echo, L"X-Keep"), std::vector<std::wstring>{L"1"}) << echo;
+  EXPECT_EQ(HeaderLines(echo, L"Host"), std::vector<std::wstring>{hostThere}) << echo;
   own.Put(L"sURL", Url(L"/redirect?to=echo"));
   own.Put(L"mbDone", false);
   EXPECT_TRUE(own.Call(L"gbGet").value.Bool());
@@ -564,17 +572,22 @@ TEST_F(DataRequest, RedirectsAreFollowedButCredentialsStayWithTheOriginOfTheUrl)
   EXPECT_EQ(HeaderLines(echo, L"Authorization"), std::vector<std::wstring>{L"Basic cW06c2VjcmV0"}) << echo;
   EXPECT_EQ(HeaderLines(echo, L"Cookie"), std::vector<std::wstring>{L"session=1"}) << echo;
 
-  // A POST redirected with 303 becomes a GET; with 307 it stays a POST with its body.
+  // A POST redirected with 303 becomes a GET without the body's type; with
+  // 307 it stays a POST with its body and type.
   req.Put(L"sUser", L"");
   req.Put(L"sData", L"payload");
-  req.Put(L"sURL", Url(L"/redirect?code=303&to=/echo"));
+  req.Call(L"bAddHeader", {L"Content-Type", L"application/json"}, true);
+  req.Put(L"sURL", Url(L"/redirect?code=303&to=") + Url(L"/echo", L"localhost"));
   EXPECT_TRUE(Post());
-  EXPECT_EQ(Text(L"sResponse").rfind(L"GET /echo HTTP/1.1\r\n", 0), 0u) << Text(L"sResponse");
+  echo = Text(L"sResponse");
+  EXPECT_EQ(echo.rfind(L"GET /echo HTTP/1.1\r\n", 0), 0u) << echo;
+  EXPECT_TRUE(HeaderLines(echo, L"Content-Type").empty()) << echo;
   req.Put(L"sURL", Url(L"/redirect?code=307&to=/echo"));
   EXPECT_TRUE(Post());
   echo = Text(L"sResponse");
   EXPECT_EQ(echo.rfind(L"POST /echo HTTP/1.1\r\n", 0), 0u) << echo;
   EXPECT_EQ(echo.substr(echo.size() - 7), L"payload");
+  EXPECT_EQ(HeaderLines(echo, L"Content-Type"), std::vector<std::wstring>{L"application/json"}) << echo;
 }
 
 TEST_F(DataRequest, TransferFailuresArriveAsCompletionWithTheEngineCode) {
@@ -604,6 +617,9 @@ TEST_F(DataRequest, HttpsChecksTheCertificateAndRefusesAnUntrustedOne) {
 }
 
 TEST_F(DataRequest, ADeadlineEndsTheWaitWithTimeoutAndTheLateCompletionStillArrives) {
+  req.Put(L"sURL", Url(L"/text"));
+  ASSERT_TRUE(Get());
+  done.events.clear();
   req.Put(L"sURL", Url(L"/never"));
   req.Put(L"lTimeoutBase", -18L);  // 2 seconds
   const ULONGLONG start = GetTickCount64();
@@ -614,6 +630,8 @@ TEST_F(DataRequest, ADeadlineEndsTheWaitWithTimeoutAndTheLateCompletionStillArri
   EXPECT_EQ(Text(L"sErrortext"), L"Timeout");
   EXPECT_EQ(Long(L"lErrorcode"), 0);
   EXPECT_EQ(Text(L"sResponse"), L"");
+  EXPECT_EQ(Long(L"lResponseCode"), 0);
+  EXPECT_EQ(Text(L"sHeaders"), L"") << "no response came, so no headers either";
   EXPECT_FALSE(req.Get(L"mbDone").Bool());
   // The engine's own timeout ends the transfer; its completion replaces "Timeout".
   EXPECT_TRUE(PumpUntil([&] { return !done.events.empty(); }, 10000));
