@@ -108,10 +108,11 @@ class Origin(http.server.BaseHTTPRequestHandler):
             self.reply(200, head + body, [("Content-Type", "application/octet-stream")])
         elif path == "/proxy.pac":
             # A configuration script as a network hands it out: "localhost"
-            # goes through the test proxy (named in the query), the rest direct.
+            # goes through the test proxy (named in the query), the rest
+            # direct; with "direct" everything goes direct.
             script = ('function FindProxyForURL(url, host) {\n'
-                      '  if (host == "localhost") return "PROXY 127.0.0.1:%s";\n'
-                      '  return "DIRECT";\n}\n' % query.get("proxy", "1"))
+                      '  if (host == "localhost" && !%s) return "PROXY 127.0.0.1:%s";\n'
+                      '  return "DIRECT";\n}\n' % ("true" if "direct" in query else "false", query.get("proxy", "1")))
             self.reply(200, script.encode(), [("Content-Type", "application/x-ns-proxy-autoconfig")])
         elif path == "/login":
             # A session cookie for the named user, as a login form answers.
