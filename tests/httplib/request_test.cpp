@@ -925,6 +925,20 @@ TEST_F(DataRequest, RegistrationNamesTheDllApartmentThreadingAndTheTypeLibrary) 
   RegCloseKey(key);
   ComPtr<ITypeLib> lib;
   EXPECT_EQ(LoadRegTypeLib(LIBID_Korvanet, 1, 0, 0, lib.GetAddressOf()), S_OK);
+  // Every interface of the request, for marshalling and for tools that look
+  // up the one a client was compiled against.
+  for (const auto& [iid, name] : {std::pair{&IID__clsqmHTTPDataRequest, L"_clsqmHTTPDataRequest"},
+                                  std::pair{&IID__clsqmHTTPDataRequest2, L"_clsqmHTTPDataRequest2"},
+                                  std::pair{&IID__clsqmHTTPDataRequest1, L"_clsqmHTTPDataRequest1"}}) {
+    wchar_t guid[40] = {};
+    StringFromGUID2(*iid, guid, 40);
+    size = sizeof(text);
+    EXPECT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, (std::wstring(L"Interface\\") + guid).c_str(), nullptr, RRF_RT_REG_SZ,
+                           nullptr, text, &size),
+              ERROR_SUCCESS)
+        << name;
+    EXPECT_STREQ(text, name);
+  }
 }
 
 // The type library's binary contract, written down as the classes are
