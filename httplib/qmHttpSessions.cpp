@@ -31,9 +31,14 @@ void CALLBACK EngineCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
   }
   if (transfer->TakeInline(note)) return;
   auto* posted = new (std::nothrow) qmHttpNotification(note);
-  if (!posted) return;
-  if (!PostMessageW(transfer->Window(), qmHttpThread::kNotifyMessage, 0, reinterpret_cast<LPARAM>(posted)))
-    delete posted;
+  if (posted &&
+      PostMessageW(transfer->Window(), qmHttpThread::kNotifyMessage, 0, reinterpret_cast<LPARAM>(posted)))
+    return;
+  delete posted;
+  // Only a finished transfer outlives its thread's window; its handle's
+  // closing is the last that WinHTTP reports of it.
+  if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING && !IsWindow(transfer->Window()))
+    transfer->OnClosingUndelivered();
 }
 
 }  // namespace

@@ -94,7 +94,20 @@ void qmHttpThread::Release() {
 
 qmHttpThread::~qmHttpThread() {
   if (tCurrent == this) tCurrent = nullptr;
-  if (mWindow) DestroyWindow(mWindow);
+  if (!mWindow) return;
+  // The thread's last object is gone, so every transfer still reported
+  // here was abandoned: only their closing matters, which ends them. (The
+  // window takes whatever is still queued for it when it goes; later
+  // closings find no window, and the engine's callback ends them.)
+  MSG message;
+  for (int i = 0; i < 100000 && PeekMessageW(&message, mWindow, kNotifyMessage, kNotifyMessage, PM_REMOVE); ++i) {
+    auto* note = reinterpret_cast<qmHttpNotification*>(message.lParam);
+    if (!note) continue;
+    const qmHttpNotification copy = *note;
+    delete note;
+    if (copy.status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) copy.transfer->OnClosingUndelivered();
+  }
+  DestroyWindow(mWindow);
 }
 
 LRESULT CALLBACK qmHttpThread::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -181,11 +181,22 @@ qmHttpTransfer::qmHttpTransfer(qmHttpThread* thread, std::shared_ptr<qmHttpSessi
 }
 
 qmHttpTransfer::~qmHttpTransfer() {
-  mpThread->StopDeadline(std::exchange(mDeadline, 0));
+  LetGoOfThread();
   mRequest.reset();
   mConnect.reset();
-  mpThread->Release();
   if (mbHoldsModule) qmModuleUnlock();
+}
+
+void qmHttpTransfer::LetGoOfThread() {
+  if (!mpThread) return;
+  mpThread->StopDeadline(std::exchange(mDeadline, 0));
+  std::exchange(mpThread, nullptr)->Release();
+}
+
+void qmHttpTransfer::OnClosingUndelivered() {
+  // The thread's window is gone with its last object, so nothing of the
+  // thread will touch this transfer again: WinHTTP's reference ends here.
+  Release();
 }
 
 void qmHttpTransfer::Release() {
@@ -194,7 +205,6 @@ void qmHttpTransfer::Release() {
 
 void qmHttpTransfer::Abandon() {
   mpSink = nullptr;
-  mpThread->StopDeadline(std::exchange(mDeadline, 0));
   if (!mbFinished) {
     // WinHTTP may still report the pending operation; it is ignored.
     mbFinished = true;
@@ -202,6 +212,8 @@ void qmHttpTransfer::Abandon() {
     mConnect.reset();
     FinishFile(ERROR_CANCELLED);
   }
+  mpSessions.reset();
+  LetGoOfThread();
   Release();
 }
 
@@ -633,7 +645,7 @@ void qmHttpTransfer::OnDeadline() {
 void qmHttpTransfer::Finish(DWORD error) {
   if (mbFinished) return;
   mbFinished = true;
-  mpThread->StopDeadline(std::exchange(mDeadline, 0));
+  LetGoOfThread();
   qmHttpResult result;
   if (!mSettings.responseFile.empty()) {
     // Only a whole representation may replace the target.
@@ -676,6 +688,7 @@ void qmHttpTransfer::Finish(DWORD error) {
   }
   mRequest.reset();
   mConnect.reset();
+  mpSessions.reset();
   qmHttpTransferSink* sink = std::exchange(mpSink, nullptr);
   if (sink) sink->OnTransferDone(result);
 }

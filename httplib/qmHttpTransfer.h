@@ -57,6 +57,9 @@ class qmHttpTransfer {
   // The transfer's time is up: it ends with ERROR_WINHTTP_TIMEOUT, however
   // busily the server trickles.
   void OnDeadline();
+  // WinHTTP closed the request handle of a finished transfer whose thread's
+  // window no longer exists (the notification could not be posted).
+  void OnClosingUndelivered();
 
   qmHttpTransfer(const qmHttpTransfer&) = delete;
   qmHttpTransfer& operator=(const qmHttpTransfer&) = delete;
@@ -65,6 +68,10 @@ class qmHttpTransfer {
   qmHttpTransfer(qmHttpThread* thread, std::shared_ptr<qmHttpSessions> sessions, qmHttpSettings settings,
                  qmHttpTransferSink* sink);
   ~qmHttpTransfer();
+  // A finished transfer needs nothing of its thread any more, so the
+  // thread's state (window, proxy settings) goes with its last object even
+  // when the thread never dispatches this transfer's closing notification.
+  void LetGoOfThread();
   void AddRef() { ++mRefs; }
   void Release();
 
@@ -102,7 +109,7 @@ class qmHttpTransfer {
 
   UINT_PTR mDeadline = 0;  // the timer that cuts the transfer off
   long mRefs = 1;  // the starter's; plus one while WinHTTP holds the request handle
-  qmHttpThread* mpThread;
+  qmHttpThread* mpThread;  // one reference until the transfer finished
   std::shared_ptr<qmHttpSessions> mpSessions;
   HWND mWindow;
   qmHttpSettings mSettings;

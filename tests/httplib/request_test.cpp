@@ -360,6 +360,36 @@ TEST(DataRequestThreads, AThreadsLastObjectLeavesTheNotificationWindowClassToThe
   });
 }
 
+TEST(DataRequestThreads, AThreadThatEndsWithoutAnotherMessageLoopLeavesNoHandlesBehind) {
+  // Its last object went while its request still ran: WinHTTP reports the
+  // request's end when the thread no longer processes messages.
+  auto requestOnItsOwnThread = [] {
+    std::thread([] {
+      if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return;
+      {
+        Dispatch request = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+        request.Put(L"sURL", Url(L"/delay?ms=200"));
+        request.Put(L"bParallel", true);
+        request.Call(L"gbGet");
+      }
+      CoUninitialize();
+    }).join();
+  };
+  // A new handle takes the lowest free slot, so the handles left open
+  // show as the next new handle's value.
+  auto nextHandle = [] {
+    HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    CloseHandle(probe);
+    return reinterpret_cast<ULONG_PTR>(probe);
+  };
+  requestOnItsOwnThread();  // what a process sets up once
+  const ULONG_PTR before = nextHandle();
+  constexpr int kThreads = 12;
+  for (int i = 0; i < kThreads; ++i) requestOnItsOwnThread();
+  const ULONG_PTR after = nextHandle();
+  EXPECT_LT(after, before + kThreads * 4) << "handle values " << before << " then " << after;
+}
+
 TEST_F(DataRequest, AHeaderWithALineBreakIsRefusedWithAnError) {
   CallResult result = req.Call(L"bAddHeader", {L"X-Evil", L"a\r\nGET /other HTTP/1.1"}, true);
   EXPECT_EQ(result.hr, DISP_E_EXCEPTION);
