@@ -14,10 +14,14 @@ namespace korvanet {
 namespace {
 
 constexpr DISPID kDoneEvent = 1;
+constexpr wchar_t kFormContentType[] = L"application/x-www-form-urlencoded";
 
-const qmClassIdentity kIdentity = {&IID__clsqmHTTPDataRequest2, &CLSID_clsqmHTTPDataRequest,
+// What clients compiled against earlier versions ask for.
+const IID* const kEarlierInterfaces[] = {&IID__clsqmHTTPDataRequest2, &IID__clsqmHTTPDataRequest1, nullptr};
+
+const qmClassIdentity kIdentity = {&IID__clsqmHTTPDataRequest, &CLSID_clsqmHTTPDataRequest,
                                    &DIID___clsqmHTTPDataRequest, L"Korvanet.clsqmHTTPDataRequest",
-                                   &IID__clsqmHTTPDataRequest};
+                                   kEarlierInterfaces};
 
 bool HasLineBreak(const std::wstring& text) { return text.find_first_of(L"\r\n") != std::wstring::npos; }
 
@@ -42,8 +46,7 @@ HRESULT clsqmHTTPDataRequest::Create(REFIID iid, void** object) {
 
 clsqmHTTPDataRequest::clsqmHTTPDataRequest()
     : qmComObject(kIdentity),
-      // The thread's session and window live as long as a request object
-      // does, so consecutive requests share them (and their connections).
+      // The thread's window lives as long as a request object does.
       mpThread(qmHttpThread::Acquire()) {}
 
 clsqmHTTPDataRequest::~clsqmHTTPDataRequest() {
@@ -237,18 +240,22 @@ DWORD clsqmHTTPDataRequest::StartTransfer(const std::wstring& verb, double timeo
     // sData is the whole body: fields and files added as well would be lost on the way.
     if (!mUploads.empty() || !mFormFields.empty()) return ERROR_INVALID_PARAMETER;
     settings.body = qmToUtf8(mProps.sData);
+    // What a form post carries, so that servers which read a form by its
+    // type find it; a client's own Content-Type replaces it.
+    settings.contentType = kFormContentType;
   } else if (!mUploads.empty()) {
     DWORD error = qmMultipartBody(mFormFields, mUploads, settings.contentType, settings.bodyParts);
     if (error != 0) return error;
   } else if (!mFormFields.empty()) {
     settings.body = qmFormUrlEncode(mFormFields);
-    settings.contentType = L"application/x-www-form-urlencoded";
+    settings.contentType = kFormContentType;
   }
   if (!mProps.sResponseFile.empty()) {
-    DWORD error = qmResponseFilePath(mProps.sResponseFile, settings.responseFile);
+    DWORD error = qmFullPath(mProps.sResponseFile, settings.responseFile);
     if (error != 0) return error;
   }
-  return qmHttpTransfer::Start(std::move(settings), this, &mpTransfer);
+  if (!mpSessions) mpSessions = std::make_shared<qmHttpSessions>();
+  return qmHttpTransfer::Start(std::move(settings), mpSessions, this, &mpTransfer);
 }
 
 VARIANT_BOOL clsqmHTTPDataRequest::WaitForCompletion(ULONGLONG deadline) {
@@ -306,10 +313,11 @@ void clsqmHTTPDataRequest::StoreTimeoutState() {
   // The engine holds no body before the end; the status once headers came.
   mProps.sResponse.clear();
   std::string().swap(mProps.vResponseBody);
-  if (mpTransfer) {
-    mProps.lResponseCode = mpTransfer->StatusCode();
-    mProps.sResponsestatus = mpTransfer->StatusText();
-  }
+  // The status and headers as far as they came, so that none of an
+  // earlier response is taken for this one's.
+  mProps.lResponseCode = mpTransfer ? mpTransfer->StatusCode() : 0;
+  mProps.sResponsestatus = mpTransfer ? mpTransfer->StatusText() : std::wstring();
+  mProps.sHeaders = mpTransfer ? mpTransfer->HeadersText() : std::wstring();
   mProps.sErrortext = L"Timeout";
 }
 

@@ -1,13 +1,15 @@
 // One HTTP request with its settings and its result: the creatable class
 // Korvanet.clsqmHTTPDataRequest. Settings are plain properties; gbGet and
 // gbPost hand them to the engine and, in sequential mode, wait for the end.
-// Its default interface _clsqmHTTPDataRequest2 extends the first one,
-// _clsqmHTTPDataRequest, for which the object still answers, with the body
-// as bytes and the download to a file.
+// Its default interface _clsqmHTTPDataRequest extends the interfaces of
+// earlier versions (_clsqmHTTPDataRequest2 with the body as bytes and the
+// download to a file, _clsqmHTTPDataRequest1 the first one), for which the
+// object still answers.
 #pragma once
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,12 +55,12 @@ struct qmHTTPDataRequestProperties {
   std::wstring sResponseFile;
 };
 
-class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest2>,
+class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
                                    private qmHttpTransferSink {
  public:
   static HRESULT Create(REFIID iid, void** object);
 
-  // _clsqmHTTPDataRequest: the properties
+  // _clsqmHTTPDataRequest1: the properties
   STDMETHODIMP get_sURL(BSTR* value) override;
   STDMETHODIMP put_sURL(BSTR value) override;
   STDMETHODIMP get_sData(BSTR* value) override;
@@ -114,7 +116,7 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest2>,
   STDMETHODIMP get_mbDone(VARIANT_BOOL* value) override;
   STDMETHODIMP put_mbDone(VARIANT_BOOL value) override;
 
-  // _clsqmHTTPDataRequest: the methods
+  // _clsqmHTTPDataRequest1: the methods
   STDMETHODIMP bAddHeader(BSTR* sHeadername, BSTR* sHeaderValue, VARIANT_BOOL* result) override;
   STDMETHODIMP bAddFormPostVar(BSTR* sName, BSTR* sValue, VARIANT* result) override;
   STDMETHODIMP mAddFormUploadVar(BSTR* sName, BSTR* sValue, BSTR sContentType, VARIANT* result) override;
@@ -160,6 +162,9 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest2>,
   std::vector<qmUploadField> mUploads;
   qmHttpSettings mPrepared;
   qmHttpThread* mpThread;                // one reference, or null
+  // This object's sessions: its cookies and connections, shared with its
+  // running transfer only.
+  std::shared_ptr<qmHttpSessions> mpSessions;
   qmHttpTransfer* mpTransfer = nullptr;  // the running transfer, if any
   bool* mpbWaitingStart = nullptr;       // set when the waiting start's transfer completes
 };

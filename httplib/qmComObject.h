@@ -25,9 +25,9 @@ struct qmClassIdentity {
   const CLSID* classId;
   const IID* eventsId;     // the source dispinterface, or nullptr
   const wchar_t* progId;   // the source of the errors it raises
-  // The interface that the dual interface extends, which compiled clients
-  // of an earlier version ask for, or nullptr.
-  const IID* earlierInterfaceId;
+  // The interfaces that the dual interface extends, which compiled clients
+  // of earlier versions ask for: a list ending with nullptr, or nullptr.
+  const IID* const* earlierInterfaceIds;
 };
 
 template <class Iface>
@@ -186,10 +186,13 @@ class qmComObject : public Iface,
   HRESULT RaiseCode(DWORD code) { return qmRaiseCode(code, mIdentity.progId, *mIdentity.interfaceId); }
 
  private:
-  // The dual interface, or the one it extends: its vtable is the beginning
+  // The dual interface, or one it extends: their vtables are the beginning
   // of this one's.
   bool IsOwnInterface(REFIID iid) const {
-    return iid == *mIdentity.interfaceId || (mIdentity.earlierInterfaceId && iid == *mIdentity.earlierInterfaceId);
+    if (iid == *mIdentity.interfaceId) return true;
+    for (const IID* const* earlier = mIdentity.earlierInterfaceIds; earlier && *earlier; ++earlier)
+      if (iid == **earlier) return true;
+    return false;
   }
 
   static bool HasVariantRef(const DISPPARAMS& params) {

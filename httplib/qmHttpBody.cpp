@@ -101,6 +101,21 @@ std::wstring qmAppendQuery(const std::wstring& url, const std::string& encoded) 
   return base + tail;
 }
 
+DWORD qmFullPath(const std::wstring& path, std::wstring& full) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (length == 0) return GetLastError();
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      full = std::move(buffer);
+      return 0;
+    }
+    buffer.resize(length);
+  }
+  return ERROR_FILENAME_EXCED_RANGE;
+}
+
 DWORD qmMultipartBody(const std::vector<qmFormField>& fields, const std::vector<qmUploadField>& uploads,
                       std::wstring& contentType, std::vector<qmBodyPart>& parts) {
   // A fresh GUID as boundary practically never occurs in a part; the files
@@ -115,8 +130,10 @@ DWORD qmMultipartBody(const std::vector<qmFormField>& fields, const std::vector<
   }
   for (const qmUploadField& upload : uploads) {
     qmBodyPart file;
-    file.path = upload.path;
-    DWORD error = FileSize(upload.path, file.size);
+    // Read while it is sent, and again after a redirect: by then the
+    // client's current folder may be another.
+    DWORD error = qmFullPath(upload.path, file.path);
+    if (error == 0) error = FileSize(file.path, file.size);
     if (error != 0) return error;
     size_t slash = upload.path.find_last_of(L"\\/:");
     std::wstring fileName = slash == std::wstring::npos ? upload.path : upload.path.substr(slash + 1);

@@ -20,11 +20,16 @@ struct qmFormField {
 
 struct qmUploadField {
   std::wstring name;
-  std::wstring path;  // a local file, read when the request starts
+  std::wstring path;  // a local file, as the client named it
   std::wstring contentType;  // empty: application/octet-stream
 };
 
 std::string qmToUtf8(const std::wstring& text);
+
+// The full path of a local file that a request reads (an upload) or writes
+// (a download), a relative one taken from the current folder now: the
+// client changing its folder later moves neither. 0 or the system's error.
+DWORD qmFullPath(const std::wstring& path, std::wstring& full);
 
 // name=value&... with UTF-8 percent-encoding (space as '+').
 std::string qmFormUrlEncode(const std::vector<qmFormField>& fields);

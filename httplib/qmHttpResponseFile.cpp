@@ -5,21 +5,6 @@
 
 namespace korvanet {
 
-DWORD qmResponseFilePath(const std::wstring& path, std::wstring& full) {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    if (length == 0) return GetLastError();
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      full = std::move(buffer);
-      return 0;
-    }
-    buffer.resize(length);
-  }
-  return ERROR_FILENAME_EXCED_RANGE;
-}
-
 DWORD qmResponseFile::Create(const std::wstring& target) {
   Discard();
   const size_t slash = target.find_last_of(L"\\/");

@@ -12,11 +12,6 @@
 
 namespace korvanet {
 
-// The full path of path, a relative one taken from the current folder now,
-// so that the client changing its folder later does not move the download.
-// Returns 0 or the system's error.
-DWORD qmResponseFilePath(const std::wstring& path, std::wstring& full);
-
 class qmResponseFile {
  public:
   qmResponseFile() = default;

@@ -20,6 +20,29 @@ std::wstring Trim(const std::wstring& text) {
   return text.substr(first, last - first + 1);
 }
 
+// The value of the Content-Type's parameter named charset (in any case,
+// blanks around the name and the "=" allowed), or empty. Parameters follow
+// the type, separated by semicolons; a quoted value may hold both.
+std::wstring CharsetParameter(const std::wstring& contentType) {
+  size_t at = contentType.find(L';');
+  while (at != std::wstring::npos) {
+    size_t equals = contentType.find(L'=', at + 1);
+    if (equals == std::wstring::npos) return std::wstring();
+    const std::wstring name = Lower(Trim(contentType.substr(at + 1, equals - at - 1)));
+    size_t end = equals + 1;
+    while (end < contentType.size() && (contentType[end] == L' ' || contentType[end] == L'\t')) ++end;
+    if (end < contentType.size() && contentType[end] == L'"') {
+      end = contentType.find(L'"', end + 1);
+      if (end != std::wstring::npos) ++end;
+    }
+    end = end == std::wstring::npos ? std::wstring::npos : contentType.find(L';', end);
+    if (name == L"charset")
+      return contentType.substr(equals + 1, end == std::wstring::npos ? std::wstring::npos : end - equals - 1);
+    at = end;
+  }
+  return std::wstring();
+}
+
 // One pass: every code page yields at most one UTF-16 unit per byte.
 // Returns false when strict is set and the bytes are not valid.
 bool ToWide(const char* bytes, size_t size, UINT codePage, bool strict, std::wstring& text) {
@@ -177,23 +200,19 @@ std::wstring qmDecodeText(const std::string& body, const std::wstring& contentTy
     bytes += 2;
     size -= 2;
   } else {
-    const std::wstring type = Lower(contentType);
-    size_t at = type.find(L"charset=");
-    if (at != std::wstring::npos) {
-      std::wstring charset = type.substr(at + 8);
-      size_t end = charset.find(L';');
-      if (end != std::wstring::npos) charset.resize(end);
-      codePage = qmCodePageOfCharset(charset);
-    }
+    codePage = qmCodePageOfCharset(CharsetParameter(contentType));
   }
   std::wstring text;
   if (codePage == 1200 || codePage == 1201) {
-    text.resize(size / 2);
-    for (size_t i = 0; i < text.size(); ++i) {
+    // A last odd byte is half a unit: shown as the replacement character
+    // rather than dropped without a trace.
+    text.resize(size / 2 + size % 2);
+    for (size_t i = 0; i < size / 2; ++i) {
       unsigned char a = static_cast<unsigned char>(bytes[2 * i]);
       unsigned char b = static_cast<unsigned char>(bytes[2 * i + 1]);
       text[i] = static_cast<wchar_t>(codePage == 1200 ? (a | (b << 8)) : ((a << 8) | b));
     }
+    if (size % 2) text.back() = L'\xFFFD';
   } else if (codePage == 0) {
     if (!ToWide(bytes, size, CP_UTF8, true, text)) ToWide(bytes, size, CP_ACP, false, text);
   } else {

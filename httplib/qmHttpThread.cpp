@@ -12,35 +12,6 @@ constexpr wchar_t kWindowClass[] = L"KorvanetHttpNotify";
 
 thread_local qmHttpThread* tCurrent = nullptr;
 
-// Runs on WinHTTP's threads (or inside a WinHttp* call): it only forwards
-// the notification to the owning thread's window.
-void CALLBACK EngineCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
-  auto* transfer = reinterpret_cast<qmHttpTransfer*>(context);
-  if (!transfer) return;
-  qmHttpNotification note = {transfer, status, 0, 0};
-  switch (status) {
-    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-    case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
-    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-      break;
-    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-      note.length = length;
-      break;
-    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-      note.error = info ? static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError : ERROR_GEN_FAILURE;
-      break;
-    default:
-      return;
-  }
-  if (transfer->TakeInline(note)) return;
-  auto* posted = new (std::nothrow) qmHttpNotification(note);
-  if (!posted) return;
-  if (!PostMessageW(transfer->Window(), qmHttpThread::kNotifyMessage, 0,
-                    reinterpret_cast<LPARAM>(posted)))
-    delete posted;
-}
-
 }  // namespace
 
 qmHttpThread* qmHttpThread::Acquire() {
@@ -63,45 +34,36 @@ qmHttpThread* qmHttpThread::Acquire() {
   return created;
 }
 
+// The window class, registered once for the process and never unregistered:
+// a thread unregistering it while another creates its window would fail
+// that thread's start. The library stays loaded from then on (pinned), so
+// the class's procedure never goes away under it. 0, or the system's error.
+static DWORD RegisterWindowClassOnce() {
+  static const DWORD error = [] {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(&RegisterWindowClassOnce), &self))
+      return GetLastError();
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = qmHttpThread::WindowProc;
+    windowClass.hInstance = qmModuleInstance();
+    windowClass.lpszClassName = kWindowClass;
+    if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return GetLastError();
+    return static_cast<DWORD>(0);
+  }();
+  return error;
+}
+
 bool qmHttpThread::Create() {
-  WNDCLASSEXW windowClass = {};
-  windowClass.cbSize = sizeof(windowClass);
-  windowClass.lpfnWndProc = WindowProc;
-  windowClass.hInstance = qmModuleInstance();
-  windowClass.lpszClassName = kWindowClass;
-  if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+  if (DWORD error = RegisterWindowClassOnce()) {
+    SetLastError(error);
+    return false;
+  }
   mWindow = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                             qmModuleInstance(), nullptr);
   if (!mWindow) return false;
   return true;
-}
-
-HINTERNET qmHttpThread::Session(const qmProxyRoute& route) {
-  for (const SessionEntry& entry : mSessions)
-    if (entry.route == route) return entry.session.get();
-  // WinHTTP may still run the callback (closing notifications of connection
-  // and session handles) after the last object is gone, so once it knows the
-  // callback the library stays loaded until the process ends.
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                     reinterpret_cast<LPCWSTR>(&EngineCallback), &self);
-  const bool named = route.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-  qmInternetHandle session(WinHttpOpen(L"Korvanet/1.0", route.accessType,
-                                       named ? route.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
-                                       named && !route.bypass.empty() ? route.bypass.c_str() : WINHTTP_NO_PROXY_BYPASS,
-                                       WINHTTP_FLAG_ASYNC));
-  if (!session) return nullptr;
-  if (WinHttpSetStatusCallback(session.get(), EngineCallback,
-                               WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
-                               0) == WINHTTP_INVALID_STATUS_CALLBACK)
-    return nullptr;
-  try {
-    mSessions.push_back(SessionEntry{route, std::move(session)});
-  } catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  return mSessions.back().session.get();
 }
 
 UINT_PTR qmHttpThread::StartDeadline(qmHttpTransfer* transfer, DWORD milliseconds) {
@@ -132,11 +94,20 @@ void qmHttpThread::Release() {
 
 qmHttpThread::~qmHttpThread() {
   if (tCurrent == this) tCurrent = nullptr;
-  mSessions.clear();
-  if (mWindow) DestroyWindow(mWindow);
-  // Fails while another thread still has a window of the class; the last
-  // one unregisters it, so a reloaded library registers its own procedure.
-  UnregisterClassW(kWindowClass, qmModuleInstance());
+  if (!mWindow) return;
+  // The thread's last object is gone, so every transfer still reported
+  // here was abandoned: only their closing matters, which ends them. (The
+  // window takes whatever is still queued for it when it goes; later
+  // closings find no window, and the engine's callback ends them.)
+  MSG message;
+  for (int i = 0; i < 100000 && PeekMessageW(&message, mWindow, kNotifyMessage, kNotifyMessage, PM_REMOVE); ++i) {
+    auto* note = reinterpret_cast<qmHttpNotification*>(message.lParam);
+    if (!note) continue;
+    const qmHttpNotification copy = *note;
+    delete note;
+    if (copy.status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) copy.transfer->OnClosingUndelivered();
+  }
+  DestroyWindow(mWindow);
 }
 
 LRESULT CALLBACK qmHttpThread::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

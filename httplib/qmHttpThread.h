@@ -1,8 +1,8 @@
-// What a thread's transfers share: one WinHTTP session per proxy setting
-// (so connections are reused; the proxy is a session property, since a
-// request's own proxy option is not honoured everywhere) and one
-// message-only window that receives the engine's
-// notifications, so completions are handled on the thread that started them.
+// What a thread's transfers share: one message-only window that receives
+// the engine's notifications, so completions are handled on the thread that
+// started them, the transfers' deadline timers, and the thread's view of the
+// user's proxy settings. Sessions, and with them cookies and connections,
+// belong to each request object (qmHttpSessions).
 #pragma once
 
 #include <windows.h>
@@ -36,10 +36,6 @@ class qmHttpThread {
   void AddRef() { ++mRefs; }
   void Release();
 
-  // The session for a route: WINHTTP_ACCESS_TYPE_DEFAULT_PROXY (the
-  // machine's WinHTTP setting), _NO_PROXY, or _NAMED_PROXY with its proxy
-  // and bypass lists. Created on first use; null with GetLastError on failure.
-  HINTERNET Session(const qmProxyRoute& route);
   HWND Window() const { return mWindow; }
   // The user's proxy settings as this thread last read them.
   qmUserProxy& UserProxy() { return mUserProxy; }
@@ -49,22 +45,18 @@ class qmHttpThread {
   UINT_PTR StartDeadline(qmHttpTransfer* transfer, DWORD milliseconds);
   void StopDeadline(UINT_PTR id);
 
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
  private:
   qmHttpThread() = default;
   ~qmHttpThread();
   bool Create();
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-  struct SessionEntry {
-    qmProxyRoute route;
-    qmInternetHandle session;
-  };
   struct DeadlineEntry {
     UINT_PTR id;
     qmHttpTransfer* transfer;
   };
   long mRefs = 1;
-  std::vector<SessionEntry> mSessions;
   std::vector<DeadlineEntry> mDeadlines;  // the transfers whose timers run
   UINT_PTR mNextDeadline = 1;
   HWND mWindow = nullptr;

@@ -100,6 +100,15 @@ qmHeaderLines RequestHeaderLines(const qmHttpSettings& settings) {
   return lines;
 }
 
+// Why a success's body is not the whole resource, which a download must not
+// take for it: 204 and 205 carry none (the platform's "No more data is
+// available"), 206 carries a part ("More data is available"). 0 otherwise.
+DWORD NotWholeError(long status) {
+  if (status == HTTP_STATUS_NO_CONTENT || status == HTTP_STATUS_RESET_CONTENT) return ERROR_NO_MORE_ITEMS;
+  if (status == HTTP_STATUS_PARTIAL_CONTENT) return ERROR_MORE_DATA;
+  return 0;
+}
+
 // The announced length of a body, or -1 when none (or no number) was given.
 long long ParseContentLength(const std::wstring& text) {
   if (text.empty() || text.size() > 18) return -1;
@@ -113,15 +122,15 @@ long long ParseContentLength(const std::wstring& text) {
 
 }  // namespace
 
-DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
-                            qmHttpTransfer** transfer) {
+DWORD qmHttpTransfer::Start(qmHttpSettings settings, std::shared_ptr<qmHttpSessions> sessions,
+                            qmHttpTransferSink* sink, qmHttpTransfer** transfer) {
   *transfer = nullptr;
   qmHttpThread* thread = qmHttpThread::Acquire();
   if (!thread) {
     DWORD error = GetLastError();
     return error ? error : ERROR_GEN_FAILURE;
   }
-  auto* created = new (std::nothrow) qmHttpTransfer(thread, std::move(settings), sink);
+  auto* created = new (std::nothrow) qmHttpTransfer(thread, std::move(sessions), std::move(settings), sink);
   if (!created) {
     thread->Release();
     return ERROR_NOT_ENOUGH_MEMORY;
@@ -160,8 +169,10 @@ DWORD qmHttpTransfer::Start(qmHttpSettings settings, qmHttpTransferSink* sink,
   return 0;
 }
 
-qmHttpTransfer::qmHttpTransfer(qmHttpThread* thread, qmHttpSettings settings, qmHttpTransferSink* sink)
+qmHttpTransfer::qmHttpTransfer(qmHttpThread* thread, std::shared_ptr<qmHttpSessions> sessions,
+                               qmHttpSettings settings, qmHttpTransferSink* sink)
     : mpThread(thread),
+      mpSessions(std::move(sessions)),
       mWindow(thread->Window()),
       mSettings(std::move(settings)),
       mpSink(sink),
@@ -170,11 +181,22 @@ qmHttpTransfer::qmHttpTransfer(qmHttpThread* thread, qmHttpSettings settings, qm
 }
 
 qmHttpTransfer::~qmHttpTransfer() {
-  mpThread->StopDeadline(std::exchange(mDeadline, 0));
+  LetGoOfThread();
   mRequest.reset();
   mConnect.reset();
-  mpThread->Release();
   if (mbHoldsModule) qmModuleUnlock();
+}
+
+void qmHttpTransfer::LetGoOfThread() {
+  if (!mpThread) return;
+  mpThread->StopDeadline(std::exchange(mDeadline, 0));
+  std::exchange(mpThread, nullptr)->Release();
+}
+
+void qmHttpTransfer::OnClosingUndelivered() {
+  // The thread's window is gone with its last object, so nothing of the
+  // thread will touch this transfer again: WinHTTP's reference ends here.
+  Release();
 }
 
 void qmHttpTransfer::Release() {
@@ -183,7 +205,6 @@ void qmHttpTransfer::Release() {
 
 void qmHttpTransfer::Abandon() {
   mpSink = nullptr;
-  mpThread->StopDeadline(std::exchange(mDeadline, 0));
   if (!mbFinished) {
     // WinHTTP may still report the pending operation; it is ignored.
     mbFinished = true;
@@ -191,6 +212,8 @@ void qmHttpTransfer::Abandon() {
     mConnect.reset();
     FinishFile(ERROR_CANCELLED);
   }
+  mpSessions.reset();
+  LetGoOfThread();
   Release();
 }
 
@@ -241,7 +264,8 @@ DWORD qmHttpTransfer::Open() {
     default:
       return ERROR_INVALID_PARAMETER;
   }
-  HINTERNET session = mpThread->Session(route);
+  mRoute = route;
+  HINTERNET session = mpSessions->Session(route);
   if (!session) return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
 
   mConnect.reset(WinHttpConnect(session, host.c_str(), parts.nPort, 0));
@@ -415,6 +439,13 @@ std::wstring qmHttpTransfer::QueryText(DWORD info) const {
   return text;
 }
 
+std::wstring qmHttpTransfer::HeadersText() const {
+  if (mStatusCode == 0 || !mRequest) return std::wstring();
+  std::wstring headers = QueryText(WINHTTP_QUERY_RAW_HEADERS_CRLF);
+  while (!headers.empty() && (headers.back() == L'\n' || headers.back() == L'\r')) headers.pop_back();
+  return headers;
+}
+
 void qmHttpTransfer::OnHeaders() {
   DWORD code = 0;
   DWORD size = sizeof(code);
@@ -431,7 +462,9 @@ void qmHttpTransfer::OnHeaders() {
     ++mServerChallenges;
     retry = AnswerChallenge(WINHTTP_AUTH_TARGET_SERVER);
   } else if (code == HTTP_STATUS_PROXY_AUTH_REQ && !mSettings.proxyUser.empty() &&
-             mProxyChallenges < kMaxChallenges) {
+             mProxyChallenges < kMaxChallenges && qmRouteUsesProxy(mRoute, current.scheme, current.host)) {
+    // (A 407 on a direct hop comes from the origin server, which must never
+    // see the proxy's credentials.)
     ++mProxyChallenges;
     retry = AnswerChallenge(WINHTTP_AUTH_TARGET_PROXY);
   }
@@ -443,10 +476,14 @@ void qmHttpTransfer::OnHeaders() {
 
   mReceived = 0;
   mpDecoder.reset();
-  if (!mSettings.responseFile.empty() && code >= 200 && code < 300)
+  if (!mSettings.responseFile.empty() && code >= 200 && code < 300 && NotWholeError(code) == 0)
     mpDecoder = std::make_unique<qmContentDecoder>(QueryText(WINHTTP_QUERY_CONTENT_ENCODING));
-  // As text: a download may announce more than a 32-bit number holds.
-  mContentLength = ParseContentLength(QueryText(WINHTTP_QUERY_CONTENT_LENGTH));
+  // As text: a download may announce more than a 32-bit number holds. A
+  // transfer coding (chunked) delimits the body itself and overrides the
+  // length, which then means nothing.
+  mContentLength = QueryText(WINHTTP_QUERY_TRANSFER_ENCODING).empty()
+                       ? ParseContentLength(QueryText(WINHTTP_QUERY_CONTENT_LENGTH))
+                       : -1;
   if (mContentLength >= 0) {
     // Big announced bodies are read in big pieces: fewer rounds through the engine.
     if (mContentLength > mReadSize)
@@ -480,18 +517,23 @@ bool qmHttpTransfer::FollowRedirect(DWORD status) {
   if (from.scheme == L"https" && to.scheme == L"http") return false;
   ++mRedirects;
   if (!(to == mOrigin)) {
-    // What the client meant for one origin is not sent to another.
+    // What the client meant for one origin is not sent to another; a Host
+    // of its own would send the request to the old site's name.
     std::erase_if(mSettings.headers, [](const auto& header) {
-      return SameHeaderName(header.first, L"Authorization") || SameHeaderName(header.first, L"Cookie");
+      return SameHeaderName(header.first, L"Authorization") || SameHeaderName(header.first, L"Cookie") ||
+             SameHeaderName(header.first, L"Host");
     });
   }
-  // 303, and 301/302 after a POST as browsers do it, continue as a GET without body.
+  // 303, and 301/302 after a POST as browsers do it, continue as a GET
+  // without body, and so without the body's type.
   if (!keepsVerb && (status == HTTP_STATUS_REDIRECT_METHOD || mSettings.verb == L"POST") &&
       mSettings.verb != L"HEAD") {
     mSettings.verb = L"GET";
     mSettings.body.clear();
     mSettings.bodyParts.clear();
     mSettings.contentType.clear();
+    std::erase_if(mSettings.headers,
+                  [](const auto& header) { return SameHeaderName(header.first, L"Content-Type"); });
   }
   mSettings.url = target;
   mServerChallenges = 0;
@@ -603,17 +645,17 @@ void qmHttpTransfer::OnDeadline() {
 void qmHttpTransfer::Finish(DWORD error) {
   if (mbFinished) return;
   mbFinished = true;
-  mpThread->StopDeadline(std::exchange(mDeadline, 0));
+  LetGoOfThread();
   qmHttpResult result;
-  if (!mSettings.responseFile.empty()) error = FinishFile(error);
+  if (!mSettings.responseFile.empty()) {
+    // Only a whole representation may replace the target.
+    if (error == 0) error = NotWholeError(mStatusCode);
+    error = FinishFile(error);
+  }
   try {
     result.statusCode = mStatusCode;
     result.statusText = mStatusText;
-    if (mStatusCode != 0) {
-      result.headers = QueryText(WINHTTP_QUERY_RAW_HEADERS_CRLF);
-      while (!result.headers.empty() && (result.headers.back() == L'\n' || result.headers.back() == L'\r'))
-        result.headers.pop_back();
-    }
+    result.headers = HeadersText();
     if (error == 0 && mSettings.responseFile.empty()) {
       error = qmDecodeContent(QueryText(WINHTTP_QUERY_CONTENT_ENCODING), kMaxDecodedBytes, mBody);
       // A broken stream keeps its bytes as they came; a body too large for
@@ -646,6 +688,7 @@ void qmHttpTransfer::Finish(DWORD error) {
   }
   mRequest.reset();
   mConnect.reset();
+  mpSessions.reset();
   qmHttpTransferSink* sink = std::exchange(mpSink, nullptr);
   if (sink) sink->OnTransferDone(result);
 }

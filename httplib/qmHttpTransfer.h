@@ -13,6 +13,7 @@
 #include "qmComTypes.h"
 #include "qmHttpContentDecoder.h"
 #include "qmHttpResponseFile.h"
+#include "qmHttpSessions.h"
 #include "qmHttpSettings.h"
 #include "qmHttpThread.h"
 #include "qmHttpUrl.h"
@@ -30,9 +31,11 @@ class qmHttpTransferSink {
 
 class qmHttpTransfer {
  public:
-  // Starts a transfer. Returns 0 and the caller's reference in *transfer,
-  // or the error that kept it from starting (then nothing was sent).
-  static DWORD Start(qmHttpSettings settings, qmHttpTransferSink* sink, qmHttpTransfer** transfer);
+  // Starts a transfer in the sessions of the request object it belongs to.
+  // Returns 0 and the caller's reference in *transfer, or the error that
+  // kept it from starting (then nothing was sent).
+  static DWORD Start(qmHttpSettings settings, std::shared_ptr<qmHttpSessions> sessions, qmHttpTransferSink* sink,
+                     qmHttpTransfer** transfer);
 
   // The caller gives up its reference: the sink hears nothing more, and the
   // transfer ends and frees itself when WinHTTP lets go of it.
@@ -41,6 +44,8 @@ class qmHttpTransfer {
   // What is known before completion (status line once headers arrived).
   long StatusCode() const { return mStatusCode; }
   const std::wstring& StatusText() const { return mStatusText; }
+  // The response's headers, status line first, once they arrived; else empty.
+  std::wstring HeadersText() const;
 
   HWND Window() const { return mWindow; }
   // Called by WinHTTP's callback. A completion that WinHTTP reports inside
@@ -52,13 +57,21 @@ class qmHttpTransfer {
   // The transfer's time is up: it ends with ERROR_WINHTTP_TIMEOUT, however
   // busily the server trickles.
   void OnDeadline();
+  // WinHTTP closed the request handle of a finished transfer whose thread's
+  // window no longer exists (the notification could not be posted).
+  void OnClosingUndelivered();
 
   qmHttpTransfer(const qmHttpTransfer&) = delete;
   qmHttpTransfer& operator=(const qmHttpTransfer&) = delete;
 
  private:
-  qmHttpTransfer(qmHttpThread* thread, qmHttpSettings settings, qmHttpTransferSink* sink);
+  qmHttpTransfer(qmHttpThread* thread, std::shared_ptr<qmHttpSessions> sessions, qmHttpSettings settings,
+                 qmHttpTransferSink* sink);
   ~qmHttpTransfer();
+  // A finished transfer needs nothing of its thread any more, so the
+  // thread's state (window, proxy settings) goes with its last object even
+  // when the thread never dispatches this transfer's closing notification.
+  void LetGoOfThread();
   void AddRef() { ++mRefs; }
   void Release();
 
@@ -96,7 +109,8 @@ class qmHttpTransfer {
 
   UINT_PTR mDeadline = 0;  // the timer that cuts the transfer off
   long mRefs = 1;  // the starter's; plus one while WinHTTP holds the request handle
-  qmHttpThread* mpThread;
+  qmHttpThread* mpThread;  // one reference until the transfer finished
+  std::shared_ptr<qmHttpSessions> mpSessions;
   HWND mWindow;
   qmHttpSettings mSettings;
   qmHttpTransferSink* mpSink;
@@ -104,6 +118,7 @@ class qmHttpTransfer {
   qmInternetHandle mRequest;
   bool mbFinished = false;
   qmOrigin mOrigin;  // of the URL the client gave: its credentials are for it alone
+  qmProxyRoute mRoute;  // of the current hop: only through a proxy is a 407 the proxy's
   int mRedirects = 0;
   int mServerChallenges = 0;
   int mProxyChallenges = 0;

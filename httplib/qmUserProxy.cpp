@@ -1,5 +1,9 @@
 #include "qmUserProxy.h"
 
+#include <vector>
+
+#include "qmHttpUrl.h"
+
 namespace korvanet {
 namespace {
 
@@ -29,7 +33,66 @@ struct ScriptAnswer {
   }
 };
 
+// The entries of a proxy or bypass list: separated by semicolons or blanks.
+std::vector<std::wstring> ListEntries(const std::wstring& list) {
+  std::vector<std::wstring> entries;
+  size_t at = 0;
+  while (at < list.size()) {
+    const size_t end = list.find_first_of(L"; \t\r\n", at);
+    const size_t stop = end == std::wstring::npos ? list.size() : end;
+    if (stop > at) entries.push_back(list.substr(at, stop - at));
+    at = stop + 1;
+  }
+  return entries;
+}
+
+// "*" and "?" wildcards, without regard to case.
+bool WildcardMatch(const wchar_t* pattern, const wchar_t* text) {
+  if (*pattern == L'\0') return *text == L'\0';
+  if (*pattern == L'*') return WildcardMatch(pattern + 1, text) || (*text && WildcardMatch(pattern, text + 1));
+  if (*text == L'\0') return false;
+  if (*pattern != L'?' && CompareStringOrdinal(pattern, 1, text, 1, TRUE) != CSTR_EQUAL) return false;
+  return WildcardMatch(pattern + 1, text + 1);
+}
+
+bool NamedRouteUsesProxy(const std::wstring& proxies, const std::wstring& bypass, const std::wstring& scheme,
+                         const std::wstring& host) {
+  bool proxied = false;
+  // "proxy:port" serves every scheme, "http=proxy:port" only its own.
+  for (const std::wstring& entry : ListEntries(proxies)) {
+    const size_t equals = entry.find(L'=');
+    if (equals == std::wstring::npos || CompareStringOrdinal(entry.c_str(), static_cast<int>(equals), scheme.c_str(),
+                                                             static_cast<int>(scheme.size()), TRUE) == CSTR_EQUAL)
+      proxied = true;
+  }
+  if (!proxied) return false;
+  for (const std::wstring& entry : ListEntries(bypass)) {
+    // "<local>": every host name without a period.
+    if (CompareStringOrdinal(entry.c_str(), -1, L"<local>", -1, TRUE) == CSTR_EQUAL) {
+      if (host.find(L'.') == std::wstring::npos) return false;
+    } else if (WildcardMatch(entry.c_str(), host.c_str())) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+bool qmRouteUsesProxy(const qmProxyRoute& route, const std::wstring& scheme, const std::wstring& host) noexcept {
+  try {
+    if (route.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY)
+      return NamedRouteUsesProxy(route.proxy, route.bypass, scheme, host);
+    if (route.accessType != WINHTTP_ACCESS_TYPE_DEFAULT_PROXY) return false;
+    ScriptAnswer machine;  // the same strings to free
+    if (!WinHttpGetDefaultProxyConfiguration(&machine.info)) return false;
+    return machine.info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && machine.info.lpszProxy &&
+           NamedRouteUsesProxy(machine.info.lpszProxy,
+                               machine.info.lpszProxyBypass ? machine.info.lpszProxyBypass : L"", scheme, host);
+  } catch (...) {
+    return false;
+  }
+}
 
 void qmUserProxy::Refresh() {
   if (mbCurrent && mChanged && WaitForSingleObject(mChanged.get(), 0) == WAIT_TIMEOUT) return;
@@ -58,45 +121,119 @@ void qmUserProxy::Refresh() {
   mbCurrent = watched;
 }
 
+// Routes that a script or automatic detection gave, for every thread of the
+// process: a job's requests, and the objects a client makes one after
+// another, ask for the same hosts. The lock is never held across a WinHTTP
+// call.
+struct qmRouteCache {
+  static constexpr ULONGLONG kLifetimeMs = 5 * 60 * 1000;
+  static constexpr size_t kMaxEntries = 256;
+  struct Entry {
+    std::wstring key;  // scheme "://" host, in lower case
+    qmProxyRoute route;
+    ULONGLONG expires;
+  };
+  SRWLOCK lock = SRWLOCK_INIT;
+  qmUserProxy::Settings settings;  // the settings the entries were looked up under
+  std::vector<Entry> entries;
+
+  static qmRouteCache& Instance() {
+    static qmRouteCache cache;
+    return cache;
+  }
+  // The kept route for key under settings; false when there is none (any
+  // kept under other settings are dropped).
+  bool Find(const qmUserProxy::Settings& current, const std::wstring& key, qmProxyRoute& route) {
+    AcquireSRWLockExclusive(&lock);
+    bool found = false;
+    try {
+      if (!(settings == current)) {
+        entries.clear();
+        settings = current;
+      }
+      const ULONGLONG now = GetTickCount64();
+      for (const Entry& entry : entries)
+        if (entry.key == key && now < entry.expires) {
+          route = entry.route;
+          found = true;
+          break;
+        }
+    } catch (...) {
+      entries.clear();
+    }
+    ReleaseSRWLockExclusive(&lock);
+    return found;
+  }
+  void Keep(const qmUserProxy::Settings& current, const std::wstring& key, const qmProxyRoute& route) {
+    AcquireSRWLockExclusive(&lock);
+    try {
+      if (settings == current) {
+        const ULONGLONG now = GetTickCount64();
+        std::erase_if(entries, [&](const Entry& entry) { return entry.key == key || now >= entry.expires; });
+        if (entries.size() >= kMaxEntries) entries.erase(entries.begin());  // the oldest
+        entries.push_back(Entry{key, route, now + kLifetimeMs});
+      }
+    } catch (...) {
+      // Not kept then; the next request looks it up again.
+    }
+    ReleaseSRWLockExclusive(&lock);
+  }
+};
+
+qmProxyRoute qmUserProxy::LookUp(const std::wstring& url) const {
+  qmProxyRoute route;
+  // As Windows does it: a script first, the fixed proxy when no script
+  // answers, the machine's setting when the user has neither.
+  WINHTTP_AUTOPROXY_OPTIONS options = {};
+  if (mSettings.autoDetect) {
+    options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+  }
+  if (!mSettings.script.empty()) {
+    options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+    options.lpszAutoConfigUrl = mSettings.script.c_str();
+  }
+  if (options.dwFlags) {
+    options.fAutoLogonIfChallenged = TRUE;
+    // The script is fetched and run by this call; a session of its own
+    // keeps it apart from the asynchronous sessions of the transfers.
+    qmInternetHandle session(WinHttpOpen(L"Korvanet/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                         WINHTTP_NO_PROXY_BYPASS, 0));
+    ScriptAnswer answer;
+    if (session && WinHttpGetProxyForUrl(session.get(), url.c_str(), &options, &answer.info)) {
+      if (answer.info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && answer.info.lpszProxy &&
+          *answer.info.lpszProxy) {
+        route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+        route.proxy = answer.info.lpszProxy;
+        if (answer.info.lpszProxyBypass) route.bypass = answer.info.lpszProxyBypass;
+      } else {
+        route.accessType = WINHTTP_ACCESS_TYPE_NO_PROXY;  // the script said DIRECT
+      }
+      return route;
+    }
+  }
+  if (!mSettings.proxy.empty()) {
+    route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    route.proxy = mSettings.proxy;
+    route.bypass = mSettings.bypass;
+  }
+  return route;
+}
+
 qmProxyRoute qmUserProxy::Route(const std::wstring& url) noexcept {
   try {
     Refresh();
+    const bool scripted = mSettings.autoDetect || !mSettings.script.empty();
+    qmOrigin origin;
+    if (!scripted || !qmOriginOf(url, origin)) return LookUp(url);
+    // A script may answer each URL differently; per scheme and host is how
+    // far the answers are kept.
+    const std::wstring key = origin.scheme + L"://" + origin.host;
+    qmRouteCache& cache = qmRouteCache::Instance();
     qmProxyRoute route;
-    // As Windows does it: a script first, the fixed proxy when no script
-    // answers, the machine's setting when the user has neither.
-    WINHTTP_AUTOPROXY_OPTIONS options = {};
-    if (mSettings.autoDetect) {
-      options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
-      options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-    }
-    if (!mSettings.script.empty()) {
-      options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-      options.lpszAutoConfigUrl = mSettings.script.c_str();
-    }
-    if (options.dwFlags) {
-      options.fAutoLogonIfChallenged = TRUE;
-      // The script is fetched and run by this call; a session of its own
-      // keeps it apart from the asynchronous sessions of the transfers.
-      qmInternetHandle session(WinHttpOpen(L"Korvanet/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                           WINHTTP_NO_PROXY_BYPASS, 0));
-      ScriptAnswer answer;
-      if (session && WinHttpGetProxyForUrl(session.get(), url.c_str(), &options, &answer.info)) {
-        if (answer.info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && answer.info.lpszProxy &&
-            *answer.info.lpszProxy) {
-          route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-          route.proxy = answer.info.lpszProxy;
-          if (answer.info.lpszProxyBypass) route.bypass = answer.info.lpszProxyBypass;
-        } else {
-          route.accessType = WINHTTP_ACCESS_TYPE_NO_PROXY;  // the script said DIRECT
-        }
-        return route;
-      }
-    }
-    if (!mSettings.proxy.empty()) {
-      route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-      route.proxy = mSettings.proxy;
-      route.bypass = mSettings.bypass;
-    }
+    if (cache.Find(mSettings, key, route)) return route;
+    route = LookUp(url);
+    cache.Keep(mSettings, key, route);
     return route;
   } catch (...) {
     // Out of memory for a few strings: the machine's setting still serves.

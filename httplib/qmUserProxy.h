@@ -23,9 +23,20 @@ struct qmProxyRoute {
   bool operator==(const qmProxyRoute&) const = default;
 };
 
+// Whether a request to origin (lower-case scheme and host) on this route
+// goes through a proxy: a named route whose proxy list has an entry for the
+// scheme and whose bypass list does not name the host, or the machine's
+// setting when it names such a proxy. Only then may a 407 be the proxy's.
+bool qmRouteUsesProxy(const qmProxyRoute& route, const std::wstring& scheme, const std::wstring& host) noexcept;
+
 // One thread's view of the user's settings. They are read again only after
 // the registry reports a change below the user's "Internet Settings", so a
-// request costs no registry reads while nothing changed.
+// request costs no registry reads while nothing changed. The route that a
+// configuration script or automatic detection gave for a scheme and host,
+// or that the lookup failed, is kept for the process for a few minutes and
+// dropped when the settings change: a network without a "wpad" host makes
+// the failed detection cost seconds, which a batch of requests then pays
+// once per host instead of once per request and redirect.
 class qmUserProxy {
  public:
   // The route for url. When the settings name nothing usable (no proxy, no
@@ -43,7 +54,12 @@ class qmUserProxy {
     std::wstring script;  // the configuration script's address
     std::wstring proxy;
     std::wstring bypass;
+    bool operator==(const Settings&) const = default;
   };
+  // What the script or detection says for url (the fixed proxy or the
+  // machine's setting when it says nothing); takes as long as they take.
+  qmProxyRoute LookUp(const std::wstring& url) const;
+  friend struct qmRouteCache;
   Settings mSettings;
   bool mbCurrent = false;  // mSettings is what the registry holds
   qmRegKey mWatched;

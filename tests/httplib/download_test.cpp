@@ -234,6 +234,32 @@ TEST_F(Download, AFailedDownloadLeavesNoFileAndAnOlderFileUntouched) {
   EXPECT_EQ(FilesIn(folder.path()), std::vector<std::wstring>{L"report.pdf"});
 }
 
+TEST_F(Download, AResponseThatIsNotTheWholeResourceLeavesTheTargetAndSaysWhy) {
+  struct Case {
+    const wchar_t* path;
+    long status;
+    DWORD error;
+  } cases[] = {
+      {L"/status?code=204", 204, ERROR_NO_MORE_ITEMS},
+      {L"/status?code=205", 205, ERROR_NO_MORE_ITEMS},
+      {L"/status?code=206", 206, ERROR_MORE_DATA},
+  };
+  const std::wstring target = folder / L"report.pdf";
+  const std::string older = "%PDF-1.4 the older report\r\n";
+  qmtest::WriteBytes(target, older);
+  req.Put(L"sResponseFile", target);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    req.Put(L"sURL", Url(c.path));
+    EXPECT_TRUE(Get());
+    EXPECT_EQ(Long(L"lResponseCode"), c.status);
+    EXPECT_EQ(Long(L"lErrorcode"), static_cast<long>(c.error));
+    EXPECT_EQ(Text(L"sErrortext"), ErrorText(c.error));
+    EXPECT_EQ(qmtest::ReadBytes(target), older);
+    EXPECT_EQ(FilesIn(folder.path()), std::vector<std::wstring>{L"report.pdf"});
+  }
+}
+
 TEST_F(Download, ALengthAnnouncedBeyondFourGigabytesIsTakenWhole) {
   // 4 GiB + 1000 bytes announced, 100 000 sent: read as a 32-bit number the
   // announcement would be 1000 bytes, and the download a "success" of those.
@@ -295,14 +321,18 @@ TEST_F(Download, ARelativeTargetIsTakenFromTheCurrentFolderAtTheStart) {
   EXPECT_TRUE(FilesIn(elsewhere.path()).empty());
 }
 
-TEST_F(Download, CompiledClientsReachTheNewMembersAndTheOldInterfaceStillAnswers) {
-  ComPtr<_clsqmHTTPDataRequest2> typed;
-  ASSERT_EQ(CoCreateInstance(CLSID_clsqmHTTPDataRequest, nullptr, CLSCTX_INPROC_SERVER, IID__clsqmHTTPDataRequest2,
+TEST_F(Download, CompiledClientsReachTheNewMembersAndTheEarlierInterfacesStillAnswer) {
+  ComPtr<_clsqmHTTPDataRequest> typed;
+  ASSERT_EQ(CoCreateInstance(CLSID_clsqmHTTPDataRequest, nullptr, CLSCTX_INPROC_SERVER, IID__clsqmHTTPDataRequest,
                              reinterpret_cast<void**>(typed.GetAddressOf())),
             S_OK);
-  // A client compiled against the first interface.
-  ComPtr<_clsqmHTTPDataRequest> old;
-  ASSERT_EQ(typed->QueryInterface(IID__clsqmHTTPDataRequest, reinterpret_cast<void**>(old.GetAddressOf())), S_OK);
+  // Clients compiled against the earlier versions: the same object, the
+  // beginning of the same vtable.
+  ComPtr<_clsqmHTTPDataRequest2> second;
+  ASSERT_EQ(typed->QueryInterface(IID__clsqmHTTPDataRequest2, reinterpret_cast<void**>(second.GetAddressOf())), S_OK);
+  EXPECT_EQ(static_cast<void*>(second.Get()), static_cast<void*>(typed.Get()));
+  ComPtr<_clsqmHTTPDataRequest1> old;
+  ASSERT_EQ(typed->QueryInterface(IID__clsqmHTTPDataRequest1, reinterpret_cast<void**>(old.GetAddressOf())), S_OK);
   BSTR url = SysAllocString(Url(L"/stream?bytes=70000").c_str());
   EXPECT_EQ(old->put_sURL(url), S_OK);
   SysFreeString(url);
@@ -326,7 +356,7 @@ TEST_F(Download, CompiledClientsReachTheNewMembersAndTheOldInterfaceStillAnswers
   EXPECT_EQ(std::wstring(back), folder / L"typed.bin");
   SysFreeString(back);
 
-  // IDispatch is the new interface, whose type describes both.
+  // IDispatch is the newest interface, whose type describes them all.
   ComPtr<IDispatch> dispatch;
   ASSERT_EQ(old->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.GetAddressOf())), S_OK);
   EXPECT_EQ(static_cast<void*>(dispatch.Get()), static_cast<void*>(typed.Get()));
@@ -334,12 +364,12 @@ TEST_F(Download, CompiledClientsReachTheNewMembersAndTheOldInterfaceStillAnswers
   ASSERT_EQ(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.GetAddressOf()), S_OK);
   TYPEATTR* attributes = nullptr;
   ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
-  EXPECT_TRUE(IsEqualGUID(attributes->guid, IID__clsqmHTTPDataRequest2));
+  EXPECT_TRUE(IsEqualGUID(attributes->guid, IID__clsqmHTTPDataRequest));
   info->ReleaseTypeAttr(attributes);
   ComPtr<ISupportErrorInfo> errors;
   ASSERT_EQ(typed->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(errors.GetAddressOf())), S_OK);
-  EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID__clsqmHTTPDataRequest), S_OK);
-  EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID__clsqmHTTPDataRequest2), S_OK);
+  for (const IID* iid : {&IID__clsqmHTTPDataRequest, &IID__clsqmHTTPDataRequest2, &IID__clsqmHTTPDataRequest1})
+    EXPECT_EQ(errors->InterfaceSupportsErrorInfo(*iid), S_OK);
 }
 
 TEST_F(Download, AJobRunsADownloadLikeAnyOtherRequest) {

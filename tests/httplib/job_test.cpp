@@ -226,18 +226,20 @@ TEST_F(Job, AProgressHandlerThatWritesToItsArgumentCannotChangeTheCount) {
   EXPECT_EQ(progress.front(), progress.size() == 1 ? 2 : 1);
 }
 
-TEST_F(Job, CompiledClientsUseTheInterfacesDirectly) {
+TEST_F(Job, ClientsCompiledAgainstTheFirstVersionUseTheInterfacesDirectly) {
   ComPtr<_clsqmHTTPJob> typed;
   ASSERT_EQ(job.get()->QueryInterface(IID__clsqmHTTPJob, reinterpret_cast<void**>(typed.GetAddressOf())), S_OK);
   Dispatch late = NewRequest(L"/text");
-  ComPtr<_clsqmHTTPDataRequest> req;
-  ASSERT_EQ(late.get()->QueryInterface(IID__clsqmHTTPDataRequest, reinterpret_cast<void**>(req.GetAddressOf())),
+  // The first version's interface, which such a client asks for and passes
+  // to bAddRequest (declared with that interface then).
+  ComPtr<_clsqmHTTPDataRequest1> req;
+  ASSERT_EQ(late.get()->QueryInterface(IID__clsqmHTTPDataRequest1, reinterpret_cast<void**>(req.GetAddressOf())),
             S_OK);
-  _clsqmHTTPDataRequest* passed = req.Get();
+  auto* passed = reinterpret_cast<_clsqmHTTPDataRequest*>(req.Get());
   VARIANT_BOOL added = VARIANT_FALSE;
   EXPECT_EQ(typed->bAddRequest(&passed, &added), S_OK);
   EXPECT_EQ(added, VARIANT_TRUE);
-  EXPECT_EQ(passed, req.Get()) << "the caller's reference is left as it was";
+  EXPECT_EQ(static_cast<void*>(passed), static_cast<void*>(req.Get())) << "the caller's reference is left as it was";
   ComPtr<_clsqmCollection> collection;
   ASSERT_EQ(typed->get_gcolRequests(collection.GetAddressOf()), S_OK);
   long count = 0;

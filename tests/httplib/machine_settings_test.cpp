@@ -116,4 +116,17 @@ TEST_F(MachineSettings, TheUsersConfigurationScriptChoosesTheProxyForEachHost) {
   EXPECT_FALSE(Proxied(direct));
 }
 
+TEST_F(MachineSettings, AScriptsKeptAnswerGivesWayToNewSettings) {
+  // The answer for a host is kept for a while (a batch pays the lookup once
+  // per host), but never past a change of the user's settings.
+  const std::string script = "http://127.0.0.1:" + std::to_string(Ports().http) +
+                             "/proxy.pac?proxy=" + std::to_string(Ports().proxy);
+  WriteUserConnection(kDirect | kScript, "", "", script);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(Proxied(Fetch(Url(L"/echo", L"localhost"))));
+  WriteUserConnection(kDirect | kScript, "", "", script + "&direct=1");
+  EXPECT_FALSE(Proxied(Fetch(Url(L"/echo", L"localhost"))));
+  WriteUserConnection(kDirect | kScript, "", "", script);
+  EXPECT_TRUE(Proxied(Fetch(Url(L"/echo", L"localhost"))));
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <psapi.h>
 
 #include <algorithm>
+#include <thread>
 #include <utility>
 
 #include <initguid.h>
@@ -35,6 +36,7 @@ std::wstring PlatformMessage(DWORD code) {
 }
 
 bool Contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+std::vector<std::wstring> HeaderLines(const std::wstring& echo, const std::wstring& name);
 
 TEST_F(DataRequest, SequentialGetSendsHeadersAndFieldsAndFillsTheResultsBeforeItReturns) {
   req.Put(L"sURL", Url(L"/echo?x=1"));
@@ -76,6 +78,7 @@ TEST_F(DataRequest, PostSendsDataAsUtf8AndReplacesAnUnknownRequestType) {
   const std::wstring echo = Text(L"sResponse");
   EXPECT_TRUE(Contains(echo, L"POST /echo HTTP/1.0\r\n")) << echo;
   EXPECT_TRUE(Contains(echo, L"\r\nContent-Length: 9\r\n")) << echo;
+  EXPECT_TRUE(Contains(echo, L"\r\nContent-Type: application/x-www-form-urlencoded\r\n")) << echo;
   EXPECT_EQ(echo.substr(echo.size() - 7), L"Gr\u00fc\u00dfe=1") << "UTF-8 bytes, decoded back";
   EXPECT_EQ(Long(L"lTimeoutBase"), 30);
   EXPECT_EQ(Long(L"lTimeoutperKB"), 10);
@@ -85,6 +88,10 @@ TEST_F(DataRequest, PostSendsDataAsUtf8AndReplacesAnUnknownRequestType) {
   EXPECT_TRUE(Post());
   EXPECT_TRUE(Contains(Text(L"sResponse"), L"PUT /echo HTTP/1.1\r\n"));
   EXPECT_EQ(Text(L"sRequestType"), L"PUT");
+  // The client's own type replaces the default.
+  EXPECT_TRUE(req.Call(L"bAddHeader", {L"content-type", L"application/json"}, true).value.Bool());
+  EXPECT_TRUE(Post());
+  EXPECT_EQ(HeaderLines(Text(L"sResponse"), L"Content-Type"), std::vector<std::wstring>{L"application/json"});
 }
 
 TEST_F(DataRequest, FormFieldsMakeAnUrlencodedBodyAndUploadsAMultipartOne) {
@@ -142,20 +149,6 @@ TEST_F(DataRequest, AnUploadWithoutContentTypeIsSentAsOctetStream) {
       << echo;
 }
 
-TEST_F(DataRequest, RequestsOfAThreadReuseTheirConnection) {
-  // The server answers with the client's port: the same port, the same connection.
-  req.Put(L"sURL", Url(L"/peer"));
-  ASSERT_TRUE(Get());
-  const std::wstring port = Text(L"sResponse");
-  ASSERT_FALSE(port.empty());
-  ASSERT_TRUE(Get());
-  EXPECT_EQ(Text(L"sResponse"), port);
-  Dispatch other = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-  other.Put(L"sURL", Url(L"/peer"));
-  ASSERT_TRUE(other.Call(L"gbGet").value.Bool());
-  EXPECT_EQ(other.Get(L"sResponse").Text(), port);
-}
-
 // The header lines of one name in an echoed request, whatever their case.
 std::vector<std::wstring> HeaderLines(const std::wstring& echo, const std::wstring& name) {
   std::vector<std::wstring> lines;
@@ -171,6 +164,35 @@ std::vector<std::wstring> HeaderLines(const std::wstring& echo, const std::wstri
     at = next;
   }
   return lines;
+}
+
+TEST_F(DataRequest, CookiesAndConnectionsBelongToTheRequestObjectThatGotThem) {
+  // One object logs in, then sends its cookie on its own later requests
+  // over the connection it already has (the server answers /peer with the
+  // client's port).
+  req.Put(L"sURL", Url(L"/login?user=alice"));
+  ASSERT_TRUE(Get());
+  req.Put(L"sURL", Url(L"/peer"));
+  ASSERT_TRUE(Get());
+  const std::wstring port = Text(L"sResponse");
+  ASSERT_FALSE(port.empty());
+  ASSERT_TRUE(Get());
+  EXPECT_EQ(Text(L"sResponse"), port);
+  req.Put(L"sURL", Url(L"/echo"));
+  ASSERT_TRUE(Get());
+  EXPECT_EQ(HeaderLines(Text(L"sResponse"), L"Cookie"), std::vector<std::wstring>{L"sid=alice"});
+  // A fresh object on the same thread, alone and in a job, starts with none.
+  Dispatch fresh = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+  fresh.Put(L"sURL", Url(L"/echo"));
+  ASSERT_TRUE(fresh.Call(L"gbGet").value.Bool());
+  EXPECT_TRUE(HeaderLines(fresh.Get(L"sResponse").Text(), L"Cookie").empty()) << fresh.Get(L"sResponse").Text();
+  Dispatch job = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
+  Dispatch inJob = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+  inJob.Put(L"sURL", Url(L"/echo"));
+  inJob.Put(L"sRequestType", L"GET");
+  ASSERT_TRUE(job.Call(L"bAddRequest", {Var(inJob.get())}, true).value.Bool());
+  ASSERT_TRUE(job.Call(L"bDoRequests").value.Bool());
+  EXPECT_TRUE(HeaderLines(inJob.Get(L"sResponse").Text(), L"Cookie").empty()) << inJob.Get(L"sResponse").Text();
 }
 
 TEST_F(DataRequest, AClientsOwnHeadersReplaceTheLibrarysDefaultsWhateverTheirCase) {
@@ -296,6 +318,78 @@ TEST_F(DataRequest, UploadsAreStreamedFromTheirFilesAndOverFourGigabytesRefused)
   DeleteFileW(huge.c_str());
 }
 
+TEST_F(DataRequest, AnUploadWithARelativePathIsTakenFromTheCurrentFolderAtTheStart) {
+  wchar_t before[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, before);
+  qmtest::ScratchFolder start(L"kvus"), later(L"kvul");
+  qmtest::WriteBytes(start / L"form.txt", "from the folder at the start");
+  qmtest::WriteBytes(later / L"form.txt", "from the folder changed to!!");  // as long
+  ASSERT_TRUE(SetCurrentDirectoryW(start.path().c_str()));
+  req.Put(L"sURL", Url(L"/echo"));
+  req.Put(L"bParallel", true);
+  req.Call(L"mAddFormUploadVar", {L"file", L"form.txt"}, true);
+  req.Call(L"gbPost");
+  // The client moves on before the file is read.
+  SetCurrentDirectoryW(later.path().c_str());
+  EXPECT_TRUE(PumpUntil([&] { return req.Get(L"mbDone").Bool(); }, 10000));
+  SetCurrentDirectoryW(before);
+  EXPECT_EQ(Long(L"lErrorcode"), 0) << Text(L"sErrortext");
+  EXPECT_TRUE(Contains(Text(L"sResponse"), L"filename=\"form.txt\"")) << Text(L"sResponse");
+  EXPECT_TRUE(Contains(Text(L"sResponse"), L"\r\n\r\nfrom the folder at the start\r\n")) << Text(L"sResponse");
+}
+
+TEST(DataRequestThreads, AThreadsLastObjectLeavesTheNotificationWindowClassToTheOthers) {
+  // In a multi-threaded host a thread whose last object went took the
+  // window class with it while another thread was making its window of
+  // that class, which then failed its start (1407). The class stays.
+  auto onOwnThread = [](auto body) { std::thread([&] {
+      if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+        body();
+        CoUninitialize();
+      }
+    }).join(); };
+  onOwnThread([] { EXPECT_NE(Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest").get(), nullptr); });
+  WNDCLASSEXW windowClass = {};
+  windowClass.cbSize = sizeof(windowClass);
+  EXPECT_TRUE(GetClassInfoExW(GetModuleHandleW(L"Korvanet.dll"), L"KorvanetHttpNotify", &windowClass));
+  onOwnThread([] {
+    Dispatch request = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+    request.Put(L"sURL", Url(L"/text"));
+    EXPECT_TRUE(request.Call(L"gbGet").value.Bool());
+    EXPECT_EQ(request.Get(L"lErrorcode").Long(), 0);
+  });
+}
+
+TEST(DataRequestThreads, AThreadThatEndsWithoutAnotherMessageLoopLeavesNoHandlesBehind) {
+  // Its last object went while its request still ran: WinHTTP reports the
+  // request's end when the thread no longer processes messages.
+  auto requestOnItsOwnThread = [] {
+    std::thread([] {
+      if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return;
+      {
+        Dispatch request = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+        request.Put(L"sURL", Url(L"/delay?ms=200"));
+        request.Put(L"bParallel", true);
+        request.Call(L"gbGet");
+      }
+      CoUninitialize();
+    }).join();
+  };
+  // A new handle takes the lowest free slot, so the handles left open
+  // show as the next new handle's value.
+  auto nextHandle = [] {
+    HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    CloseHandle(probe);
+    return reinterpret_cast<ULONG_PTR>(probe);
+  };
+  requestOnItsOwnThread();  // what a process sets up once
+  const ULONG_PTR before = nextHandle();
+  constexpr int kThreads = 12;
+  for (int i = 0; i < kThreads; ++i) requestOnItsOwnThread();
+  const ULONG_PTR after = nextHandle();
+  EXPECT_LT(after, before + kThreads * 4) << "handle values " << before << " then " << after;
+}
+
 TEST_F(DataRequest, AHeaderWithALineBreakIsRefusedWithAnError) {
   CallResult result = req.Call(L"bAddHeader", {L"X-Evil", L"a\r\nGET /other HTTP/1.1"}, true);
   EXPECT_EQ(result.hr, DISP_E_EXCEPTION);
@@ -373,6 +467,11 @@ TEST_F(DataRequest, CharsetLabelsDecodeAsBrowsersDoAndAByteOrderMarkDecides) {
       {L"text/plain; charset=iso-8859-8-i", L"e0", L"\u05d0"},
       {L"text/plain; charset=utf-16", L"e400", L"\u00e4"},
       {L"text/plain; charset=utf-16be", L"00e4", L"\u00e4"},
+      // A byte left over from UTF-16 units is no character: it shows.
+      {L"text/plain; charset=utf-16", L"410042", L"A\ufffd"},
+      // Only a parameter named charset is the label.
+      {L"text/plain; xcharset=utf-8", L"e4", L"\u00e4"},
+      {L"text/plain; format=\"charset=utf-8\"; CHARSET = iso-8859-1", L"80", L"\u20ac"},
       // A byte-order mark decides over the label and is no part of the text.
       {L"text/plain; charset=iso-8859-1", L"efbbbfc3a4", L"\u00e4"},
       {L"text/plain", L"fffee400", L"\u00e4"},
@@ -398,11 +497,16 @@ TEST_F(DataRequest, LargeAndChunkedBodiesArriveWhole) {
   ASSERT_EQ(large.size(), 5000000u);
   EXPECT_EQ(large.substr(0, 12), L"012345678901");
   EXPECT_EQ(large.substr(4999990), std::wstring(L"0123456789").substr((4999990 % 65540) % 10, 10));
-  req.Put(L"sURL", Url(L"/chunked"));
-  EXPECT_TRUE(Get());
-  const std::wstring chunked = Text(L"sResponse");
-  EXPECT_EQ(chunked.size(), 5u * 6000u);
-  EXPECT_EQ(chunked.substr(chunked.size() - 6), L"part4;");
+  // A Content-Length beside the chunked coding means nothing, smaller or larger.
+  for (const wchar_t* path : {L"/chunked", L"/chunked?length=100", L"/chunked?length=100000"}) {
+    SCOPED_TRACE(path);
+    req.Put(L"sURL", Url(path));
+    EXPECT_TRUE(Get());
+    EXPECT_EQ(Long(L"lErrorcode"), 0);
+    const std::wstring chunked = Text(L"sResponse");
+    EXPECT_EQ(chunked.size(), 5u * 6000u);
+    EXPECT_EQ(chunked.substr(chunked.size() - 6), L"part4;");
+  }
 }
 
 TEST_F(DataRequest, NoResponseCanMakeTheClientHoldMoreThanTheLimits) {
@@ -475,12 +579,14 @@ TEST_F(DataRequest, RedirectsAreFollowedButCredentialsStayWithTheOriginOfTheUrl)
   EXPECT_EQ(Text(L"sResponse"), L"who are you");
   EXPECT_EQ(Long(L"lErrorcode"), 0);
 
-  // A client's Authorization and Cookie do not travel to another origin;
-  // its other headers do.
+  // A client's Authorization, Cookie and Host do not travel to another
+  // origin; its other headers do.
+  const std::wstring hostHere = Url(L"").substr(7), hostThere = Url(L"", L"localhost").substr(7);
   Dispatch own = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
   own.Call(L"bAddHeader", {L"Authorization", L"Basic cW06c2VjcmV0"}, true);
   own.Call(L"bAddHeader", {L"cookie", L"session=1"}, true);
   own.Call(L"bAddHeader", {L"X-Keep", L"1"}, true);
+  own.Call(L"bAddHeader", {L"host", hostHere}, true);
   own.Put(L"sURL", Url(L"/redirect?code=307&to=" + Url(L"/echo", L"localhost")));
   EXPECT_TRUE(own.Call(L"gbGet").value.Bool());
   std::wstring echo = own.Get(L"sResponse").Text();
@@ -488,6 +594,7 @@ TEST_F(DataRequest, RedirectsAreFollowedButCredentialsStayWithTheOriginOfTheUrl)
   EXPECT_TRUE(HeaderLines(echo, L"Authorization").empty()) << echo;
   EXPECT_TRUE(HeaderLines(echo, L"Cookie").empty()) << echo;
   EXPECT_EQ(HeaderLines(echo, L"X-Keep"), std::vector<std::wstring>{L"1"}) << echo;
+  EXPECT_EQ(HeaderLines(echo, L"Host"), std::vector<std::wstring>{hostThere}) << echo;
   own.Put(L"sURL", Url(L"/redirect?to=echo"));
   own.Put(L"mbDone", false);
   EXPECT_TRUE(own.Call(L"gbGet").value.Bool());
@@ -495,17 +602,22 @@ TEST_F(DataRequest, RedirectsAreFollowedButCredentialsStayWithTheOriginOfTheUrl)
   EXPECT_EQ(HeaderLines(echo, L"Authorization"), std::vector<std::wstring>{L"Basic cW06c2VjcmV0"}) << echo;
   EXPECT_EQ(HeaderLines(echo, L"Cookie"), std::vector<std::wstring>{L"session=1"}) << echo;
 
-  // A POST redirected with 303 becomes a GET; with 307 it stays a POST with its body.
+  // A POST redirected with 303 becomes a GET without the body's type; with
+  // 307 it stays a POST with its body and type.
   req.Put(L"sUser", L"");
   req.Put(L"sData", L"payload");
-  req.Put(L"sURL", Url(L"/redirect?code=303&to=/echo"));
+  req.Call(L"bAddHeader", {L"Content-Type", L"application/json"}, true);
+  req.Put(L"sURL", Url(L"/redirect?code=303&to=") + Url(L"/echo", L"localhost"));
   EXPECT_TRUE(Post());
-  EXPECT_EQ(Text(L"sResponse").rfind(L"GET /echo HTTP/1.1\r\n", 0), 0u) << Text(L"sResponse");
+  echo = Text(L"sResponse");
+  EXPECT_EQ(echo.rfind(L"GET /echo HTTP/1.1\r\n", 0), 0u) << echo;
+  EXPECT_TRUE(HeaderLines(echo, L"Content-Type").empty()) << echo;
   req.Put(L"sURL", Url(L"/redirect?code=307&to=/echo"));
   EXPECT_TRUE(Post());
   echo = Text(L"sResponse");
   EXPECT_EQ(echo.rfind(L"POST /echo HTTP/1.1\r\n", 0), 0u) << echo;
   EXPECT_EQ(echo.substr(echo.size() - 7), L"payload");
+  EXPECT_EQ(HeaderLines(echo, L"Content-Type"), std::vector<std::wstring>{L"application/json"}) << echo;
 }
 
 TEST_F(DataRequest, TransferFailuresArriveAsCompletionWithTheEngineCode) {
@@ -535,6 +647,9 @@ TEST_F(DataRequest, HttpsChecksTheCertificateAndRefusesAnUntrustedOne) {
 }
 
 TEST_F(DataRequest, ADeadlineEndsTheWaitWithTimeoutAndTheLateCompletionStillArrives) {
+  req.Put(L"sURL", Url(L"/text"));
+  ASSERT_TRUE(Get());
+  done.events.clear();
   req.Put(L"sURL", Url(L"/never"));
   req.Put(L"lTimeoutBase", -18L);  // 2 seconds
   const ULONGLONG start = GetTickCount64();
@@ -545,6 +660,8 @@ TEST_F(DataRequest, ADeadlineEndsTheWaitWithTimeoutAndTheLateCompletionStillArri
   EXPECT_EQ(Text(L"sErrortext"), L"Timeout");
   EXPECT_EQ(Long(L"lErrorcode"), 0);
   EXPECT_EQ(Text(L"sResponse"), L"");
+  EXPECT_EQ(Long(L"lResponseCode"), 0);
+  EXPECT_EQ(Text(L"sHeaders"), L"") << "no response came, so no headers either";
   EXPECT_FALSE(req.Get(L"mbDone").Bool());
   // The engine's own timeout ends the transfer; its completion replaces "Timeout".
   EXPECT_TRUE(PumpUntil([&] { return !done.events.empty(); }, 10000));
@@ -726,6 +843,24 @@ TEST_F(DataRequest, ANamedProxyWithProxyAuthentication) {
   EXPECT_EQ(req.Call(L"mSetRequestData").hr, DISP_E_EXCEPTION);
 }
 
+TEST_F(DataRequest, ProxyCredentialsAnswerOnlyA407ThatCameThroughAProxy) {
+  // An origin server reached directly that answers 407 never sees them.
+  struct Case {
+    const wchar_t* route;
+    short proxyType;
+  } cases[] = {{L"direct", 1}, {L"the user's settings (a direct connection)", 0}};
+  req.Put(L"sURL", Url(L"/proxyauth"));
+  req.Put(L"sProxyUser", L"proxyuser");
+  req.Put(L"sProxyPassword", L"proxypass");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.route);
+    req.Put(L"nProxyType", c.proxyType);
+    EXPECT_TRUE(Get());
+    EXPECT_EQ(Long(L"lResponseCode"), 407);
+    EXPECT_EQ(Text(L"sResponse"), L"no proxy here");
+  }
+}
+
 TEST_F(DataRequest, TimeoutArithmeticThatOverflowsRaisesAnErrorAndSendsNothing) {
   req.Put(L"sURL", Url(L"/echo"));
   req.Put(L"lTimeoutBase", 2147483647L);
@@ -820,6 +955,20 @@ TEST_F(DataRequest, RegistrationNamesTheDllApartmentThreadingAndTheTypeLibrary) 
   RegCloseKey(key);
   ComPtr<ITypeLib> lib;
   EXPECT_EQ(LoadRegTypeLib(LIBID_Korvanet, 1, 0, 0, lib.GetAddressOf()), S_OK);
+  // Every interface of the request, for marshalling and for tools that look
+  // up the one a client was compiled against.
+  for (const auto& [iid, name] : {std::pair{&IID__clsqmHTTPDataRequest, L"_clsqmHTTPDataRequest"},
+                                  std::pair{&IID__clsqmHTTPDataRequest2, L"_clsqmHTTPDataRequest2"},
+                                  std::pair{&IID__clsqmHTTPDataRequest1, L"_clsqmHTTPDataRequest1"}}) {
+    wchar_t guid[40] = {};
+    StringFromGUID2(*iid, guid, 40);
+    size = sizeof(text);
+    EXPECT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, (std::wstring(L"Interface\\") + guid).c_str(), nullptr, RRF_RT_REG_SZ,
+                           nullptr, text, &size),
+              ERROR_SUCCESS)
+        << name;
+    EXPECT_STREQ(text, name);
+  }
 }
 
 // The type library's binary contract, written down as the classes are
@@ -944,7 +1093,8 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
     lib->ReleaseTLibAttr(libAttributes);
 
     WORD flags = 0;
-    ExpectMembers(Members(TypeOf(lib.Get(), IID__clsqmHTTPDataRequest, true, &flags).Get()),
+    // The first version's interface, now named after its version.
+    ExpectMembers(Members(TypeOf(lib.Get(), IID__clsqmHTTPDataRequest1, true, &flags).Get()),
               InVtableOrder({
       L"sURL 1 get(out,retval BSTR*)",
       L"sURL 1 put(in BSTR)",
@@ -1009,23 +1159,39 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
       L"mSetRequestData 34 call()"
               }));
     EXPECT_EQ(flags & (TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE), TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE);
-    // Its extension: the same vtable, then the new members after its last slot.
-    ComPtr<ITypeInfo> extension = TypeOf(lib.Get(), IID__clsqmHTTPDataRequest2, true, &flags);
-    ASSERT_NE(extension.Get(), nullptr);
-    ExpectMembers(Members(extension.Get()), {
-                      L"vResponseBody 35 get(out,retval VARIANT*) @68",
-                      L"sResponseFile 36 get(out,retval BSTR*) @69",
-                      L"sResponseFile 36 put(in BSTR) @70",
-                  });
-    EXPECT_EQ(flags & (TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE), TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE);
-    HREFTYPE baseRef = 0;
-    ComPtr<ITypeInfo> base;
-    TYPEATTR* baseAttributes = nullptr;
-    ASSERT_EQ(extension->GetRefTypeOfImplType(0, &baseRef), S_OK);
-    ASSERT_EQ(extension->GetRefTypeInfo(baseRef, base.GetAddressOf()), S_OK);
-    ASSERT_EQ(base->GetTypeAttr(&baseAttributes), S_OK);
-    EXPECT_TRUE(IsEqualGUID(baseAttributes->guid, IID__clsqmHTTPDataRequest));
-    base->ReleaseTypeAttr(baseAttributes);
+    // Each later version extends the one before: the same vtable, then its
+    // own members after the last slot. The newest carries the name that
+    // source code was written against.
+    struct Version {
+      const IID* iid;
+      const wchar_t* name;
+      const IID* base;
+      std::vector<std::wstring> members;
+    } versions[] = {
+        {&IID__clsqmHTTPDataRequest2, L"_clsqmHTTPDataRequest2", &IID__clsqmHTTPDataRequest1,
+         {L"vResponseBody 35 get(out,retval VARIANT*) @68", L"sResponseFile 36 get(out,retval BSTR*) @69",
+          L"sResponseFile 36 put(in BSTR) @70"}},
+        {&IID__clsqmHTTPDataRequest, L"_clsqmHTTPDataRequest", &IID__clsqmHTTPDataRequest2, {}},
+    };
+    for (const Version& version : versions) {
+      SCOPED_TRACE(version.name);
+      ComPtr<ITypeInfo> extension = TypeOf(lib.Get(), *version.iid, true, &flags);
+      ASSERT_NE(extension.Get(), nullptr);
+      ExpectMembers(Members(extension.Get()), version.members);
+      EXPECT_EQ(flags & (TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE), TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE);
+      BSTR name = nullptr;
+      ASSERT_EQ(extension->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr), S_OK);
+      EXPECT_EQ(std::wstring(name), version.name);
+      SysFreeString(name);
+      HREFTYPE baseRef = 0;
+      ComPtr<ITypeInfo> base;
+      TYPEATTR* baseAttributes = nullptr;
+      ASSERT_EQ(extension->GetRefTypeOfImplType(0, &baseRef), S_OK);
+      ASSERT_EQ(extension->GetRefTypeInfo(baseRef, base.GetAddressOf()), S_OK);
+      ASSERT_EQ(base->GetTypeAttr(&baseAttributes), S_OK);
+      EXPECT_TRUE(IsEqualGUID(baseAttributes->guid, *version.base));
+      base->ReleaseTypeAttr(baseAttributes);
+    }
     ExpectMembers(Members(TypeOf(lib.Get(), IID__clsqmHTTPJob, true, &flags).Get()),
               InVtableOrder({
                   L"gcolRequests 1 get(out,retval _clsqmCollection**)",
@@ -1053,9 +1219,10 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
     using Implemented = std::vector<std::pair<const GUID*, INT>>;
     for (const auto& [clsid, want] :
          {std::pair{&CLSID_clsqmHTTPDataRequest,
-                    Implemented{{&IID__clsqmHTTPDataRequest2, IMPLTYPEFLAG_FDEFAULT},
+                    Implemented{{&IID__clsqmHTTPDataRequest, IMPLTYPEFLAG_FDEFAULT},
                                 {&DIID___clsqmHTTPDataRequest, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
-                                {&IID__clsqmHTTPDataRequest, 0}}},
+                                {&IID__clsqmHTTPDataRequest2, 0},
+                                {&IID__clsqmHTTPDataRequest1, 0}}},
           std::pair{&CLSID_clsqmHTTPJob, Implemented{{&IID__clsqmHTTPJob, IMPLTYPEFLAG_FDEFAULT},
                                                      {&DIID___clsqmHTTPJob, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}}}}) {
       ComPtr<ITypeInfo> coclass = TypeOf(lib.Get(), *clsid, false, &flags);
@@ -1083,6 +1250,72 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
         EXPECT_EQ(implemented[i].second, want[i].second) << i;
       }
     }
+  }
+  CoUninitialize();
+}
+
+// The GUID of the type a parameter points to (through any pointers).
+GUID PointedType(ITypeInfo* info, const TYPEDESC& type) {
+  if (type.vt == VT_PTR) return PointedType(info, *type.lptdesc);
+  GUID guid = GUID_NULL;
+  ComPtr<ITypeInfo> referenced;
+  TYPEATTR* attributes = nullptr;
+  if (type.vt == VT_USERDEFINED && SUCCEEDED(info->GetRefTypeInfo(type.hreftype, referenced.GetAddressOf())) &&
+      SUCCEEDED(referenced->GetTypeAttr(&attributes))) {
+    guid = attributes->guid;
+    referenced->ReleaseTypeAttr(attributes);
+  }
+  return guid;
+}
+
+TEST(TypeLibrary, VbaPassesAVariableOfTheRequestClassByReferenceToBAddRequest) {
+  // VBA and VB take "Dim r As clsqmHTTPDataRequest" as the class's default
+  // interface; "job.bAddRequest r" compiles only when the ByRef parameter
+  // is declared as that very interface.
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  {
+    ComPtr<ITypeLib> lib;
+    ASSERT_EQ(LoadTypeLibEx((qmtest::ProgramFolder() + L"\\Korvanet.dll").c_str(), REGKIND_NONE,
+                            lib.GetAddressOf()),
+              S_OK);
+    ComPtr<ITypeInfo> coclass = TypeOf(lib.Get(), CLSID_clsqmHTTPDataRequest, false);
+    ASSERT_NE(coclass.Get(), nullptr);
+    GUID defaultInterface = GUID_NULL;
+    TYPEATTR* classAttributes = nullptr;
+    ASSERT_EQ(coclass->GetTypeAttr(&classAttributes), S_OK);
+    for (UINT i = 0; i < classAttributes->cImplTypes; ++i) {
+      INT implFlags = 0;
+      HREFTYPE ref = 0;
+      ComPtr<ITypeInfo> type;
+      TYPEATTR* attributes = nullptr;
+      coclass->GetImplTypeFlags(i, &implFlags);
+      if (implFlags != IMPLTYPEFLAG_FDEFAULT || FAILED(coclass->GetRefTypeOfImplType(i, &ref)) ||
+          FAILED(coclass->GetRefTypeInfo(ref, type.GetAddressOf())) || FAILED(type->GetTypeAttr(&attributes)))
+        continue;
+      defaultInterface = attributes->guid;
+      type->ReleaseTypeAttr(attributes);
+    }
+    coclass->ReleaseTypeAttr(classAttributes);
+
+    ComPtr<ITypeInfo> job = TypeOf(lib.Get(), IID__clsqmHTTPJob, true);
+    ASSERT_NE(job.Get(), nullptr);
+    MEMBERID id = 0;
+    LPOLESTR name = const_cast<LPOLESTR>(L"bAddRequest");
+    ASSERT_EQ(job->GetIDsOfNames(&name, 1, &id), S_OK);
+    FUNCDESC* function = nullptr;
+    for (UINT i = 0; !function; ++i) {
+      ASSERT_EQ(job->GetFuncDesc(i, &function), S_OK);
+      if (function->memid != id) {
+        job->ReleaseFuncDesc(function);
+        function = nullptr;
+      }
+    }
+    ASSERT_GE(function->cParams, 1);
+    EXPECT_EQ(function->lprgelemdescParam[0].paramdesc.wParamFlags & (PARAMFLAG_FIN | PARAMFLAG_FOUT),
+              PARAMFLAG_FIN | PARAMFLAG_FOUT);
+    EXPECT_TRUE(IsEqualGUID(PointedType(job.Get(), function->lprgelemdescParam[0].tdesc), defaultInterface));
+    EXPECT_TRUE(IsEqualGUID(defaultInterface, IID__clsqmHTTPDataRequest));
+    job->ReleaseFuncDesc(function);
   }
   CoUninitialize();
 }

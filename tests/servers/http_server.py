@@ -77,7 +77,10 @@ class Origin(http.server.BaseHTTPRequestHandler):
             self.send_header(name, value)
         if "content-type" not in names:
             self.send_header("Content-Type", "text/plain; charset=utf-8")
-        self.send_header("Content-Length", str(len(data)))
+        if code in (204, 205, 304):
+            data = b""  # a response that never has a body
+        if code != 204:
+            self.send_header("Content-Length", str(len(data)))
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(data)
@@ -105,11 +108,24 @@ class Origin(http.server.BaseHTTPRequestHandler):
             self.reply(200, head + body, [("Content-Type", "application/octet-stream")])
         elif path == "/proxy.pac":
             # A configuration script as a network hands it out: "localhost"
-            # goes through the test proxy (named in the query), the rest direct.
+            # goes through the test proxy (named in the query), the rest
+            # direct; with "direct" everything goes direct.
             script = ('function FindProxyForURL(url, host) {\n'
-                      '  if (host == "localhost") return "PROXY 127.0.0.1:%s";\n'
-                      '  return "DIRECT";\n}\n' % query.get("proxy", "1"))
+                      '  if (host == "localhost" && !%s) return "PROXY 127.0.0.1:%s";\n'
+                      '  return "DIRECT";\n}\n' % ("true" if "direct" in query else "false", query.get("proxy", "1")))
             self.reply(200, script.encode(), [("Content-Type", "application/x-ns-proxy-autoconfig")])
+        elif path == "/login":
+            # A session cookie for the named user, as a login form answers.
+            user = query.get("user", "alice")
+            self.reply(200, b"hello " + user.encode(), [("Set-Cookie", "sid=%s; Path=/" % user)])
+        elif path == "/proxyauth":
+            # An origin that answers 407 as if it were a proxy: whatever
+            # Proxy-Authorization reaches it has leaked.
+            leaked = self.headers.get("Proxy-Authorization")
+            if leaked:
+                self.reply(200, b"leaked " + leaked.encode())
+            else:
+                self.reply(407, b"no proxy here", [("Proxy-Authenticate", 'Basic realm="origin"')])
         elif path == "/tunnels":
             self.reply(200, str(TUNNELS).encode())
         elif path == "/peer":
@@ -141,8 +157,12 @@ class Origin(http.server.BaseHTTPRequestHandler):
             data = (block * (size // len(block) + 1))[:size]
             self.reply(200, data, [("Content-Type", "text/plain; charset=us-ascii")])
         elif path == "/chunked":
+            # Five chunks; with "length" a Content-Length beside the chunked
+            # coding, which overrides it.
             self.send_response(200)
             self.send_header("Content-Type", "text/plain; charset=utf-8")
+            if "length" in query:
+                self.send_header("Content-Length", query["length"])
             self.send_header("Transfer-Encoding", "chunked")
             self.end_headers()
             for i in range(5):
