@@ -102,7 +102,7 @@ TEST(TrevalonCheck, TheWindowShowsThePlanAndNeitherRunsNorCountsDown) {
 
   tTrevalonProcess trevalon(deployment.Program(), L"/check");
   ASSERT_NE(trevalon.MainWindow(), nullptr);
-  EXPECT_EQ(WindowText(trevalon.MainWindow()), L"Trevalon Rev. 1.0.69 - Pr\u00fcfung");
+  EXPECT_EQ(WindowText(trevalon.MainWindow()), L"Trevalon Rev. " TREVALON_TEST_VERSION L" - Pr\u00fcfung");
   HWND info = trevalon.Control(IDC_TXTINFO);
   ASSERT_TRUE(WaitUntil([&] { return WindowText(info).find(L"Gesamt: ") != std::wstring::npos; }, kExitTimeoutMs));
   const std::wstring plan = WindowText(info);

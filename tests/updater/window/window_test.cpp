@@ -49,7 +49,7 @@ TEST(TrevalonWindow, ShowsVersionAndRunningTextThenRunsOnceAndCountsDownFrom10) 
     const std::wstring info = WindowText(trevalon.Control(IDC_TXTINFO));
     const std::wstring restzeit = WindowText(trevalon.Control(IDC_TXTRESTZEIT));
     const bool bUpdateEnabled = IsWindowEnabled(trevalon.Control(IDC_CMDUPDATE));
-    EXPECT_EQ(WindowText(trevalon.MainWindow()), L"Trevalon Rev. 1.0.69");
+    EXPECT_EQ(WindowText(trevalon.MainWindow()), L"Trevalon Rev. " TREVALON_TEST_VERSION);
     if (info.rfind(L"Trevalon startet...", 0) == 0) continue;  // too late: the run was over already
     bSawLoadedState = true;
     EXPECT_EQ(info, L"Trevalon läuft....");
