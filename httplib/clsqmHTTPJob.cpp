@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "clsqmHTTPDataRequest.h"
 #include "qmMessageWait.h"
 
 namespace korvanet {
@@ -128,11 +129,17 @@ HRESULT clsqmHTTPJob::Start(_clsqmHTTPDataRequest* request) {
   if (FAILED(hr)) return hr;
   const std::wstring verb = qmToWString(type.get());
   VARIANT_BOOL started = VARIANT_FALSE;
-  // Exactly these, case-sensitive; anything else is not started.
+  // Exactly these, case-sensitive; anything else is not started, unless
+  // gbSend chose it (a job built for the first version never ran such a
+  // request, and still does not).
+  const clsqmHTTPDataRequest* own = clsqmHTTPDataRequest::From(request);
   if (verb == L"POST" || verb == L"PUT") {
     hr = request->gbPost(0, &started);
   } else if (verb == L"GET") {
     hr = request->gbGet(0, &started);
+  } else if (verb == L"DELETE" || verb == L"PATCH" || verb == L"HEAD" || verb == L"OPTIONS" ||
+             (own && own->MethodSetBySend())) {
+    hr = request->gbSend(type.get(), &started);
   }
   // (A failed start raised its error and set its error information.)
   return hr;

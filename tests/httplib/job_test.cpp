@@ -93,6 +93,34 @@ TEST_F(Job, ARequestOfATypeTheJobDoesNotStartMakesItGiveUpAfterThirtySeconds) {
   EXPECT_TRUE(last.Get(L"sResponse").Text().rfind(L"POST /echo", 0) == 0);
 }
 
+TEST_F(Job, TheOtherMethodsRunByNameOrAsGbSendChoseThem) {
+  struct Case {
+    const wchar_t* type;
+    bool bySend;  // gbSend set the type (in parallel mode) before the run
+    const wchar_t* echoed;  // the request line that came back, or "" for HEAD
+  } cases[] = {
+      {L"DELETE", false, L"DELETE /echo HTTP/1.1"}, {L"PATCH", false, L"PATCH /echo HTTP/1.1"},
+      {L"OPTIONS", false, L"OPTIONS /echo HTTP/1.1"}, {L"HEAD", false, L""},
+      {L"PURGE", true, L"PURGE /echo HTTP/1.1"},
+  };
+  std::vector<Dispatch> requests;
+  for (const Case& c : cases) {
+    requests.push_back(NewRequest(L"/echo", c.type));
+    if (c.bySend) {
+      requests.back().Put(L"bParallel", true);
+      requests.back().Call(L"gbSend", {c.type});
+    }
+    Add(requests.back());
+  }
+  EXPECT_TRUE(Run());
+  for (size_t i = 0; i < requests.size(); ++i) {
+    SCOPED_TRACE(cases[i].type);
+    EXPECT_EQ(requests[i].Get(L"lResponseCode").Long(), 200);
+    const std::wstring echo = requests[i].Get(L"sResponse").Text();
+    EXPECT_EQ(echo.substr(0, echo.find(L"\r\n")), cases[i].echoed);
+  }
+}
+
 TEST_F(Job, ARequestAddedTwiceIsStartedOnceAndCountedOnce) {
   Dispatch twice = NewRequest(L"/delay?ms=200");
   Dispatch other = NewRequest(L"/text");
