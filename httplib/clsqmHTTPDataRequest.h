@@ -138,6 +138,8 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
   static clsqmHTTPDataRequest* From(_clsqmHTTPDataRequest* request);
   // True when sRequestType still holds the method gbSend set: a job then
   // runs the request with that method.
+  // True while a transfer of this object runs (and holds a connection).
+  bool TransferRunning() const { return mpTransfer != nullptr; }
   bool MethodSetBySend() const { return !mSendMethod.empty() && mSendMethod == mProps.sRequestType; }
 
  private:

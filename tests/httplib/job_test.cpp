@@ -121,6 +121,36 @@ TEST_F(Job, TheOtherMethodsRunByNameOrAsGbSendChoseThem) {
   }
 }
 
+TEST_F(Job, RequestsWaitUnstartedWhileTheirHostHasNoConnectionLeft) {
+  EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 6) << "the default";
+  Dispatch gauge = NewRequest(L"/mostdelayed");
+  auto most = [&] {
+    gauge.Call(L"gbGet");
+    return gauge.Get(L"sResponse").Text();
+  };
+  const struct {
+    long limit;  // 0: the default
+    const wchar_t* most;
+  } cases[] = {{0, L"6"}, {2, L"2"}, {1, L"1"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.limit);
+    Dispatch batch = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
+    if (c.limit) batch.Put(L"lMaxConnectionsPerHost", c.limit);
+    std::vector<Dispatch> requests;
+    for (int i = 0; i < 16; ++i) {
+      requests.push_back(NewRequest(L"/delay?ms=60"));
+      batch.Call(L"bAddRequest", {Var(requests.back().get())}, true);
+    }
+    most();
+    EXPECT_TRUE(batch.Call(L"bDoRequests").value.Bool());
+    EXPECT_EQ(most(), c.most);
+    for (const Dispatch& request : requests) EXPECT_EQ(request.Get(L"lResponseCode").Long(), 200);
+  }
+  CallResult refused = job.Invoke(L"lMaxConnectionsPerHost", DISPATCH_PROPERTYPUT, {Var(0L)}, false);
+  EXPECT_EQ(refused.number, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 6);
+}
+
 TEST_F(Job, ARequestAddedTwiceIsStartedOnceAndCountedOnce) {
   Dispatch twice = NewRequest(L"/delay?ms=200");
   Dispatch other = NewRequest(L"/text");
@@ -255,8 +285,8 @@ TEST_F(Job, AProgressHandlerThatWritesToItsArgumentCannotChangeTheCount) {
 }
 
 TEST_F(Job, ClientsCompiledAgainstTheFirstVersionUseTheInterfacesDirectly) {
-  ComPtr<_clsqmHTTPJob> typed;
-  ASSERT_EQ(job.get()->QueryInterface(IID__clsqmHTTPJob, reinterpret_cast<void**>(typed.GetAddressOf())), S_OK);
+  ComPtr<_clsqmHTTPJob1> typed;
+  ASSERT_EQ(job.get()->QueryInterface(IID__clsqmHTTPJob1, reinterpret_cast<void**>(typed.GetAddressOf())), S_OK);
   Dispatch late = NewRequest(L"/text");
   // The first version's interface, which such a client asks for and passes
   // to bAddRequest (declared with that interface then).

@@ -1235,6 +1235,8 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
           L"sResponseFile 36 put(in BSTR) @70"}},
         {&IID__clsqmHTTPDataRequest, L"_clsqmHTTPDataRequest", &IID__clsqmHTTPDataRequest2,
          {L"gbSend 37 call(in BSTR sMethod, out,retval VARIANT_BOOL* result) @71"}},
+        {&IID__clsqmHTTPJob, L"_clsqmHTTPJob", &IID__clsqmHTTPJob1,
+         {L"lMaxConnectionsPerHost 4 get(out,retval long*) @10", L"lMaxConnectionsPerHost 4 put(in long) @11"}},
     };
     for (const Version& version : versions) {
       SCOPED_TRACE(version.name);
@@ -1255,7 +1257,7 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
       EXPECT_TRUE(IsEqualGUID(baseAttributes->guid, *version.base));
       base->ReleaseTypeAttr(baseAttributes);
     }
-    ExpectMembers(Members(TypeOf(lib.Get(), IID__clsqmHTTPJob, true, &flags).Get()),
+    ExpectMembers(Members(TypeOf(lib.Get(), IID__clsqmHTTPJob1, true, &flags).Get()),
               InVtableOrder({
                   L"gcolRequests 1 get(out,retval _clsqmCollection**)",
                   L"bAddRequest 2 call(in,out _clsqmHTTPDataRequest** oReq, out,retval VARIANT_BOOL* result)",
@@ -1287,7 +1289,8 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
                                 {&IID__clsqmHTTPDataRequest2, 0},
                                 {&IID__clsqmHTTPDataRequest1, 0}}},
           std::pair{&CLSID_clsqmHTTPJob, Implemented{{&IID__clsqmHTTPJob, IMPLTYPEFLAG_FDEFAULT},
-                                                     {&DIID___clsqmHTTPJob, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}}}}) {
+                                                     {&DIID___clsqmHTTPJob, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
+                                                     {&IID__clsqmHTTPJob1, 0}}}}) {
       ComPtr<ITypeInfo> coclass = TypeOf(lib.Get(), *clsid, false, &flags);
       ASSERT_NE(coclass.Get(), nullptr);
       EXPECT_TRUE(flags & TYPEFLAG_FCANCREATE);
@@ -1403,7 +1406,7 @@ TEST(TypeLibrary, VbaPassesAVariableOfTheRequestClassByReferenceToBAddRequest) {
     }
     coclass->ReleaseTypeAttr(classAttributes);
 
-    ComPtr<ITypeInfo> job = TypeOf(lib.Get(), IID__clsqmHTTPJob, true);
+    ComPtr<ITypeInfo> job = TypeOf(lib.Get(), IID__clsqmHTTPJob1, true);
     ASSERT_NE(job.Get(), nullptr);
     MEMBERID id = 0;
     LPOLESTR name = const_cast<LPOLESTR>(L"bAddRequest");

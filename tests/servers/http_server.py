@@ -52,6 +52,9 @@ STREAM_CHUNK = STREAM_PERIOD_BYTES * 16
 
 
 LAST_ECHO = b""
+GAUGE = threading.Lock()
+IN_FLIGHT = 0
+MOST_IN_FLIGHT = 0
 
 
 class Origin(http.server.BaseHTTPRequestHandler):
@@ -104,7 +107,7 @@ class Origin(http.server.BaseHTTPRequestHandler):
             self.reply(200, b"%d" % count)
             return
         body = self.body()
-        global LAST_ECHO
+        global LAST_ECHO, IN_FLIGHT, MOST_IN_FLIGHT
         if path == "/echo":
             # What arrived, byte for byte: request line, headers, blank line, body.
             lines = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
@@ -148,8 +151,18 @@ class Origin(http.server.BaseHTTPRequestHandler):
             ctype = "text/plain" + ("; charset=" + charset if charset else "")
             self.reply(200, data, [("Content-Type", ctype)])
         elif path == "/delay":
+            with GAUGE:
+                IN_FLIGHT += 1
+                MOST_IN_FLIGHT = max(MOST_IN_FLIGHT, IN_FLIGHT)
             STOP.wait(int(query.get("ms", "300")) / 1000.0)
+            with GAUGE:
+                IN_FLIGHT -= 1
             self.reply(200, b"delayed")
+        elif path == "/mostdelayed":
+            # The most /delay requests that waited at once; starts counting anew.
+            with GAUGE:
+                most, MOST_IN_FLIGHT = MOST_IN_FLIGHT, IN_FLIGHT
+            self.reply(200, str(most).encode())
         elif path == "/status":
             code = int(query.get("code", "200"))
             self.reply(code, b"status " + str(code).encode(), reason=query.get("reason"))
