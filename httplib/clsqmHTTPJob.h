@@ -26,7 +26,7 @@ class clsqmHTTPJob final : public qmComObject<_clsqmHTTPJob> {
   STDMETHODIMP put_lMaxConnectionsPerHost(long value) override;
 
   // What a job allows against one host and port unless told otherwise.
-  static constexpr long kDefaultConnectionsPerHost = 6;
+  static constexpr long kDefaultConnectionsPerHost = 100;
 
  protected:
   // Script clients pass the request as a variant (by reference); the type

@@ -122,7 +122,7 @@ TEST_F(Job, TheOtherMethodsRunByNameOrAsGbSendChoseThem) {
 }
 
 TEST_F(Job, RequestsWaitUnstartedWhileTheirHostHasNoConnectionLeft) {
-  EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 6) << "the default";
+  EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 100) << "the default";
   Dispatch gauge = NewRequest(L"/mostdelayed");
   auto most = [&] {
     gauge.Call(L"gbGet");
@@ -131,14 +131,14 @@ TEST_F(Job, RequestsWaitUnstartedWhileTheirHostHasNoConnectionLeft) {
   const struct {
     long limit;  // 0: the default
     const wchar_t* most;
-  } cases[] = {{0, L"6"}, {2, L"2"}, {1, L"1"}};
+  } cases[] = {{0, L"16"}, {6, L"6"}, {2, L"2"}, {1, L"1"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limit);
     Dispatch batch = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
     if (c.limit) batch.Put(L"lMaxConnectionsPerHost", c.limit);
     std::vector<Dispatch> requests;
     for (int i = 0; i < 16; ++i) {
-      requests.push_back(NewRequest(L"/delay?ms=60"));
+      requests.push_back(NewRequest(L"/delay?ms=300"));
       batch.Call(L"bAddRequest", {Var(requests.back().get())}, true);
     }
     most();
@@ -148,7 +148,7 @@ TEST_F(Job, RequestsWaitUnstartedWhileTheirHostHasNoConnectionLeft) {
   }
   CallResult refused = job.Invoke(L"lMaxConnectionsPerHost", DISPATCH_PROPERTYPUT, {Var(0L)}, false);
   EXPECT_EQ(refused.number, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
-  EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 6);
+  EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 100);
 }
 
 TEST_F(Job, ARequestAddedTwiceIsStartedOnceAndCountedOnce) {
