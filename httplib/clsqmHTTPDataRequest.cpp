@@ -49,6 +49,28 @@ clsqmHTTPDataRequest::clsqmHTTPDataRequest()
       // The thread's window lives as long as a request object does.
       mpThread(qmHttpThread::Acquire()) {}
 
+// Answered only inside this DLL: the job asks whether a request is one of
+// its own objects (no proxy knows this IID, so none passes it on).
+// {9E1F2C4B-6A57-4E0D-8B3A-2F6C1D7E5A90}
+constexpr IID kIidSelf = {0x9e1f2c4b, 0x6a57, 0x4e0d, {0x8b, 0x3a, 0x2f, 0x6c, 0x1d, 0x7e, 0x5a, 0x90}};
+
+STDMETHODIMP clsqmHTTPDataRequest::QueryInterface(REFIID iid, void** object) {
+  if (object && iid == kIidSelf) {
+    *object = this;
+    AddRef();
+    return S_OK;
+  }
+  return qmComObject::QueryInterface(iid, object);
+}
+
+clsqmHTTPDataRequest* clsqmHTTPDataRequest::From(_clsqmHTTPDataRequest* request) {
+  void* self = nullptr;
+  if (!request || FAILED(request->QueryInterface(kIidSelf, &self)) || !self) return nullptr;
+  auto* object = static_cast<clsqmHTTPDataRequest*>(self);
+  object->Release();  // the caller's interface keeps it alive
+  return object;
+}
+
 clsqmHTTPDataRequest::~clsqmHTTPDataRequest() {
   // A completion that comes later reaches no request object.
   if (mpTransfer) std::exchange(mpTransfer, nullptr)->Abandon();
@@ -232,8 +254,8 @@ DWORD clsqmHTTPDataRequest::StartTransfer(const std::wstring& verb, double timeo
   settings.verb = verb;
   settings.timeoutSeconds = timeoutSeconds;
   settings.headers = mHeaders;
-  if (verb == L"GET") {
-    // A GET has no body to carry files: refused rather than silently dropped.
+  if (verb == L"GET" || verb == L"HEAD") {
+    // A GET or HEAD has no body to carry files: refused rather than silently dropped.
     if (!mUploads.empty()) return ERROR_INVALID_PARAMETER;
     settings.url = qmAppendQuery(settings.url, qmFormUrlEncode(mFormFields));
   } else if (!mProps.sData.empty()) {
@@ -352,26 +374,51 @@ STDMETHODIMP clsqmHTTPDataRequest::gbPost(long /*lPort: the port comes from sURL
   *result = VARIANT_FALSE;
   try {
     if (mProps.sRequestType != L"PUT" && mProps.sRequestType != L"POST") mProps.sRequestType = L"POST";
-    ResetForStart();
-    if (mProps.lTimeoutBase == 0) mProps.lTimeoutBase = 30;
-    if (mProps.lTimeoutperKB == 0) mProps.lTimeoutperKB = 10;
-    const long long product = static_cast<long long>(mProps.lTimeoutperKB) *
-                              static_cast<long long>(mProps.sData.size());
-    if (product > LONG_MAX || product < LONG_MIN)
-      return Raise(DISP_E_OVERFLOW, qmErrorMessage(static_cast<DWORD>(DISP_E_OVERFLOW)));
-    // The timeout keeps its fraction of a second (1234 characters: 62.34 s).
-    const double timeout = static_cast<double>(product) / 1000.0 + mProps.lTimeoutBase + 20.0;
-    const ULONGLONG now = GetTickCount64();
-    const ULONGLONG deadline = timeout > 0 ? now + static_cast<ULONGLONG>(timeout * 1000.0) : now;
-
-    // A parallel POST or PUT answers False whatever the start did.
-    const bool bSequential = !mProps.bParallel;
-    const VARIANT_BOOL bDone = StartAndWait(mProps.sRequestType, timeout, deadline);
-    if (bSequential) *result = bDone;
-    return S_OK;
+    return SendWithBody(result);
   } catch (...) {
     return E_OUTOFMEMORY;
   }
+}
+
+STDMETHODIMP clsqmHTTPDataRequest::gbSend(BSTR sMethod, VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  *result = VARIANT_FALSE;
+  try {
+    std::wstring method = qmToWString(sMethod);
+    // Whatever is no token would make a request line the server reads
+    // differently (or not at all): refused as a refused setting is, before
+    // anything is sent, and sRequestType keeps what it had.
+    if (!qmIsMethodToken(method)) {
+      ResetForStart();
+      StoreFailure(ERROR_INVALID_PARAMETER);
+      return S_OK;
+    }
+    mProps.sRequestType = method;
+    mSendMethod = std::move(method);
+    return SendWithBody(result);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT clsqmHTTPDataRequest::SendWithBody(VARIANT_BOOL* result) {
+  ResetForStart();
+  if (mProps.lTimeoutBase == 0) mProps.lTimeoutBase = 30;
+  if (mProps.lTimeoutperKB == 0) mProps.lTimeoutperKB = 10;
+  const long long product = static_cast<long long>(mProps.lTimeoutperKB) *
+                            static_cast<long long>(mProps.sData.size());
+  if (product > LONG_MAX || product < LONG_MIN)
+    return Raise(DISP_E_OVERFLOW, qmErrorMessage(static_cast<DWORD>(DISP_E_OVERFLOW)));
+  // The timeout keeps its fraction of a second (1234 characters: 62.34 s).
+  const double timeout = static_cast<double>(product) / 1000.0 + mProps.lTimeoutBase + 20.0;
+  const ULONGLONG now = GetTickCount64();
+  const ULONGLONG deadline = timeout > 0 ? now + static_cast<ULONGLONG>(timeout * 1000.0) : now;
+
+  // A parallel start answers False whatever the start did.
+  const bool bSequential = !mProps.bParallel;
+  const VARIANT_BOOL bDone = StartAndWait(mProps.sRequestType, timeout, deadline);
+  if (bSequential) *result = bDone;
+  return S_OK;
 }
 
 STDMETHODIMP clsqmHTTPDataRequest::msCStr(VARIANT* vnt, BSTR* result) {

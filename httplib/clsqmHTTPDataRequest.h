@@ -130,6 +130,18 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
   STDMETHODIMP get_sResponseFile(BSTR* value) override;
   STDMETHODIMP put_sResponseFile(BSTR value) override;
 
+  // _clsqmHTTPDataRequest
+  STDMETHODIMP gbSend(BSTR sMethod, VARIANT_BOOL* result) override;
+
+  // The object behind a request interface when it is one of ours, else
+  // null (a client may hand the job an object of its own). Borrowed.
+  static clsqmHTTPDataRequest* From(_clsqmHTTPDataRequest* request);
+  // True when sRequestType still holds the method gbSend set: a job then
+  // runs the request with that method.
+  // True while a transfer of this object runs (and holds a connection).
+  bool TransferRunning() const { return mpTransfer != nullptr; }
+  bool MethodSetBySend() const { return !mSendMethod.empty() && mSendMethod == mProps.sRequestType; }
+
  private:
   clsqmHTTPDataRequest();
   ~clsqmHTTPDataRequest() override;
@@ -155,6 +167,9 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
   void StoreTimeoutState();
   void StoreFailure(DWORD error);
   void OnTransferDone(qmHttpResult& result) override;
+  // gbPost and gbSend: the POST timeouts, and in parallel mode always False.
+  HRESULT SendWithBody(VARIANT_BOOL* result);
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
 
   qmHTTPDataRequestProperties mProps;
   std::vector<std::pair<std::wstring, std::wstring>> mHeaders;
@@ -167,6 +182,7 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
   std::shared_ptr<qmHttpSessions> mpSessions;
   qmHttpTransfer* mpTransfer = nullptr;  // the running transfer, if any
   bool* mpbWaitingStart = nullptr;       // set when the waiting start's transfer completes
+  std::wstring mSendMethod;              // the method gbSend last set
 };
 
 }  // namespace korvanet

@@ -1,7 +1,11 @@
 #include "clsqmHTTPJob.h"
 
+#include <algorithm>
 #include <new>
+#include <string>
 
+#include "clsqmHTTPDataRequest.h"
+#include "qmHttpUrl.h"
 #include "qmMessageWait.h"
 
 namespace korvanet {
@@ -10,8 +14,11 @@ namespace {
 constexpr DISPID kAddRequestId = 2;
 constexpr DISPID kProgressEvent = 1;
 
+// What clients compiled against the first version ask for.
+const IID* const kEarlierInterfaces[] = {&IID__clsqmHTTPJob1, nullptr};
+
 const qmClassIdentity kIdentity = {&IID__clsqmHTTPJob, &CLSID_clsqmHTTPJob, &DIID___clsqmHTTPJob,
-                                   L"Korvanet.clsqmHTTPJob", nullptr};
+                                   L"Korvanet.clsqmHTTPJob", kEarlierInterfaces};
 
 // A request from whatever a client passed: the interface, IDispatch or
 // IUnknown, directly or by reference, inside variants or not.
@@ -120,36 +127,127 @@ HRESULT clsqmHTTPJob::DistinctRequests(Requests& requests) {
   return S_OK;
 }
 
-HRESULT clsqmHTTPJob::Start(_clsqmHTTPDataRequest* request) {
-  HRESULT hr = request->put_bParallel(VARIANT_TRUE);
-  if (SUCCEEDED(hr)) hr = request->put_bTmp(VARIANT_FALSE);
+namespace {
+
+// Whether the job starts a request of this type: exactly these,
+// case-sensitive, or whatever gbSend chose (a job built for the first
+// version never ran other types, and still does not).
+bool JobStarts(const std::wstring& verb, const clsqmHTTPDataRequest* own) {
+  return verb == L"GET" || verb == L"POST" || verb == L"PUT" || verb == L"DELETE" || verb == L"PATCH" ||
+         verb == L"HEAD" || verb == L"OPTIONS" || (own && own->MethodSetBySend());
+}
+
+}  // namespace
+
+HRESULT clsqmHTTPJob::Start(_clsqmHTTPDataRequest* request, bool& started) {
+  started = false;
   qmBstr type;
-  if (SUCCEEDED(hr)) hr = request->get_sRequestType(type.put());
+  HRESULT hr = request->get_sRequestType(type.put());
   if (FAILED(hr)) return hr;
   const std::wstring verb = qmToWString(type.get());
-  VARIANT_BOOL started = VARIANT_FALSE;
-  // Exactly these, case-sensitive; anything else is not started.
+  const clsqmHTTPDataRequest* own = clsqmHTTPDataRequest::From(request);
+  VARIANT_BOOL result = VARIANT_FALSE;
   if (verb == L"POST" || verb == L"PUT") {
-    hr = request->gbPost(0, &started);
+    hr = request->gbPost(0, &result);
   } else if (verb == L"GET") {
-    hr = request->gbGet(0, &started);
+    hr = request->gbGet(0, &result);
+  } else if (JobStarts(verb, own)) {
+    hr = request->gbSend(type.get(), &result);
+  } else {
+    return S_OK;
   }
+  // A start refused before anything was sent holds no connection.
+  started = own ? own->TransferRunning() : true;
   // (A failed start raised its error and set its error information.)
   return hr;
 }
 
 HRESULT clsqmHTTPJob::StartAll() {
+  mWaiting.clear();
+  mRunning.clear();
   // In collection order, so an item that is no request ends the run with
   // the requests before it started, as a walk through the collection would.
-  std::vector<ComPtr<IUnknown>> started;
+  std::vector<ComPtr<IUnknown>> seen;
+  HRESULT mismatch = S_OK;
   for (size_t i = 0; i < mpRequests->Size(); ++i) {
     ComPtr<_clsqmHTTPDataRequest> request;
-    if (FAILED(RequestFrom(&mpRequests->At(i), request.GetAddressOf())))
-      return Raise(DISP_E_TYPEMISMATCH, qmErrorMessage(static_cast<DWORD>(DISP_E_TYPEMISMATCH)));
-    if (!FirstSight(started, request.Get())) continue;  // a request that stands twice is started once
-    HRESULT hr = Start(request.Get());
+    if (FAILED(RequestFrom(&mpRequests->At(i), request.GetAddressOf()))) {
+      mismatch = DISP_E_TYPEMISMATCH;
+      break;
+    }
+    if (!FirstSight(seen, request.Get())) continue;  // a request that stands twice is started once
+    HRESULT hr = request->put_bParallel(VARIANT_TRUE);
+    if (SUCCEEDED(hr)) hr = request->put_bTmp(VARIANT_FALSE);
+    qmBstr type, url;
+    if (SUCCEEDED(hr)) hr = request->get_sRequestType(type.put());
+    if (SUCCEEDED(hr)) hr = request->get_sURL(url.put());
     if (FAILED(hr)) return hr;
+    if (!JobStarts(qmToWString(type.get()), clsqmHTTPDataRequest::From(request.Get()))) continue;
+    // Waiting is not done: an earlier run's completion must not count.
+    request->put_mbDone(VARIANT_FALSE);
+    Queued queued{request, std::wstring()};
+    qmOrigin origin;
+    if (qmOriginOf(qmToWString(url.get()), origin))
+      queued.host = origin.scheme + L"://" + origin.host + L":" + std::to_wstring(origin.port);
+    mWaiting.push_back(std::move(queued));
   }
+  bool startedAny = false;
+  HRESULT hr = StartWaiting(startedAny);
+  if (FAILED(hr)) return hr;
+  if (FAILED(mismatch)) {
+    mWaiting.clear();
+    return Raise(mismatch, qmErrorMessage(static_cast<DWORD>(mismatch)));
+  }
+  return S_OK;
+}
+
+HRESULT clsqmHTTPJob::StartWaiting(bool& startedAny) {
+  startedAny = false;
+  std::erase_if(mRunning, [](const Queued& running) {
+    VARIANT_BOOL done = VARIANT_FALSE;
+    running.request->get_mbDone(&done);
+    return done != VARIANT_FALSE;
+  });
+  std::vector<std::pair<std::wstring, long>> busy;  // hosts and their running requests
+  for (const Queued& running : mRunning) {
+    auto at = std::find_if(busy.begin(), busy.end(), [&](const auto& b) { return b.first == running.host; });
+    if (at == busy.end()) {
+      busy.emplace_back(running.host, 1);
+    } else {
+      ++at->second;
+    }
+  }
+  HRESULT hr = S_OK;
+  for (Queued& waiting : mWaiting) {
+    auto at = std::find_if(busy.begin(), busy.end(), [&](const auto& b) { return b.first == waiting.host; });
+    // (A URL without a host fails at its start and holds nothing.)
+    if (!waiting.host.empty() && at != busy.end() && at->second >= mlMaxConnectionsPerHost) continue;
+    bool started = false;
+    ComPtr<_clsqmHTTPDataRequest> request = std::move(waiting.request);
+    hr = Start(request.Get(), started);
+    if (FAILED(hr)) break;
+    startedAny = true;
+    if (!started) continue;
+    if (at == busy.end()) {
+      busy.emplace_back(waiting.host, 1);
+    } else {
+      ++at->second;
+    }
+    mRunning.push_back(Queued{request, waiting.host});
+  }
+  std::erase_if(mWaiting, [](const Queued& waiting) { return !waiting.request; });
+  return hr;
+}
+
+STDMETHODIMP clsqmHTTPJob::get_lMaxConnectionsPerHost(long* value) {
+  if (!value) return E_POINTER;
+  *value = mlMaxConnectionsPerHost;
+  return S_OK;
+}
+
+STDMETHODIMP clsqmHTTPJob::put_lMaxConnectionsPerHost(long value) {
+  if (value < 1) return RaiseCode(ERROR_INVALID_PARAMETER);
+  mlMaxConnectionsPerHost = value;
   return S_OK;
 }
 
@@ -178,6 +276,8 @@ STDMETHODIMP clsqmHTTPJob::bDoRequests(VARIANT_BOOL* result) {
       clsqmHTTPJob* job;
       ~Guard() {
         job->mbRunning = false;
+        job->mWaiting.clear();
+        job->mRunning.clear();
         job->Release();
       }
     } guard{this};
@@ -189,7 +289,7 @@ STDMETHODIMP clsqmHTTPJob::bDoRequests(VARIANT_BOOL* result) {
     // Counted from the last start; a monotonic clock. Each pass walks the
     // collection as it stands then: a request a handler removed is no longer
     // waited for, and the result speaks of the collection at the end.
-    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(mlWaitLimit) * 1000;
+    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(mlWaitLimit) * 1000;
     long completed = 0;
     long reported = 0;
     bool allDone = false;
@@ -198,6 +298,14 @@ STDMETHODIMP clsqmHTTPJob::bDoRequests(VARIANT_BOOL* result) {
       if (!qmProcessPendingMessages()) {
         allDone = false;
         break;
+      }
+      if (!mWaiting.empty()) {
+        // Requests that waited for a connection start as others end; the
+        // wait limit counts from the last start.
+        bool startedAny = false;
+        hr = StartWaiting(startedAny);
+        if (FAILED(hr)) return hr;
+        if (startedAny) deadline = GetTickCount64() + static_cast<ULONGLONG>(mlWaitLimit) * 1000;
       }
       Requests requests;
       hr = DistinctRequests(requests);

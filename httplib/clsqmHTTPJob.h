@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "Korvanet_h.h"
@@ -21,6 +22,11 @@ class clsqmHTTPJob final : public qmComObject<_clsqmHTTPJob> {
   STDMETHODIMP get_gcolRequests(_clsqmCollection** result) override;
   STDMETHODIMP bAddRequest(_clsqmHTTPDataRequest** oReq, VARIANT_BOOL* result) override;
   STDMETHODIMP bDoRequests(VARIANT_BOOL* result) override;
+  STDMETHODIMP get_lMaxConnectionsPerHost(long* value) override;
+  STDMETHODIMP put_lMaxConnectionsPerHost(long value) override;
+
+  // What a job allows against one host and port unless told otherwise.
+  static constexpr long kDefaultConnectionsPerHost = 100;
 
  protected:
   // Script clients pass the request as a variant (by reference); the type
@@ -36,12 +42,26 @@ class clsqmHTTPJob final : public qmComObject<_clsqmHTTPJob> {
   // Each distinct request object of the collection once, in collection order.
   HRESULT DistinctRequests(Requests& requests);
   // Starts one request as the job does: parallel, by its exact sRequestType.
-  HRESULT Start(_clsqmHTTPDataRequest* request);
+  // started tells whether a transfer now runs (and holds a connection).
+  HRESULT Start(_clsqmHTTPDataRequest* request, bool& started);
+  // Queues the collection's requests for this run, in collection order.
   HRESULT StartAll();
+  // Starts waiting requests while their host has room; true when one started.
+  HRESULT StartWaiting(bool& startedAny);
+
+  struct Queued {
+    ComPtr<_clsqmHTTPDataRequest> request;
+    std::wstring host;  // scheme, host and port; empty when the URL has none
+  };
   void RaiseProgress(long completed);
 
   ComPtr<clsqmCollection> mpRequests;
   long mlWaitLimit = 0;  // seconds; 30 from the first run on
+  long mlMaxConnectionsPerHost = kDefaultConnectionsPerHost;
+  // This run's requests not started yet (they hold no session and no
+  // connection meanwhile), and those that run.
+  std::vector<Queued> mWaiting;
+  std::vector<Queued> mRunning;
   bool mbRunning = false;  // inside bDoRequests
 };
 

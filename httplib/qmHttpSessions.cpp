@@ -3,6 +3,7 @@
 #include <new>
 
 #include "qmHttpThread.h"
+#include "qmHttpTls.h"
 #include "qmHttpTransfer.h"
 
 namespace korvanet {
@@ -58,6 +59,7 @@ HINTERNET qmHttpSessions::Session(const qmProxyRoute& route) {
                                        named && !route.bypass.empty() ? route.bypass.c_str() : WINHTTP_NO_PROXY_BYPASS,
                                        WINHTTP_FLAG_ASYNC));
   if (!session) return nullptr;
+  qmRequestModernTls(session.get());
   if (WinHttpSetStatusCallback(session.get(), EngineCallback,
                                WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
                                0) == WINHTTP_INVALID_STATUS_CALLBACK)

@@ -476,6 +476,12 @@ void qmHttpTransfer::OnHeaders() {
 
   mReceived = 0;
   mpDecoder.reset();
+  // The answer to a HEAD never has a body, whatever length it announces
+  // (the engine under Wine would wait for one).
+  if (mSettings.verb == L"HEAD") {
+    Finish(0);
+    return;
+  }
   if (!mSettings.responseFile.empty() && code >= 200 && code < 300 && NotWholeError(code) == 0)
     mpDecoder = std::make_unique<qmContentDecoder>(QueryText(WINHTTP_QUERY_CONTENT_ENCODING));
   // As text: a download may announce more than a 32-bit number holds. A

@@ -3,6 +3,7 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <cwctype>
 
 namespace korvanet {
@@ -100,6 +101,15 @@ std::wstring qmResolveLocation(const std::wstring& base, const std::wstring& loc
   if (location.starts_with(L"#")) return base.substr(0, base.find(L'#')) + location;
   const size_t slash = path.rfind(L'/');
   return root + (slash == std::wstring::npos ? std::wstring(L"/") : path.substr(0, slash + 1)) + location;
+}
+
+bool qmIsMethodToken(const std::wstring& method) {
+  if (method.empty()) return false;
+  for (wchar_t c : method) {
+    const bool alnum = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+    if (!alnum && (c == L'\0' || !std::wcschr(L"!#$%&'*+-.^_`|~", c))) return false;
+  }
+  return true;
 }
 
 }  // namespace korvanet

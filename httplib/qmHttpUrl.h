@@ -28,4 +28,8 @@ bool qmOriginOf(const std::wstring& url, qmOrigin& origin);
 // The absolute URL a Location header names, relative to the URL it answered.
 std::wstring qmResolveLocation(const std::wstring& base, const std::wstring& location);
 
+// True for a method HTTP allows on the request line: one or more token
+// characters (letters, digits and !#$%&'*+-.^_`|~).
+bool qmIsMethodToken(const std::wstring& method);
+
 }  // namespace korvanet

@@ -93,6 +93,64 @@ TEST_F(Job, ARequestOfATypeTheJobDoesNotStartMakesItGiveUpAfterThirtySeconds) {
   EXPECT_TRUE(last.Get(L"sResponse").Text().rfind(L"POST /echo", 0) == 0);
 }
 
+TEST_F(Job, TheOtherMethodsRunByNameOrAsGbSendChoseThem) {
+  struct Case {
+    const wchar_t* type;
+    bool bySend;  // gbSend set the type (in parallel mode) before the run
+    const wchar_t* echoed;  // the request line that came back, or "" for HEAD
+  } cases[] = {
+      {L"DELETE", false, L"DELETE /echo HTTP/1.1"}, {L"PATCH", false, L"PATCH /echo HTTP/1.1"},
+      {L"OPTIONS", false, L"OPTIONS /echo HTTP/1.1"}, {L"HEAD", false, L""},
+      {L"PURGE", true, L"PURGE /echo HTTP/1.1"},
+  };
+  std::vector<Dispatch> requests;
+  for (const Case& c : cases) {
+    requests.push_back(NewRequest(L"/echo", c.type));
+    if (c.bySend) {
+      requests.back().Put(L"bParallel", true);
+      requests.back().Call(L"gbSend", {c.type});
+    }
+    Add(requests.back());
+  }
+  EXPECT_TRUE(Run());
+  for (size_t i = 0; i < requests.size(); ++i) {
+    SCOPED_TRACE(cases[i].type);
+    EXPECT_EQ(requests[i].Get(L"lResponseCode").Long(), 200);
+    const std::wstring echo = requests[i].Get(L"sResponse").Text();
+    EXPECT_EQ(echo.substr(0, echo.find(L"\r\n")), cases[i].echoed);
+  }
+}
+
+TEST_F(Job, RequestsWaitUnstartedWhileTheirHostHasNoConnectionLeft) {
+  EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 100) << "the default";
+  Dispatch gauge = NewRequest(L"/mostdelayed");
+  auto most = [&] {
+    gauge.Call(L"gbGet");
+    return gauge.Get(L"sResponse").Text();
+  };
+  const struct {
+    long limit;  // 0: the default
+    const wchar_t* most;
+  } cases[] = {{0, L"16"}, {6, L"6"}, {2, L"2"}, {1, L"1"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.limit);
+    Dispatch batch = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
+    if (c.limit) batch.Put(L"lMaxConnectionsPerHost", c.limit);
+    std::vector<Dispatch> requests;
+    for (int i = 0; i < 16; ++i) {
+      requests.push_back(NewRequest(L"/delay?ms=300"));
+      batch.Call(L"bAddRequest", {Var(requests.back().get())}, true);
+    }
+    most();
+    EXPECT_TRUE(batch.Call(L"bDoRequests").value.Bool());
+    EXPECT_EQ(most(), c.most);
+    for (const Dispatch& request : requests) EXPECT_EQ(request.Get(L"lResponseCode").Long(), 200);
+  }
+  CallResult refused = job.Invoke(L"lMaxConnectionsPerHost", DISPATCH_PROPERTYPUT, {Var(0L)}, false);
+  EXPECT_EQ(refused.number, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 100);
+}
+
 TEST_F(Job, ARequestAddedTwiceIsStartedOnceAndCountedOnce) {
   Dispatch twice = NewRequest(L"/delay?ms=200");
   Dispatch other = NewRequest(L"/text");
@@ -227,8 +285,8 @@ TEST_F(Job, AProgressHandlerThatWritesToItsArgumentCannotChangeTheCount) {
 }
 
 TEST_F(Job, ClientsCompiledAgainstTheFirstVersionUseTheInterfacesDirectly) {
-  ComPtr<_clsqmHTTPJob> typed;
-  ASSERT_EQ(job.get()->QueryInterface(IID__clsqmHTTPJob, reinterpret_cast<void**>(typed.GetAddressOf())), S_OK);
+  ComPtr<_clsqmHTTPJob1> typed;
+  ASSERT_EQ(job.get()->QueryInterface(IID__clsqmHTTPJob1, reinterpret_cast<void**>(typed.GetAddressOf())), S_OK);
   Dispatch late = NewRequest(L"/text");
   // The first version's interface, which such a client asks for and passes
   // to bAddRequest (declared with that interface then).

@@ -620,6 +620,68 @@ TEST_F(DataRequest, RedirectsAreFollowedButCredentialsStayWithTheOriginOfTheUrl)
   EXPECT_EQ(HeaderLines(echo, L"Content-Type"), std::vector<std::wstring>{L"application/json"}) << echo;
 }
 
+TEST_F(DataRequest, GbSendSendsAnyMethodTokenWithTheBodyAndTheRedirectRulesOfPost) {
+  // What /echo saw last, read by another object: a HEAD brings no body back.
+  Dispatch reader = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+  reader.Put(L"sURL", Url(L"/lastecho"));
+  auto arrived = [&] {
+    reader.Call(L"gbGet");
+    return reader.Get(L"sResponse").Text();
+  };
+  struct Case {
+    const wchar_t* method;
+    const wchar_t* data;
+    const wchar_t* path;
+    const wchar_t* requestLine;  // as the server read it
+    const wchar_t* body;         // what came with it
+  } cases[] = {
+      {L"DELETE", L"", L"/echo", L"DELETE /echo HTTP/1.1", L""},
+      {L"PATCH", L"{\"a\":1}", L"/echo", L"PATCH /echo HTTP/1.1", L"{\"a\":1}"},
+      {L"OPTIONS", L"", L"/echo", L"OPTIONS /echo HTTP/1.1", L""},
+      {L"HEAD", L"dropped", L"/echo", L"HEAD /echo HTTP/1.1", L""},
+      {L"X-Purge.v2", L"p", L"/echo", L"X-Purge.v2 /echo HTTP/1.1", L"p"},
+      {L"POST", L"p", L"/echo", L"POST /echo HTTP/1.1", L"p"},
+      // 303 becomes a GET without body; 307 and 308 keep method and body;
+      // 301 and 302 turn only a POST into a GET.
+      {L"PATCH", L"{}", L"/redirect?code=303&to=/echo", L"GET /echo HTTP/1.1", L""},
+      {L"PATCH", L"{}", L"/redirect?code=307&to=/echo", L"PATCH /echo HTTP/1.1", L"{}"},
+      {L"DELETE", L"d", L"/redirect?code=308&to=/echo", L"DELETE /echo HTTP/1.1", L"d"},
+      {L"PATCH", L"{}", L"/redirect?code=302&to=/echo", L"PATCH /echo HTTP/1.1", L"{}"},
+      {L"HEAD", L"", L"/redirect?code=303&to=/echo", L"HEAD /echo HTTP/1.1", L""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::wstring(c.method) + L" " + c.path);
+    req.Put(L"sURL", Url(c.path));
+    req.Put(L"sData", c.data);
+    EXPECT_TRUE(req.Call(L"gbSend", {c.method}).value.Bool());
+    EXPECT_EQ(Long(L"lErrorcode"), 0);
+    EXPECT_EQ(Long(L"lResponseCode"), 200);
+    EXPECT_EQ(Text(L"sRequestType"), c.method);
+    EXPECT_EQ(Long(L"lTimeoutperKB"), 10) << "the timeouts of gbPost";
+    const std::wstring echo = arrived();
+    EXPECT_EQ(echo.substr(0, echo.find(L"\r\n")), c.requestLine) << echo;
+    const size_t end = echo.find(L"\r\n\r\n");
+    EXPECT_EQ(end == std::wstring::npos ? echo : echo.substr(end + 4), c.body);
+    if (c.method == std::wstring(L"HEAD")) {
+      EXPECT_EQ(Text(L"sResponse"), L"");
+    }
+  }
+
+  // Nothing that is no token reaches the wire; sRequestType stays.
+  for (const wchar_t* bad : {L"", L"GET /x", L"DEL ETE", L"PATCH\r\nX-Evil: 1", L"L\u00d6SCHEN", L"GET(1)"}) {
+    SCOPED_TRACE(bad);
+    const size_t events = done.events.size();
+    req.Put(L"sURL", Url(L"/echo"));
+    req.Put(L"sData", L"refused");
+    EXPECT_FALSE(req.Call(L"gbSend", {bad}).value.Bool());
+    EXPECT_EQ(Long(L"lErrorcode"), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Text(L"sErrortext"), SystemMessage(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(Text(L"sRequestType"), L"HEAD");
+    EXPECT_EQ(done.events.size(), events);
+    EXPECT_EQ(arrived().substr(0, 20), L"HEAD /echo HTTP/1.1\r");
+  }
+}
+
 TEST_F(DataRequest, TransferFailuresArriveAsCompletionWithTheEngineCode) {
   req.Put(L"sURL", L"http://127.0.0.1:" + std::to_wstring(Ports().refused) + L"/");
   EXPECT_TRUE(Get());
@@ -1171,7 +1233,10 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
         {&IID__clsqmHTTPDataRequest2, L"_clsqmHTTPDataRequest2", &IID__clsqmHTTPDataRequest1,
          {L"vResponseBody 35 get(out,retval VARIANT*) @68", L"sResponseFile 36 get(out,retval BSTR*) @69",
           L"sResponseFile 36 put(in BSTR) @70"}},
-        {&IID__clsqmHTTPDataRequest, L"_clsqmHTTPDataRequest", &IID__clsqmHTTPDataRequest2, {}},
+        {&IID__clsqmHTTPDataRequest, L"_clsqmHTTPDataRequest", &IID__clsqmHTTPDataRequest2,
+         {L"gbSend 37 call(in BSTR sMethod, out,retval VARIANT_BOOL* result) @71"}},
+        {&IID__clsqmHTTPJob, L"_clsqmHTTPJob", &IID__clsqmHTTPJob1,
+         {L"lMaxConnectionsPerHost 4 get(out,retval long*) @10", L"lMaxConnectionsPerHost 4 put(in long) @11"}},
     };
     for (const Version& version : versions) {
       SCOPED_TRACE(version.name);
@@ -1192,7 +1257,7 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
       EXPECT_TRUE(IsEqualGUID(baseAttributes->guid, *version.base));
       base->ReleaseTypeAttr(baseAttributes);
     }
-    ExpectMembers(Members(TypeOf(lib.Get(), IID__clsqmHTTPJob, true, &flags).Get()),
+    ExpectMembers(Members(TypeOf(lib.Get(), IID__clsqmHTTPJob1, true, &flags).Get()),
               InVtableOrder({
                   L"gcolRequests 1 get(out,retval _clsqmCollection**)",
                   L"bAddRequest 2 call(in,out _clsqmHTTPDataRequest** oReq, out,retval VARIANT_BOOL* result)",
@@ -1224,7 +1289,8 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
                                 {&IID__clsqmHTTPDataRequest2, 0},
                                 {&IID__clsqmHTTPDataRequest1, 0}}},
           std::pair{&CLSID_clsqmHTTPJob, Implemented{{&IID__clsqmHTTPJob, IMPLTYPEFLAG_FDEFAULT},
-                                                     {&DIID___clsqmHTTPJob, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}}}}) {
+                                                     {&DIID___clsqmHTTPJob, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
+                                                     {&IID__clsqmHTTPJob1, 0}}}}) {
       ComPtr<ITypeInfo> coclass = TypeOf(lib.Get(), *clsid, false, &flags);
       ASSERT_NE(coclass.Get(), nullptr);
       EXPECT_TRUE(flags & TYPEFLAG_FCANCREATE);
@@ -1250,6 +1316,49 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
         EXPECT_EQ(implemented[i].second, want[i].second) << i;
       }
     }
+  }
+  CoUninitialize();
+}
+
+TEST(TypeLibrary, EveryTypeAndMemberCarriesAHelpString) {
+  // What the Object Browser and IntelliSense show beside a name.
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  {
+    ComPtr<ITypeLib> lib;
+    ASSERT_EQ(LoadTypeLibEx((qmtest::ProgramFolder() + L"\\Korvanet.dll").c_str(), REGKIND_NONE,
+                            lib.GetAddressOf()),
+              S_OK);
+    auto help = [](ITypeInfo* info, MEMBERID id) {
+      BSTR name = nullptr, text = nullptr;
+      info->GetDocumentation(id, &name, &text, nullptr, nullptr);
+      std::pair<std::wstring, std::wstring> both{name ? name : L"", text ? text : L""};
+      SysFreeString(name);
+      SysFreeString(text);
+      return both;
+    };
+    std::vector<std::wstring> missing;
+    size_t members = 0;
+    for (UINT t = 0; t < lib->GetTypeInfoCount(); ++t) {
+      ComPtr<ITypeInfo> info;
+      TYPEATTR* attributes = nullptr;
+      ASSERT_EQ(lib->GetTypeInfo(t, info.GetAddressOf()), S_OK);
+      ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
+      const auto [typeName, typeHelp] = help(info.Get(), MEMBERID_NIL);
+      if (typeHelp.empty()) missing.push_back(typeName);
+      for (UINT f = 0; f < attributes->cFuncs; ++f) {
+        FUNCDESC* function = nullptr;
+        ASSERT_EQ(info->GetFuncDesc(f, &function), S_OK);
+        // (IUnknown's and IDispatch's own, which no client calls by name.)
+        const auto [name, text] = help(info.Get(), function->memid);
+        if (text.empty() && !(function->wFuncFlags & FUNCFLAG_FRESTRICTED))
+          missing.push_back(typeName + L"." + name);
+        ++members;
+        info->ReleaseFuncDesc(function);
+      }
+      info->ReleaseTypeAttr(attributes);
+    }
+    EXPECT_GT(members, 80u);
+    EXPECT_EQ(missing, std::vector<std::wstring>{});
   }
   CoUninitialize();
 }
@@ -1297,7 +1406,7 @@ TEST(TypeLibrary, VbaPassesAVariableOfTheRequestClassByReferenceToBAddRequest) {
     }
     coclass->ReleaseTypeAttr(classAttributes);
 
-    ComPtr<ITypeInfo> job = TypeOf(lib.Get(), IID__clsqmHTTPJob, true);
+    ComPtr<ITypeInfo> job = TypeOf(lib.Get(), IID__clsqmHTTPJob1, true);
     ASSERT_NE(job.Get(), nullptr);
     MEMBERID id = 0;
     LPOLESTR name = const_cast<LPOLESTR>(L"bAddRequest");

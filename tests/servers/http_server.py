@@ -51,6 +51,12 @@ STREAM_PERIOD_BYTES = bytes((k * 7 + (k >> 8) * 13 + 1) & 0xFF for k in range(ST
 STREAM_CHUNK = STREAM_PERIOD_BYTES * 16
 
 
+LAST_ECHO = b""
+GAUGE = threading.Lock()
+IN_FLIGHT = 0
+MOST_IN_FLIGHT = 0
+
+
 class Origin(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     disable_nagle_algorithm = True
@@ -101,11 +107,16 @@ class Origin(http.server.BaseHTTPRequestHandler):
             self.reply(200, b"%d" % count)
             return
         body = self.body()
+        global LAST_ECHO, IN_FLIGHT, MOST_IN_FLIGHT
         if path == "/echo":
             # What arrived, byte for byte: request line, headers, blank line, body.
             lines = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
             head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+            LAST_ECHO = head + body
             self.reply(200, head + body, [("Content-Type", "application/octet-stream")])
+        elif path == "/lastecho":
+            # What the last /echo received (a HEAD gets no body to carry it).
+            self.reply(200, LAST_ECHO, [("Content-Type", "application/octet-stream")])
         elif path == "/proxy.pac":
             # A configuration script as a network hands it out: "localhost"
             # goes through the test proxy (named in the query), the rest
@@ -140,8 +151,18 @@ class Origin(http.server.BaseHTTPRequestHandler):
             ctype = "text/plain" + ("; charset=" + charset if charset else "")
             self.reply(200, data, [("Content-Type", ctype)])
         elif path == "/delay":
+            with GAUGE:
+                IN_FLIGHT += 1
+                MOST_IN_FLIGHT = max(MOST_IN_FLIGHT, IN_FLIGHT)
             STOP.wait(int(query.get("ms", "300")) / 1000.0)
+            with GAUGE:
+                IN_FLIGHT -= 1
             self.reply(200, b"delayed")
+        elif path == "/mostdelayed":
+            # The most /delay requests that waited at once; starts counting anew.
+            with GAUGE:
+                most, MOST_IN_FLIGHT = MOST_IN_FLIGHT, IN_FLIGHT
+            self.reply(200, str(most).encode())
         elif path == "/status":
             code = int(query.get("code", "200"))
             self.reply(code, b"status " + str(code).encode(), reason=query.get("reason"))
@@ -259,6 +280,12 @@ class Origin(http.server.BaseHTTPRequestHandler):
 
     do_GET = do_POST = do_PUT = do_HEAD = do_DELETE = handle_any
 
+    def __getattr__(self, name):
+        # Every other method a client may send is answered the same way.
+        if name.startswith("do_"):
+            return self.handle_any
+        raise AttributeError(name)
+
 
 class Proxy(http.server.BaseHTTPRequestHandler):
     """A forward proxy for http:// URLs of the loopback origin only."""
@@ -372,6 +399,9 @@ def main():
         secure.daemon_threads = True
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(args.tls_cert, args.tls_key)
+        # As servers that dropped the old protocols: a client that offers
+        # only TLS 1.0 or 1.1 fails the handshake.
+        context.minimum_version = ssl.TLSVersion.TLSv1_2
         secure.socket = context.wrap_socket(secure.socket, server_side=True)
         threading.Thread(target=secure.serve_forever, daemon=True).start()
     probe = socket.socket()
