@@ -18,10 +18,11 @@ if [ "$action" = register ]; then
     || fail "InprocServer32 does not name $dllw"
   query "HKCR\\TypeLib\\{0E050B71-C6AF-4A4D-BABA-927EBC762E14}\\1.0\\0\\$arch" | grep -qiF "$dllw" \
     || fail "type library not registered for $arch"
-  # Every interface of the data request, so that marshalling and tools find
+  # Every interface of both classes, so that marshalling and tools find
   # the one a client was compiled against.
   for iid in '{3959C96E-86E4-480E-B7A9-F1FE3C656611}' '{BE45EF48-9ED7-4609-914F-9EA0D2C299EA}' \
-             '{5752A74F-299B-41A8-A5D6-D4D92A9DD4A9}'; do
+             '{5752A74F-299B-41A8-A5D6-D4D92A9DD4A9}' '{A01AF668-14EF-490D-BDF2-AA73893F407F}' \
+             '{60C7CB41-61D5-4CD4-AC2E-6C0FD71305B5}'; do
     "$wine_run" reg query "HKCR\\Interface\\$iid\\TypeLib" /ve 2>/dev/null | tr -d '\r' \
       | grep -q '{0E050B71-C6AF-4A4D-BABA-927EBC762E14}' || fail "interface $iid not registered"
   done
@@ -33,7 +34,8 @@ else
              'HKCR\TypeLib\{0E050B71-C6AF-4A4D-BABA-927EBC762E14}' \
              'HKCR\Interface\{3959C96E-86E4-480E-B7A9-F1FE3C656611}' \
              'HKCR\Interface\{BE45EF48-9ED7-4609-914F-9EA0D2C299EA}' \
-             'HKCR\Interface\{5752A74F-299B-41A8-A5D6-D4D92A9DD4A9}'; do
+             'HKCR\Interface\{5752A74F-299B-41A8-A5D6-D4D92A9DD4A9}' \
+             'HKCR\Interface\{60C7CB41-61D5-4CD4-AC2E-6C0FD71305B5}'; do
     "$wine_run" reg query "$key" >/dev/null 2>&1 && fail "$key is still there"
   done
   echo "unregistered $dllw"

@@ -1017,11 +1017,13 @@ TEST_F(DataRequest, RegistrationNamesTheDllApartmentThreadingAndTheTypeLibrary) 
   RegCloseKey(key);
   ComPtr<ITypeLib> lib;
   EXPECT_EQ(LoadRegTypeLib(LIBID_Korvanet, 1, 0, 0, lib.GetAddressOf()), S_OK);
-  // Every interface of the request, for marshalling and for tools that look
-  // up the one a client was compiled against.
+  // Every interface of the request and the job, for marshalling and for
+  // tools that look up the one a client was compiled against.
   for (const auto& [iid, name] : {std::pair{&IID__clsqmHTTPDataRequest, L"_clsqmHTTPDataRequest"},
                                   std::pair{&IID__clsqmHTTPDataRequest2, L"_clsqmHTTPDataRequest2"},
-                                  std::pair{&IID__clsqmHTTPDataRequest1, L"_clsqmHTTPDataRequest1"}}) {
+                                  std::pair{&IID__clsqmHTTPDataRequest1, L"_clsqmHTTPDataRequest1"},
+                                  std::pair{&IID__clsqmHTTPJob, L"_clsqmHTTPJob"},
+                                  std::pair{&IID__clsqmHTTPJob1, L"_clsqmHTTPJob1"}}) {
     wchar_t guid[40] = {};
     StringFromGUID2(*iid, guid, 40);
     size = sizeof(text);
