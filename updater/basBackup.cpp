@@ -120,8 +120,12 @@ void RemoveBackup(const std::wstring& sFolder) {
     qmUniqueFind find(FindFirstFileW((sFolder + L"\\*").c_str(), &data));
     if (find) {
       do {
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
         const std::wstring file = sFolder + L"\\" + data.cFileName;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+          // The groups of kept files, one level down.
+          if (data.cFileName[0] != L'.') RemoveBackup(file);
+          continue;
+        }
         SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(file.c_str());
       } while (FindNextFileW(find.get(), &data));
@@ -486,7 +490,13 @@ unsigned long BackupFile(tRunValues& run, const std::wstring& sTarget) {
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return error;
     line += kNoFile;
   } else {
-    const std::wstring name = std::to_wstring(run.nBackupItems + 1) + L"-" + FileNameOf(sTarget);
+    // At most 100 files a folder: Windows and Wine look up a new name in a
+    // crowded folder ever more slowly.
+    const std::wstring group = std::to_wstring(run.nBackupItems / 100);
+    if (const unsigned long error = CreateFolder(run.sBackupFolder + L"\\" + group); error != ERROR_SUCCESS) {
+      return error;
+    }
+    const std::wstring name = group + L"\\" + std::to_wstring(run.nBackupItems + 1) + L"-" + FileNameOf(sTarget);
     const std::wstring copy = run.sBackupFolder + L"\\" + name;
     if (CopyFileW(sTarget.c_str(), copy.c_str(), TRUE)) {
       // Read-only or hidden in the backup would keep the backup from being

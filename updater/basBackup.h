@@ -4,10 +4,11 @@
 // Each run that changes something keeps the previous state in a folder of
 // its own, "<OLRoot>\Trevalon\Backup\<computer>\<yyyymmdd-hhmmss>" (with
 // "-2", "-3", ... when a run of the same second has one already), holding
-// the previous files and the manifest "Sicherung.txt": UTF-8 text, one
+// the previous files (in groups of 100: "0", "1", ...) and the manifest
+// "Sicherung.txt": UTF-8 text, one
 // line per kept item, fields separated by a tab:
 //
-//   Datei     <target>  <file in the backup folder>  <attributes, 8 hex digits>
+//   Datei     <target>  <group>\<n>-<name> (the kept file)  <attributes, 8 hex digits>
 //   Datei     <target>  keine                 (the run added the file)
 //   Datei     <target>  in Benutzung          (held open unreadable; its
 //                                              replacement waits for the restart)
