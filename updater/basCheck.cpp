@@ -1,5 +1,6 @@
 #include "basCheck.h"
 
+#include "basBackup.h"
 #include "basComponentRegistration.h"
 #include "basConfigUpdate.h"
 #include "basCopyEntry.h"
@@ -434,5 +435,6 @@ bool CheckSteps(const std::wstring& sUpdaterFolder, clsqmMessageText& txtPlan, t
 }  // namespace
 
 bool CheckUpdate(const std::wstring& sUpdaterFolder, clsqmMessageText& txtPlan, tTrevalonModule& module) {
+  if (module.gbUndo) return UndoUpdate(sUpdaterFolder, txtPlan, module, true);
   return bGuardedRun(txtPlan, [&] { return CheckSteps(sUpdaterFolder, txtPlan, module); });
 }

@@ -1,5 +1,6 @@
 #include "basConfigUpdate.h"
 
+#include "basBackup.h"
 #include "basFailureReport.h"
 #include "basScriptText.h"
 #include "basqmFiles.h"
@@ -107,8 +108,14 @@ void WriteConfigUpdate(tRunValues& run) {
   run.sConfigText = ReplaceAll(run.sConfigText, L"<owner>", L"Quenmark");
   // The file is replaced in one step, never truncated: a failed write
   // leaves the file of an earlier run that the tool may not have read yet.
-  unsigned long error =
-      bConfigOwnerKeyIsValid(run) ? ReplaceAnsiFile(ConfigUpdatePath(run), ConfigUpdateText(run)) : ERROR_INVALID_NAME;
+  unsigned long error = bConfigOwnerKeyIsValid(run) ? ERROR_SUCCESS : ERROR_INVALID_NAME;
+  if (error == ERROR_SUCCESS) {
+    if (const unsigned long backupError = BackupFile(run, ConfigUpdatePath(run)); backupError != ERROR_SUCCESS) {
+      ReportFailure(run, BackupFailureText(backupError));
+    } else {
+      error = ReplaceAnsiFile(ConfigUpdatePath(run), ConfigUpdateText(run));
+    }
+  }
   if (error != ERROR_SUCCESS) ReportSystemFailure(run, error);
 
   run.txtInfo.Append(L"Updatetool wird ausgeführt:\r\n");

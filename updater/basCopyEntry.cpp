@@ -1,5 +1,6 @@
 #include "basCopyEntry.h"
 
+#include "basBackup.h"
 #include "basComponentRegistration.h"
 #include "basConfigUpdate.h"
 #include "basFailureReport.h"
@@ -47,6 +48,11 @@ tCopyOutcome CopyStep(tRunValues& run, const std::wstring& sSource, const std::w
   const DWORD attributes = GetFileAttributesW(sTarget.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kUntouchableTarget) != 0) {
     ReportSystemFailure(run, ERROR_ACCESS_DENIED);
+    return tCopyOutcome::kFailed;
+  }
+  // What the copy replaces is kept first; without it nothing is written.
+  if (const unsigned long error = BackupFile(run, sTarget); error != ERROR_SUCCESS) {
+    ReportFailure(run, BackupFailureText(error));
     return tCopyOutcome::kFailed;
   }
   if (CopyFileFunction()(sSource.c_str(), sTarget.c_str(), FALSE)) {

@@ -1,5 +1,6 @@
 #include "basDeleteEntry.h"
 
+#include "basBackup.h"
 #include "basFailureReport.h"
 #include "basRestartWork.h"
 #include "basqmRestart.h"
@@ -85,6 +86,10 @@ void DeleteEntry(const TrevalonJob& job, tRunValues& run) {
   // matched several.
   const bool bPattern = job.sFile.find_first_of(L"*?") != std::wstring::npos;
   for (const std::wstring& file : MatchingFiles(path)) {
+    if (const unsigned long error = BackupFile(run, file); error != ERROR_SUCCESS) {
+      ReportFailure(run, bPattern ? file + L": " + BackupFailureText(error) : BackupFailureText(error));
+      continue;
+    }
     if (!DeleteFileW(file.c_str())) {
       const std::wstring reason = SystemErrorText(GetLastError());
       ReportFailure(run, bPattern ? file + L": " + reason : reason);

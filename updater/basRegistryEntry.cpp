@@ -1,5 +1,6 @@
 #include "basRegistryEntry.h"
 
+#include "basBackup.h"
 #include "basFailureReport.h"
 #include "basOfficeLine.h"
 #include "basScriptText.h"
@@ -54,6 +55,12 @@ void RegistryEntry(const TrevalonJob& job, tRunValues& run, tRegistryKind kind) 
     return;
   }
 
+  if (const unsigned long error =
+          BackupRegValue(run, RegistryKeyOf(run.module, job.sPath, job.sValue2), job.sFile);
+      error != ERROR_SUCCESS) {
+    ReportFailure(run, BackupFailureText(error));
+    return;
+  }
   if (SetRegValue(run.module, job.sPath, job.sFile, std::move(*value), job.sValue2)) {
     run.txtInfo.Append(L" - erfolgreich \r\n");
   } else {

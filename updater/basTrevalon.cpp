@@ -1,5 +1,6 @@
 #include "basTrevalon.h"
 
+#include "basBackup.h"
 #include "basConfigUpdate.h"
 #include "basCopyEntry.h"
 #include "basDeleteEntry.h"
@@ -176,6 +177,7 @@ void ReportRunAbort(clsqmMessageText& txtInfo) noexcept {
 }
 
 bool RunUpdate(const std::wstring& sUpdaterFolder, clsqmMessageText& txtInfo, tTrevalonModule& module) {
+  if (module.gbUndo) return UndoUpdate(sUpdaterFolder, txtInfo, module, false);
   return bGuardedRun(txtInfo, [&] { return RunUpdateSteps(sUpdaterFolder, txtInfo, module); });
 }
 

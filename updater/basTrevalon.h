@@ -33,6 +33,10 @@ struct tTrevalonModule {
   // The last run's (or check's) steps: one per entry in file order, then
   // the configuration update. Empty when it stopped before the entries.
   std::vector<tStepOutcome> gcolStepOutcomes;
+  bool gbUndo = false;  // Trevalon.exe /undo: runs and checks restore the newest backup
+  // Runs keep no backup: only for the benchmark, which measures what the
+  // backup costs against a run without it. No switch sets it.
+  bool gbWithoutBackup = false;
 };
 
 // The folder the updater is developed in: run from there it counts down 90

@@ -25,11 +25,13 @@
 namespace {
 
 constexpr wchar_t kUsage[] =
-    L"Aufruf: Trevalon.exe [/silent] [/check]\r\n\r\n"
+    L"Aufruf: Trevalon.exe [/silent] [/check] [/undo]\r\n\r\n"
     L"Ohne Argument führt Trevalon das Update aus Trevalon.ini in seinem Fenster aus.\r\n\r\n"
     L"/silent (auch -silent, --silent): Update einmal ohne Fenster ausführen.\r\n"
     L"/check (auch -check, --check): nur prüfen, was das Update auf diesem Rechner täte; "
     L"nichts wird verändert. Mit /silent auf die Standardausgabe.\r\n"
+    L"/undo (auch -undo, --undo): das letzte Update auf diesem Rechner aus seiner Sicherung zurücknehmen; "
+    L"mit /check nur anzeigen, was zurückgenommen würde.\r\n"
     L"Rückgabewert: 0 = erfolgreich, 2 = erfolgreich mit fehlgeschlagenen Einträgen, "
     L"3010 = erfolgreich, Neustart erforderlich, 1 = fehlgeschlagen, 87 = unbekanntes Argument.\r\n"
     L"In cmd.exe auf das Ende warten: start /wait Trevalon.exe /silent (dann %ERRORLEVEL%); in PowerShell: "
@@ -76,6 +78,7 @@ bool bIsSwitch(const wchar_t* arg, const wchar_t* name) {
 struct tArguments {
   bool bSilent = false;
   bool bCheck = false;
+  bool bUndo = false;
   bool bValid = true;
 };
 
@@ -86,6 +89,8 @@ tArguments ParseArguments(int argc, wchar_t** argv) {
       args.bSilent = true;
     } else if (bIsSwitch(argv[i], L"check")) {
       args.bCheck = true;
+    } else if (bIsSwitch(argv[i], L"undo")) {
+      args.bUndo = true;
     } else {
       args.bValid = false;
     }
@@ -135,8 +140,9 @@ std::wstring ResultText(bool bCompleted, const tTrevalonModule& module) {
          L"\r\n";
 }
 
-int RunUnattended(const std::wstring& sUpdaterFolder) {
+int RunUnattended(const std::wstring& sUpdaterFolder, bool bUndo) {
   tTrevalonModule module;
+  module.gbUndo = bUndo;
   clsqmMessageText txtInfo;  // nobody shows it; the log copies it when the script asks
   const bool bCompleted = RunUpdate(sUpdaterFolder, txtInfo, module);
   const qmUnattendedOutput output;
@@ -144,8 +150,9 @@ int RunUnattended(const std::wstring& sUpdaterFolder) {
   return ExitCodeOf(bCompleted, module);
 }
 
-int CheckUnattended(const std::wstring& sUpdaterFolder) {
+int CheckUnattended(const std::wstring& sUpdaterFolder, bool bUndo) {
   tTrevalonModule module;
+  module.gbUndo = bUndo;
   clsqmMessageText txtPlan;
   const bool bCompleted = CheckUpdate(sUpdaterFolder, txtPlan, module);
   const qmUnattendedOutput output;
@@ -153,11 +160,12 @@ int CheckUnattended(const std::wstring& sUpdaterFolder) {
   return ExitCodeOf(bCompleted, module);
 }
 
-int RunWindow(HINSTANCE hInstance, int nCmdShow, const std::wstring& sUpdaterFolder, bool bCheck) {
+int RunWindow(HINSTANCE hInstance, int nCmdShow, const std::wstring& sUpdaterFolder, bool bCheck, bool bUndo) {
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
 
   tTrevalonModule module;
+  module.gbUndo = bUndo;
   frmMain window(sUpdaterFolder, module, bCheck ? frmMain::tMode::kCheck : frmMain::tMode::kUpdate);
   if (!window.Show(hInstance, nCmdShow)) return static_cast<int>(GetLastError() ? GetLastError() : 1);
 
@@ -187,6 +195,8 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int nCmdShow) {
   // programs it starts work from a folder of their own choosing.
   const std::wstring sUpdaterFolder = ProgramFolder();
   SetCurrentDirectoryW(sUpdaterFolder.c_str());
-  if (args.bSilent) return args.bCheck ? CheckUnattended(sUpdaterFolder) : RunUnattended(sUpdaterFolder);
-  return RunWindow(hInstance, nCmdShow, sUpdaterFolder, args.bCheck);
+  if (args.bSilent) {
+    return args.bCheck ? CheckUnattended(sUpdaterFolder, args.bUndo) : RunUnattended(sUpdaterFolder, args.bUndo);
+  }
+  return RunWindow(hInstance, nCmdShow, sUpdaterFolder, args.bCheck, args.bUndo);
 }

@@ -3,10 +3,12 @@
 #pragma once
 
 #include "basTrevalon.h"
+#include "qmHandle.h"
 #include "qmMessageText.h"
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <utility>
 
 struct tRunValues {
@@ -35,6 +37,14 @@ struct tRunValues {
   // of our files, RunOnce registrations): -1 not asked yet, 0 none, 1 some.
   // Without any, a direct copy or deletion has nothing to take back.
   int iOwnRestartWork = -1;
+
+  // The run's backup: its folder (empty until the first change is kept),
+  // its manifest (open for the run), the items in it, and what is kept
+  // already, in capitals (the first state counts).
+  std::wstring sBackupFolder;
+  qmUniqueFile hBackupManifest;
+  int nBackupItems = 0;
+  std::unordered_set<std::wstring> colBackedUp;
 
   clsqmMessageText& txtInfo;
   tTrevalonModule& module;

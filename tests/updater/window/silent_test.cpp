@@ -49,6 +49,23 @@ TEST(TrevalonSilent, SwitchIsAcceptedInEveryFormAndCase) {
   EXPECT_FALSE(Exists(deployment.LogPath()));  // the script does not ask for a log
 }
 
+TEST(TrevalonSilent, UndoTakesTheLastRunBackInEveryFormAndItsCheckChangesNothing) {
+  tOfficeLine officeLine;
+  tDeployment deployment;
+  deployment.WriteScript("ver;720\r\ncopy;shared;readme.txt\r\n");
+  WriteBytes(deployment.Path(L"readme.txt"), "hello");
+  const std::wstring target = officeLine.Path(L"shared\\readme.txt");
+
+  EXPECT_EQ(RunSilent(deployment, L"/undo /silent"), 1u);  // nothing to take back yet
+  EXPECT_EQ(RunSilent(deployment), 0u);
+  EXPECT_EQ(RunSilent(deployment, L"-UNDO --check /silent"), 0u);
+  EXPECT_EQ(ReadBytes(target), "hello");
+  EXPECT_EQ(RunSilent(deployment, L"/silent --Undo"), 0u);
+  EXPECT_FALSE(Exists(target));  // the run added it
+  EXPECT_EQ(RunSilent(deployment, L"/uNdO -silent"), 0u);  // the undo taken back
+  EXPECT_EQ(ReadBytes(target), "hello");
+}
+
 TEST(TrevalonSilent, RunWithAFailedEntryExitsWith2) {
   tOfficeLine officeLine;
   tDeployment deployment;
