@@ -131,9 +131,15 @@ tTrevalonProcess::tTrevalonProcess(const std::wstring& program, const std::wstri
     startup.hStdError = hStdOutput;
   }
   const std::wstring folder = currentFolder.empty() ? program.substr(0, program.rfind(L'\\')) : currentFolder;
-  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, hStdOutput ? TRUE : FALSE, 0, nullptr,
-                      folder.c_str(),
-                      &startup, &mInfo)) {
+  // Wine now and then refuses a process start with ERROR_INTERNAL_ERROR on
+  // a loaded machine; a second start a moment later succeeds.
+  bool started = false;
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    if (attempt > 0) Sleep(500);
+    started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, hStdOutput ? TRUE : FALSE, 0,
+                             nullptr, folder.c_str(), &startup, &mInfo) != FALSE;
+  }
+  if (!started) {
     throw std::runtime_error("cannot start Trevalon.exe");
   }
 }
