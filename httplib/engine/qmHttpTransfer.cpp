@@ -7,6 +7,9 @@
 #include <utility>
 
 #include "qmErrors.h"
+#include "qmHttpAuth.h"
+#include "qmHttpHeaders.h"
+#include "qmHttpRedirect.h"
 #include "qmHttpResponseText.h"
 #include "qmModule.h"
 
@@ -17,8 +20,6 @@ constexpr DWORD kMaxReadSize = 1024 * 1024;
 // An announced Content-Length sizes the first buffer up to this much; the
 // body then grows with what actually arrives, since servers lie.
 constexpr DWORD kMaxFirstBuffer = 4 * 1024 * 1024;
-constexpr int kMaxChallenges = 2;
-constexpr int kMaxRedirects = 10;  // as WinHTTP's own limit
 // A transfer ends at the latest this long after its request's timeout. The
 // engine's own timeouts lie a second beyond, so the cut comes first, and a
 // sequential wait, whose deadline is the timeout itself, always ends before
@@ -26,78 +27,8 @@ constexpr int kMaxRedirects = 10;  // as WinHTTP's own limit
 constexpr double kDeadlineGraceSeconds = 2.0;
 constexpr double kEngineMarginSeconds = 3.0;
 
-// The scheme to answer a challenge with: the one the code names when the
-// server offers it, or for the automatic code the strongest one offered.
-DWORD ChooseScheme(short code, DWORD offered) {
-  switch (code) {
-    case kAuthBasic: return offered & WINHTTP_AUTH_SCHEME_BASIC;
-    case kAuthDigest: return offered & WINHTTP_AUTH_SCHEME_DIGEST;
-    case kAuthNtlm: return offered & WINHTTP_AUTH_SCHEME_NTLM;
-    case kAuthNegotiate: return offered & WINHTTP_AUTH_SCHEME_NEGOTIATE;
-    default:
-      for (DWORD scheme : {WINHTTP_AUTH_SCHEME_NEGOTIATE, WINHTTP_AUTH_SCHEME_NTLM,
-                           WINHTTP_AUTH_SCHEME_DIGEST, WINHTTP_AUTH_SCHEME_BASIC})
-        if (offered & scheme) return scheme;
-      return 0;
-  }
-}
-
 bool AddHeaderLine(HINTERNET request, const std::wstring& line, DWORD flags) {
   return WinHttpAddRequestHeaders(request, line.c_str(), static_cast<DWORD>(line.size()), flags) != FALSE;
-}
-
-bool SameHeaderName(const std::wstring& a, const std::wstring& b) {
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                              TRUE) == CSTR_EQUAL;
-}
-
-// The names that the library or the engine send by themselves: a client's
-// line of such a name replaces theirs, and exactly one line goes out.
-bool IsSingleHeader(const std::wstring& name) {
-  for (const wchar_t* single : {L"Accept", L"Accept-Encoding", L"Content-Type", L"User-Agent", L"Host"})
-    if (SameHeaderName(name, single)) return true;
-  return false;
-}
-
-using qmHeaderLines = std::vector<std::pair<std::wstring, std::wstring>>;
-
-// Sets the one line of a single name, wherever a line of that name stood.
-void PutSingle(qmHeaderLines& lines, const std::wstring& name, const std::wstring& value) {
-  std::erase_if(lines, [&](const auto& line) { return SameHeaderName(line.first, name); });
-  lines.emplace_back(name, value);
-}
-
-bool HasHeader(const qmHeaderLines& lines, const wchar_t* name) {
-  for (const auto& line : lines)
-    if (SameHeaderName(line.first, name)) return true;
-  return false;
-}
-
-// The header lines of a request: the client's own, in the order added (the
-// last of a single name wins), then sAccept and sAcceptEncoding, then the
-// library's defaults where the client gave no line of that name.
-qmHeaderLines RequestHeaderLines(const qmHttpSettings& settings) {
-  qmHeaderLines lines;
-  for (const auto& [name, value] : settings.headers) {
-    if (IsSingleHeader(name)) {
-      PutSingle(lines, name, value);
-    } else {
-      lines.emplace_back(name, value);
-    }
-  }
-  if (!settings.accept.empty()) PutSingle(lines, L"Accept", settings.accept);
-  // The library decodes gzip and deflate itself, so it offers them unless told otherwise.
-  if (!settings.acceptEncoding.empty()) {
-    PutSingle(lines, L"Accept-Encoding", settings.acceptEncoding);
-  } else if (!HasHeader(lines, L"Accept-Encoding")) {
-    lines.emplace_back(L"Accept-Encoding", L"gzip, deflate");
-  }
-  // A multipart body is only readable with its own boundary; the type of
-  // any other body the library built is a default.
-  if (!settings.contentType.empty() &&
-      (settings.contentType.starts_with(L"multipart/") || !HasHeader(lines, L"Content-Type")))
-    PutSingle(lines, L"Content-Type", settings.contentType);
-  return lines;
 }
 
 // Why a success's body is not the whole resource, which a download must not
@@ -301,10 +232,10 @@ DWORD qmHttpTransfer::ApplyOptions() {
                         sizeof(responseTimeout)))
     return GetLastError();
 
-  for (const auto& [name, value] : RequestHeaderLines(mSettings)) {
+  for (const auto& [name, value] : qmRequestHeaderLines(mSettings)) {
     // Names of which only one line may go out replace whatever the engine
     // put there itself (its User-Agent, Host); an empty value would remove.
-    const DWORD flags = IsSingleHeader(name) && !value.empty()
+    const DWORD flags = qmIsSingleHeader(name) && !value.empty()
                             ? WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE
                             : WINHTTP_ADDREQ_FLAG_ADD;
     if (!AddHeaderLine(request, name + L": " + value, flags)) return GetLastError();
@@ -455,19 +386,17 @@ void qmHttpTransfer::OnHeaders() {
   mStatusText = QueryText(WINHTTP_QUERY_STATUS_TEXT);
 
   if (FollowRedirect(code)) return;
-  bool retry = false;
   qmOrigin current;
-  const bool sameOrigin = qmOriginOf(mSettings.url, current) && current == mOrigin;
-  if (code == HTTP_STATUS_DENIED && sameOrigin && !mSettings.user.empty() && mServerChallenges < kMaxChallenges) {
-    ++mServerChallenges;
-    retry = AnswerChallenge(WINHTTP_AUTH_TARGET_SERVER);
-  } else if (code == HTTP_STATUS_PROXY_AUTH_REQ && !mSettings.proxyUser.empty() &&
-             mProxyChallenges < kMaxChallenges && qmRouteUsesProxy(mRoute, current.scheme, current.host)) {
-    // (A 407 on a direct hop comes from the origin server, which must never
-    // see the proxy's credentials.)
-    ++mProxyChallenges;
-    retry = AnswerChallenge(WINHTTP_AUTH_TARGET_PROXY);
-  }
+  qmChallenge challenge;
+  challenge.status = code;
+  challenge.sameOrigin = qmOriginOf(mSettings.url, current) && current == mOrigin;
+  challenge.throughProxy = qmRouteUsesProxy(mRoute, current.scheme, current.host);
+  challenge.serverAnswers = mServerChallenges;
+  challenge.proxyAnswers = mProxyChallenges;
+  const DWORD target = qmChallengeTarget(challenge, mSettings);
+  if (target == WINHTTP_AUTH_TARGET_SERVER) ++mServerChallenges;
+  if (target == WINHTTP_AUTH_TARGET_PROXY) ++mProxyChallenges;
+  const bool retry = target != 0 && qmAnswerChallenge(mRequest.get(), target, mSettings);
   if (retry) {
     DWORD error = Send();
     if (error != 0) Finish(error);
@@ -508,40 +437,9 @@ void qmHttpTransfer::OnHeaders() {
 }
 
 bool qmHttpTransfer::FollowRedirect(DWORD status) {
-  const bool keepsVerb = status == HTTP_STATUS_REDIRECT_KEEP_VERB || status == 308;
-  if (!keepsVerb && status != HTTP_STATUS_MOVED && status != HTTP_STATUS_REDIRECT &&
-      status != HTTP_STATUS_REDIRECT_METHOD)
+  if (qmFollowRedirect(status, QueryText(WINHTTP_QUERY_LOCATION), mRedirects, mOrigin, mSettings).empty())
     return false;
-  if (mRedirects >= kMaxRedirects) return false;
-  const std::wstring location = QueryText(WINHTTP_QUERY_LOCATION);
-  if (location.empty()) return false;
-  const std::wstring target = qmResolveLocation(mSettings.url, location);
-  qmOrigin from, to;
-  // Not followed, as the engine would not either: a Location that is no
-  // http(s) URL, and one from https to http, which would expose the request.
-  if (!qmOriginOf(mSettings.url, from) || !qmOriginOf(target, to)) return false;
-  if (from.scheme == L"https" && to.scheme == L"http") return false;
   ++mRedirects;
-  if (!(to == mOrigin)) {
-    // What the client meant for one origin is not sent to another; a Host
-    // of its own would send the request to the old site's name.
-    std::erase_if(mSettings.headers, [](const auto& header) {
-      return SameHeaderName(header.first, L"Authorization") || SameHeaderName(header.first, L"Cookie") ||
-             SameHeaderName(header.first, L"Host");
-    });
-  }
-  // 303, and 301/302 after a POST as browsers do it, continue as a GET
-  // without body, and so without the body's type.
-  if (!keepsVerb && (status == HTTP_STATUS_REDIRECT_METHOD || mSettings.verb == L"POST") &&
-      mSettings.verb != L"HEAD") {
-    mSettings.verb = L"GET";
-    mSettings.body.clear();
-    mSettings.bodyParts.clear();
-    mSettings.contentType.clear();
-    std::erase_if(mSettings.headers,
-                  [](const auto& header) { return SameHeaderName(header.first, L"Content-Type"); });
-  }
-  mSettings.url = target;
   mServerChallenges = 0;
   mRequest.reset();
   mConnect.reset();
@@ -550,18 +448,6 @@ bool qmHttpTransfer::FollowRedirect(DWORD status) {
   if (error == 0) error = Send();
   if (error != 0) Finish(error);
   return true;
-}
-
-bool qmHttpTransfer::AnswerChallenge(DWORD target) {
-  DWORD offered = 0, first = 0, challengeTarget = 0;
-  if (!WinHttpQueryAuthSchemes(mRequest.get(), &offered, &first, &challengeTarget)) return false;
-  const bool server = target == WINHTTP_AUTH_TARGET_SERVER;
-  const DWORD scheme = ChooseScheme(server ? mSettings.authMode : mSettings.proxyAuthMode, offered);
-  if (scheme == 0) return false;
-  const std::wstring& user = server ? mSettings.user : mSettings.proxyUser;
-  const std::wstring& password = server ? mSettings.password : mSettings.proxyPassword;
-  return WinHttpSetCredentials(mRequest.get(), target, scheme, user.c_str(), password.c_str(),
-                               nullptr) != FALSE;
 }
 
 void qmHttpTransfer::ReadNext() {

@@ -96,7 +96,6 @@ class qmHttpTransfer {
   // Follows a redirect to location when the rules allow it; true when a new
   // request is under way (or the transfer has finished with its error).
   bool FollowRedirect(DWORD status);
-  bool AnswerChallenge(DWORD target);
   void ReadNext();
   // A piece of the body has arrived at the end of mBody.
   void OnReadComplete(DWORD length);
