@@ -2,14 +2,14 @@
 
 namespace korvanet {
 
-DWORD qmChallengeTarget(const qmChallenge& challenge, const qmHttpSettings& settings) {
+qmAnswerTo qmChallengeTarget(const qmChallenge& challenge, const qmHttpSettings& settings) {
   if (challenge.status == HTTP_STATUS_DENIED && challenge.sameOrigin && !settings.user.empty() &&
       challenge.serverAnswers < kMaxChallenges)
-    return WINHTTP_AUTH_TARGET_SERVER;
+    return qmAnswerTo::kServer;
   if (challenge.status == HTTP_STATUS_PROXY_AUTH_REQ && challenge.throughProxy && !settings.proxyUser.empty() &&
       challenge.proxyAnswers < kMaxChallenges)
-    return WINHTTP_AUTH_TARGET_PROXY;
-  return 0;
+    return qmAnswerTo::kProxy;
+  return qmAnswerTo::kNobody;
 }
 
 DWORD qmChooseScheme(short code, DWORD offered) {
@@ -26,10 +26,12 @@ DWORD qmChooseScheme(short code, DWORD offered) {
   }
 }
 
-bool qmAnswerChallenge(HINTERNET request, DWORD target, const qmHttpSettings& settings) {
+bool qmAnswerChallenge(HINTERNET request, qmAnswerTo to, const qmHttpSettings& settings) {
   DWORD offered = 0, first = 0, challengeTarget = 0;
-  if (!WinHttpQueryAuthSchemes(request, &offered, &first, &challengeTarget)) return false;
-  const bool server = target == WINHTTP_AUTH_TARGET_SERVER;
+  if (to == qmAnswerTo::kNobody || !WinHttpQueryAuthSchemes(request, &offered, &first, &challengeTarget))
+    return false;
+  const bool server = to == qmAnswerTo::kServer;
+  const DWORD target = server ? WINHTTP_AUTH_TARGET_SERVER : WINHTTP_AUTH_TARGET_PROXY;
   const DWORD scheme = qmChooseScheme(server ? settings.authMode : settings.proxyAuthMode, offered);
   if (scheme == 0) return false;
   const std::wstring& user = server ? settings.user : settings.proxyUser;
