@@ -213,10 +213,14 @@ DWORD OpenTunnel(SOCKET s, const std::wstring& target, const qmPinRoute& route) 
 
 // The handshake up to the server's certificate, which is taken as it is:
 // the pin, not the machine's trust, decides.
-DWORD TakeServerCertificate(SOCKET s, const std::wstring& host, Certificate& certificate) {
+DWORD TakeServerCertificate(SOCKET s, const std::wstring& host, PCCERT_CONTEXT client, Certificate& certificate) {
   SCHANNEL_CRED wanted = {};
   wanted.dwVersion = SCHANNEL_CRED_VERSION;
   wanted.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+  if (client) {
+    wanted.cCreds = 1;
+    wanted.paCred = &client;
+  }
   Credentials credentials;
   SECURITY_STATUS status = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
                                                      SECPKG_CRED_OUTBOUND, nullptr, &wanted, nullptr, nullptr,
@@ -239,7 +243,8 @@ DWORD TakeServerCertificate(SOCKET s, const std::wstring& host, Certificate& cer
     status = InitializeSecurityContextW(&credentials.handle, context.valid ? &context.handle : nullptr,
                                         target.data(), requests, 0, 0, context.valid ? &inDesc : nullptr, 0,
                                         &context.handle, &outDesc, &granted, nullptr);
-    if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED || status == SEC_E_INCOMPLETE_MESSAGE)
+    if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED || status == SEC_E_INCOMPLETE_MESSAGE ||
+        status == SEC_I_INCOMPLETE_CREDENTIALS)
       context.valid = true;
     if (out[0].pvBuffer) {
       const DWORD error =
@@ -248,6 +253,9 @@ DWORD TakeServerCertificate(SOCKET s, const std::wstring& host, Certificate& cer
       if (error) return error;
     }
     if (status == SEC_E_OK) break;
+    // The server asks for a client certificate and none is configured:
+    // the same input again goes on without one.
+    if (status == SEC_I_INCOMPLETE_CREDENTIALS) continue;
     if (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_INCOMPLETE_MESSAGE) {
       if (status == SEC_I_CONTINUE_NEEDED) {
         // What the engine did not take yet stays for the next round.
@@ -318,9 +326,11 @@ std::string qmSha256(const void* data, size_t size) {
   return digest;
 }
 
-DWORD qmCheckServerPin(const std::wstring& host, unsigned short port, const qmPinRoute& route, const std::string& pin,
-                       DWORD timeoutMs) {
+DWORD qmCheckServerPin(const std::wstring& hostOrBracketed, unsigned short port, const qmPinRoute& route,
+                       const std::string& pin, DWORD timeoutMs, PCCERT_CONTEXT clientCertificate) {
   try {
+    std::wstring host = hostOrBracketed;
+    if (host.size() > 2 && host.front() == L'[' && host.back() == L']') host = host.substr(1, host.size() - 2);
     Winsock winsock;
     if (!winsock.started) return ERROR_WINHTTP_CANNOT_CONNECT;
     Socket s;
@@ -336,7 +346,7 @@ DWORD qmCheckServerPin(const std::wstring& host, unsigned short port, const qmPi
       if (DWORD error = OpenTunnel(s.get(), target, route)) return error;
     }
     Certificate certificate;
-    if (DWORD error = TakeServerCertificate(s.get(), host, certificate)) return error;
+    if (DWORD error = TakeServerCertificate(s.get(), host, clientCertificate, certificate)) return error;
     const std::string presented = qmSha256(certificate.context->pbCertEncoded, certificate.context->cbCertEncoded);
     if (presented.empty()) return ERROR_WINHTTP_SECURE_FAILURE;
     return presented == pin ? 0 : kErrorCertificatePin;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <string>
 
@@ -40,8 +41,9 @@ struct qmPinRoute {
 // presents (whoever issued it) and compares its SHA-256 with pin. Sends no
 // byte of a request. Returns 0 on a match, kErrorCertificatePin on a
 // mismatch, else why the server could not be reached (a Winsock, Schannel
-// or WinHTTP code). Blocks for up to timeoutMs per step.
+// or WinHTTP code). Blocks for up to timeoutMs per step. A server that asks
+// for a client certificate gets clientCertificate (none when null).
 DWORD qmCheckServerPin(const std::wstring& host, unsigned short port, const qmPinRoute& route, const std::string& pin,
-                       DWORD timeoutMs);
+                       DWORD timeoutMs, PCCERT_CONTEXT clientCertificate = nullptr);
 
 }  // namespace korvanet

@@ -244,7 +244,7 @@ DWORD qmHttpTransfer::CheckPin(const qmProxyRoute& route, const std::wstring& ho
     via.proxyPassword = mSettings.proxyPassword;
   }
   const DWORD error = qmCheckServerPin(host, port, via, mSettings.serverCertSha256,
-                                       static_cast<DWORD>(EngineTimeoutMs(mSettings.timeoutSeconds)));
+                                       static_cast<DWORD>(EngineTimeoutMs(mSettings.timeoutSeconds)), mClientCert.get());
   if (error == 0) mpSessions->RememberPin(route, hostPort, mSettings.serverCertSha256);
   return error;
 }

@@ -130,7 +130,7 @@ class qmHttpTransfer {
   qmInternetHandle mConnect;
   qmInternetHandle mRequest;
   bool mbFinished = false;
-  bool mbSecure = false;  // the current hop is https
+  std::atomic<bool> mbSecure{false};  // the current hop is https (read by PinHolds too)
   // Revocation is checked unless a hop found it cannot be (no revocation
   // list published or reachable): then that transfer goes on without.
   bool mbRevocationUnknown = false;

@@ -32,24 +32,26 @@ std::string ReadFile(const std::wstring& path) {
   return all.str();
 }
 
-// The DER bytes of the first certificate in a PEM file the fixture wrote.
-std::string ServerFileDer(const wchar_t* suffix) {
-  const std::string pem = ReadFile(qmtest::ProgramFolder() + L"\\httplib-servers.txt" + suffix);
-  DWORD size = 0;
-  if (pem.empty() || !CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
-                                           nullptr, &size, nullptr, nullptr))
-    return std::string();
-  std::string der(size, '\0');
-  CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
-                       reinterpret_cast<BYTE*>(der.data()), &size, nullptr, nullptr);
+// The DER bytes of the TLS origins' certificate, which the fixture wrote.
+std::string ServerCertificate() {
+  const std::string pem = ReadFile(qmtest::ProgramFolder() + L"\\httplib-servers.txt.crt");
+  std::string der(pem.size(), '\0');
+  DWORD size = static_cast<DWORD>(der.size());
+  if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                            reinterpret_cast<BYTE*>(der.data()), &size, nullptr, nullptr))
+    size = 0;
+  der.resize(size);
   return der;
 }
 
-std::wstring Hex(const std::string& bytes) {
+// Lower-case hex, or as people copy it from certificate viewers: upper
+// case, pairs separated by colons or blanks.
+std::wstring Hex(const std::string& bytes, const wchar_t* separator = nullptr) {
   std::wstring hex;
   for (unsigned char b : bytes) {
-    wchar_t pair[3];
-    swprintf(pair, 3, L"%02x", b);
+    wchar_t pair[4];
+    swprintf(pair, 4, separator ? L"%02X" : L"%02x", b);
+    if (separator && !hex.empty()) hex += separator;
     hex += pair;
   }
   return hex;
@@ -70,39 +72,29 @@ std::string Digest(const wchar_t* algorithm, const std::string& data) {
   return digest;
 }
 
-// Hex written as people copy it from certificate viewers: in upper case,
-// pairs separated by colons or blanks.
-std::wstring Spaced(const std::wstring& hex, wchar_t separator) {
-  std::wstring out;
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    if (i) out += separator;
-    out += static_cast<wchar_t>(towupper(hex[i]));
-    out += static_cast<wchar_t>(towupper(hex[i + 1]));
-  }
-  return out;
-}
-
-long Seen(const std::wstring& mark) {
+// A count the plain origin tells: /seen?mark=... (request lines that the
+// origins read with the mark) or /tunnels (CONNECT requests of the proxy).
+long Count(const std::wstring& pathAndQuery) {
   Dispatch counter = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-  counter.Put(L"sURL", Url(L"/seen?mark=" + mark));
+  counter.Put(L"sURL", Url(pathAndQuery));
   counter.Put(L"nProxyType", 1);
   counter.Call(L"gbGet");
   return std::stol(L"0" + counter.Get(L"sResponse").Text());
 }
 
-long Tunnels() {
-  Dispatch counter = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-  counter.Put(L"sURL", Url(L"/tunnels"));
-  counter.Put(L"nProxyType", 1);
-  counter.Call(L"gbGet");
-  return std::stol(L"0" + counter.Get(L"sResponse").Text());
+// A new object (no check done yet) for a TLS origin's path.
+Dispatch Secure(int port, const std::wstring& pathAndQuery, const std::wstring& pin) {
+  Dispatch fresh = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+  fresh.Put(L"sURL", L"https://127.0.0.1:" + std::to_wstring(port) + pathAndQuery);
+  fresh.Put(L"sServerCertSha256", pin);
+  return fresh;
 }
 
 class Certificates : public RequestFixture {};
 
 TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing) {
   ASSERT_NE(Ports().https, 0);
-  const std::string der = ServerFileDer(L".crt");
+  const std::string der = ServerCertificate();
   ASSERT_FALSE(der.empty());
   const std::wstring pin = Hex(Digest(BCRYPT_SHA256_ALGORITHM, der));
   std::wstring wrong = pin;
@@ -117,8 +109,8 @@ TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing
     long tunnels;   // CONNECT requests the proxy saw
   } cases[] = {
       {"the right pin", pin, false, true, 0, 1, 0},
-      {"the right pin, colons and upper case", Spaced(pin, L':'), false, true, 0, 1, 0},
-      {"the right pin, blanks", Spaced(pin, L' '), false, true, 0, 1, 0},
+      {"the right pin, colons and upper case", Hex(Digest(BCRYPT_SHA256_ALGORITHM, der), L":"), false, true, 0, 1, 0},
+      {"the right pin, blanks", Hex(Digest(BCRYPT_SHA256_ALGORITHM, der), L" "), false, true, 0, 1, 0},
       {"a wrong pin", wrong, false, false, kPinError, 0, 0},
       {"no pin: the machine's checks", L"", false, true, -1, 0, 0},
       {"63 digits", pin.substr(1), false, false, ERROR_INVALID_PARAMETER, 0, 0},
@@ -126,21 +118,19 @@ TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing
       {"no hex", L"sha256:" + pin.substr(7), false, false, ERROR_INVALID_PARAMETER, 0, 0},
       // Through the proxy: the check's own tunnel, then the engine's.
       {"the right pin through the proxy", pin, true, true, 0, 1, 2},
-      {"a wrong pin through the proxy", Spaced(wrong, L':'), true, false, kPinError, 0, 1},
+      {"a wrong pin through the proxy", wrong.substr(0, 30) + L":" + wrong.substr(30), true, false, kPinError, 0, 1},
   };
   int row = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::wstring mark = L"pin" + std::to_wstring(++row) + L"x";
-    Dispatch fresh = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-    fresh.Put(L"sURL", L"https://127.0.0.1:" + std::to_wstring(Ports().https) + L"/echo?" + mark);
-    fresh.Put(L"sServerCertSha256", c.pin);
+    Dispatch fresh = Secure(Ports().https, L"/echo?" + mark, c.pin);
     if (c.viaProxy) {
       fresh.Put(L"nProxyType", 2);
       fresh.Put(L"sProxyname", L"localhost");
       fresh.Put(L"nProxyPort", static_cast<short>(Ports().proxy));
     }
-    const long tunnels = Tunnels();
+    const long tunnels = Count(L"/tunnels");
     EXPECT_EQ(fresh.Call(L"gbGet").value.Bool(), c.started);
     const long error = fresh.Get(L"lErrorcode").Long();
     if (c.error == -1) {
@@ -153,27 +143,26 @@ TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing
                 L"The server's certificate does not match the pinned certificate (sServerCertSha256)");
     }
     EXPECT_EQ(fresh.Get(L"lResponseCode").Long(), c.error == 0 ? 200 : 0);
-    EXPECT_EQ(Seen(mark), c.linesSeen);
-    EXPECT_EQ(Tunnels() - tunnels, c.tunnels);
+    EXPECT_EQ(Count(L"/seen?mark=" + mark), c.linesSeen);
+    EXPECT_EQ(Count(L"/tunnels") - tunnels, c.tunnels);
   }
 }
 
 TEST_F(Certificates, ASequenceOfPinnedRequestsChecksTheCertificateOnce) {
-  const std::wstring pin = Hex(Digest(BCRYPT_SHA256_ALGORITHM, ServerFileDer(L".crt")));
   req.Put(L"sURL", L"https://127.0.0.1:" + std::to_wstring(Ports().https) + L"/echo?pinseq");
-  req.Put(L"sServerCertSha256", pin);
+  req.Put(L"sServerCertSha256", Hex(Digest(BCRYPT_SHA256_ALGORITHM, ServerCertificate())));
   req.Put(L"nProxyType", 2);
   req.Put(L"sProxyname", L"localhost");
   req.Put(L"nProxyPort", static_cast<short>(Ports().proxy));
-  const long tunnels = Tunnels();
+  const long tunnels = Count(L"/tunnels");
   for (int i = 0; i < 3; ++i) {
     EXPECT_TRUE(Get());
     EXPECT_EQ(Long(L"lResponseCode"), 200);
   }
   // One for the check, then the engine's own for each request: a pinned
   // connection serves one request only.
-  EXPECT_EQ(Tunnels() - tunnels, 4);
-  EXPECT_EQ(Seen(L"pinseq"), 3);
+  EXPECT_EQ(Count(L"/tunnels") - tunnels, 4);
+  EXPECT_EQ(Count(L"/seen?mark=pinseq"), 3);
 }
 
 // The client certificate of the fixture, with its key, in the current
@@ -213,6 +202,7 @@ TEST_F(ClientCertificates, TheCertificateIsFoundByItsNameOrFingerprintAndAMissin
   ASSERT_NE(Ports().mtls, 0);
   const std::wstring sha1 = Hex(Digest(BCRYPT_SHA1_ALGORITHM, der));
   const std::wstring sha256 = Hex(Digest(BCRYPT_SHA256_ALGORITHM, der));
+  const std::wstring pin = Hex(Digest(BCRYPT_SHA256_ALGORITHM, ServerCertificate()));
   const struct Case {
     std::wstring name;
     long error;  // 0: the request went out
@@ -222,7 +212,7 @@ TEST_F(ClientCertificates, TheCertificateIsFoundByItsNameOrFingerprintAndAMissin
       {L"CURRENT_USER\\MY\\Korvanet Test Client", 0},
       {L"current_user\\Korvanet Test Client", 0},
       {sha1, 0},
-      {Spaced(sha256, L':'), 0},
+      {Hex(Digest(BCRYPT_SHA256_ALGORITHM, der), L":"), 0},
       {L"Nobody We Know", kClientCertificateError},
       {L"CURRENT_USER\\Root\\Korvanet Test Client", kClientCertificateError},
       {L"CURRENT_USER\\NoSuchStore\\Korvanet Test Client", kClientCertificateError},
@@ -234,9 +224,7 @@ TEST_F(ClientCertificates, TheCertificateIsFoundByItsNameOrFingerprintAndAMissin
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::wstring mark = L"client" + std::to_wstring(++row) + L"x";
-    Dispatch fresh = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-    fresh.Put(L"sURL", L"https://127.0.0.1:" + std::to_wstring(Ports().mtls) + L"/peercert?" + mark);
-    fresh.Put(L"sServerCertSha256", Hex(Digest(BCRYPT_SHA256_ALGORITHM, ServerFileDer(L".crt"))));
+    Dispatch fresh = Secure(Ports().mtls, L"/peercert?" + mark, pin);
     fresh.Put(L"sClientCertificate", c.name);
     EXPECT_EQ(fresh.Call(L"gbGet").value.Bool(), c.error == 0);
     EXPECT_EQ(fresh.Get(L"lErrorcode").Long(), c.error);
@@ -244,7 +232,7 @@ TEST_F(ClientCertificates, TheCertificateIsFoundByItsNameOrFingerprintAndAMissin
       EXPECT_EQ(fresh.Get(L"sErrortext").Text(),
                 L"The client certificate (sClientCertificate) was not found in the certificate store");
     }
-    EXPECT_EQ(Seen(mark), c.error == 0 ? 1 : 0);
+    EXPECT_EQ(Count(L"/seen?mark=" + mark), c.error == 0 ? 1 : 0);
     if (c.error == 0) {
       // The server saw this very certificate.
       EXPECT_EQ(fresh.Get(L"lResponseCode").Long(), 200);
