@@ -8,9 +8,6 @@
 #include <bcrypt.h>
 #include <wincrypt.h>
 
-#include <fstream>
-#include <sstream>
-
 #include <initguid.h>
 
 #include "Korvanet_h.h"
@@ -25,16 +22,9 @@ namespace {
 constexpr long kPinError = 0x20000001;
 constexpr long kClientCertificateError = 0x20000002;
 
-std::string ReadFile(const std::wstring& path) {
-  std::ifstream in(qmtest::ToAnsi(path), std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
 // The DER bytes of the TLS origins' certificate, which the fixture wrote.
 std::string ServerCertificate() {
-  const std::string pem = ReadFile(qmtest::ProgramFolder() + L"\\httplib-servers.txt.crt");
+  const std::string pem = qmtest::ReadBytes(qmtest::ProgramFolder() + L"\\httplib-servers.txt.crt");
   std::string der(pem.size(), '\0');
   DWORD size = static_cast<DWORD>(der.size());
   if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
@@ -171,7 +161,7 @@ class ClientCertificates : public RequestFixture {
  protected:
   void SetUp() override {
     RequestFixture::SetUp();
-    const std::string pfx = ReadFile(qmtest::ProgramFolder() + L"\\httplib-servers.txt.client.pfx");
+    const std::string pfx = qmtest::ReadBytes(qmtest::ProgramFolder() + L"\\httplib-servers.txt.client.pfx");
     ASSERT_FALSE(pfx.empty());
     CRYPT_DATA_BLOB blob = {static_cast<DWORD>(pfx.size()), reinterpret_cast<BYTE*>(const_cast<char*>(pfx.data()))};
     HCERTSTORE imported = PFXImportCertStore(&blob, L"", CRYPT_USER_KEYSET);
