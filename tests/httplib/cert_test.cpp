@@ -102,6 +102,7 @@ TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing
       {"the right pin, colons and upper case", Hex(Digest(BCRYPT_SHA256_ALGORITHM, der), L":"), false, true, 0, 1, 0},
       {"the right pin, blanks", Hex(Digest(BCRYPT_SHA256_ALGORITHM, der), L" "), false, true, 0, 1, 0},
       {"a wrong pin", wrong, false, false, kPinError, 0, 0},
+      // (After pinned requests to the same server: no connection of theirs is reused.)
       {"no pin: the machine's checks", L"", false, true, -1, 0, 0},
       {"63 digits", pin.substr(1), false, false, ERROR_INVALID_PARAMETER, 0, 0},
       {"65 digits", pin + L"0", false, false, ERROR_INVALID_PARAMETER, 0, 0},
