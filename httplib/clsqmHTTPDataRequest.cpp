@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "qmErrors.h"
+#include "qmHttpPin.h"
 #include "qmHttpResponseFile.h"
 #include "qmHttpUrl.h"
 #include "qmMessageWait.h"
@@ -129,6 +130,8 @@ QM_TEXT_PROPERTY(sProxyPassword)
 QM_VALUE_PROPERTY(bTmp, VARIANT_BOOL)
 QM_VALUE_PROPERTY(mbDone, VARIANT_BOOL)
 QM_TEXT_PROPERTY(sResponseFile)
+QM_TEXT_PROPERTY(sServerCertSha256)
+QM_TEXT_PROPERTY(sClientCertificate)
 
 #undef QM_TEXT_PROPERTY
 #undef QM_VALUE_PROPERTY
@@ -236,6 +239,14 @@ DWORD clsqmHTTPDataRequest::Prepare() {
   if (settings.proxyAuthMode != 0 && !IsValidAuthCode(settings.proxyAuthMode)) return ERROR_INVALID_PARAMETER;
   settings.proxyUser = mProps.sProxyUser;
   settings.proxyPassword = mProps.sProxyPassword;
+  if (!mProps.sServerCertSha256.empty() &&
+      !qmParseFingerprint(mProps.sServerCertSha256, 32, settings.serverCertSha256))
+    return ERROR_INVALID_PARAMETER;
+  if (!mProps.sClientCertificate.empty()) {
+    qmClientCertName name;
+    if (!qmParseClientCertName(mProps.sClientCertificate, name)) return ERROR_INVALID_PARAMETER;
+    settings.clientCertificate = std::move(name);
+  }
   mPrepared = std::move(settings);
   return 0;
 }

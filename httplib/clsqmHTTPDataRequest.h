@@ -53,6 +53,9 @@ struct qmHTTPDataRequestProperties {
   // _clsqmHTTPDataRequest2
   std::string vResponseBody;  // the bytes behind the read-only byte array
   std::wstring sResponseFile;
+  // _clsqmHTTPDataRequest
+  std::wstring sServerCertSha256;
+  std::wstring sClientCertificate;
 };
 
 class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
@@ -132,6 +135,10 @@ class clsqmHTTPDataRequest final : public qmComObject<_clsqmHTTPDataRequest>,
 
   // _clsqmHTTPDataRequest
   STDMETHODIMP gbSend(BSTR sMethod, VARIANT_BOOL* result) override;
+  STDMETHODIMP get_sServerCertSha256(BSTR* value) override;
+  STDMETHODIMP put_sServerCertSha256(BSTR value) override;
+  STDMETHODIMP get_sClientCertificate(BSTR* value) override;
+  STDMETHODIMP put_sClientCertificate(BSTR value) override;
 
   // The object behind a request interface when it is one of ours, else
   // null (a client may hand the job an object of its own). Borrowed.

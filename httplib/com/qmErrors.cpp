@@ -6,6 +6,10 @@
 namespace korvanet {
 
 std::wstring qmErrorMessage(DWORD code) {
+  if (code == kErrorCertificatePin)
+    return L"The server's certificate does not match the pinned certificate (sServerCertSha256)";
+  if (code == kErrorClientCertificate)
+    return L"The client certificate (sClientCertificate) was not found in the certificate store";
   wchar_t* buffer = nullptr;
   DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS;
   HMODULE source = nullptr;

@@ -8,7 +8,15 @@
 
 namespace korvanet {
 
-// The platform's message for a Win32 or WinHTTP error code.
+// Korvanet's own error numbers, for failures the platform has no code for
+// (application codes carry bit 29, which no system code has).
+// The server's certificate is not the one sServerCertSha256 names.
+constexpr DWORD kErrorCertificatePin = 0x20000001;
+// No certificate in the store that sClientCertificate names matches it.
+constexpr DWORD kErrorClientCertificate = 0x20000002;
+
+// The platform's message for a Win32 or WinHTTP error code, or Korvanet's
+// own text for its own numbers.
 std::wstring qmErrorMessage(DWORD code);
 
 // The error number a script sees for an HRESULT: the Win32 code for

@@ -11,11 +11,19 @@ namespace {
 
 // Runs on WinHTTP's threads (or inside a WinHttp* call): it only forwards
 // the notification to the owning thread's window.
-void CALLBACK EngineCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+void CALLBACK EngineCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
   auto* transfer = reinterpret_cast<qmHttpTransfer*>(context);
   if (!transfer) return;
   qmHttpNotification note = {transfer, status, 0, 0};
   switch (status) {
+    case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
+      // The last moment before the request goes out: only a certificate
+      // that fails its pin is reported.
+      if (transfer->PinHolds(handle)) return;
+      break;
+    case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
+      note.length = info && length >= sizeof(DWORD) ? *static_cast<DWORD*>(info) : 0;
+      break;
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
     case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
@@ -61,7 +69,8 @@ HINTERNET qmHttpSessions::Session(const qmProxyRoute& route) {
   if (!session) return nullptr;
   qmRequestModernTls(session.get());
   if (WinHttpSetStatusCallback(session.get(), EngineCallback,
-                               WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                               WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
+                                   WINHTTP_CALLBACK_STATUS_SENDING_REQUEST | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE,
                                0) == WINHTTP_INVALID_STATUS_CALLBACK)
     return nullptr;
   try {
@@ -71,6 +80,22 @@ HINTERNET qmHttpSessions::Session(const qmProxyRoute& route) {
     return nullptr;
   }
   return mEntries.back().session.get();
+}
+
+}  // namespace korvanet
+
+namespace korvanet {
+
+bool qmHttpSessions::PinVerified(const qmProxyRoute& route, const std::wstring& hostPort,
+                                 const std::string& pin) const {
+  for (const Pin& verified : mVerifiedPins)
+    if (verified.route == route && verified.hostPort == hostPort && verified.pin == pin) return true;
+  return false;
+}
+
+void qmHttpSessions::RememberPin(const qmProxyRoute& route, const std::wstring& hostPort, const std::string& pin) {
+  // (A client pins a handful of servers: no bound needed beyond memory.)
+  mVerifiedPins.push_back(Pin{route, hostPort, pin});
 }
 
 }  // namespace korvanet

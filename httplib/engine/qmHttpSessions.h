@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <string>
 #include <vector>
 
 #include "qmComTypes.h"
@@ -22,12 +23,24 @@ class qmHttpSessions {
   // callback in place; null with GetLastError on failure.
   HINTERNET Session(const qmProxyRoute& route);
 
+  // Whether a pinned certificate was already found at host:port ("host:port")
+  // on this route, so that a sequence of requests pays the check once.
+  bool PinVerified(const qmProxyRoute& route, const std::wstring& hostPort, const std::string& pin) const;
+  void RememberPin(const qmProxyRoute& route, const std::wstring& hostPort, const std::string& pin);
+
  private:
   struct Entry {
     qmProxyRoute route;
     qmInternetHandle session;
   };
   std::vector<Entry> mEntries;
+  struct Pin {
+    qmProxyRoute route;
+    std::wstring hostPort;
+    std::string pin;
+    bool operator==(const Pin&) const = default;
+  };
+  std::vector<Pin> mVerifiedPins;
 };
 
 }  // namespace korvanet

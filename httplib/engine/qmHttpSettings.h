@@ -4,11 +4,13 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "qmHttpBody.h"
+#include "qmHttpClientCert.h"
 
 namespace korvanet {
 
@@ -59,6 +61,12 @@ struct qmHttpSettings {
   std::string body;                   // in memory, or:
   std::vector<qmBodyPart> bodyParts;  // a body with files, streamed while it is sent
   std::wstring contentType;  // of a body the library built (forms), else empty
+
+  // For https: the SHA-256 (32 bytes) of the one server certificate that is
+  // accepted, trusted by the machine or not; empty: the machine's checks.
+  std::string serverCertSha256;
+  // For https: the certificate presented when the server asks for one.
+  std::optional<qmClientCertName> clientCertificate;
 
   double timeoutSeconds = 0;  // covers resolve, connect, send, and each wait for data
 

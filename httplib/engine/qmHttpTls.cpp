@@ -14,4 +14,14 @@ DWORD qmRequestModernTls(HINTERNET session, qmSetOptionFunction setOption) {
   return 0;
 }
 
+bool qmRequestRevocationCheck(HINTERNET request, qmSetOptionFunction setOption) {
+  DWORD feature = WINHTTP_ENABLE_SSL_REVOCATION;
+  return setOption(request, WINHTTP_OPTION_ENABLE_FEATURE, &feature, sizeof(feature)) != FALSE;
+}
+
+bool qmRevocationUnknown(DWORD error, DWORD secureFailureFlags) {
+  if (error == ERROR_WINHTTP_SECURE_CERT_REV_FAILED) return true;
+  return error == ERROR_WINHTTP_SECURE_FAILURE && secureFailureFlags == WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED;
+}
+
 }  // namespace korvanet

@@ -9,8 +9,10 @@
 #include "qmErrors.h"
 #include "qmHttpAuth.h"
 #include "qmHttpHeaders.h"
+#include "qmHttpPin.h"
 #include "qmHttpRedirect.h"
 #include "qmHttpResponseText.h"
+#include "qmHttpTls.h"
 #include "qmModule.h"
 
 namespace korvanet {
@@ -26,6 +28,13 @@ constexpr DWORD kMaxFirstBuffer = 4 * 1024 * 1024;
 // the engine could report anything at that time.
 constexpr double kDeadlineGraceSeconds = 2.0;
 constexpr double kEngineMarginSeconds = 3.0;
+
+// The engine's timeout for each wait of a transfer: the request's own
+// timeout and the margin (0 would mean "infinite" to WinHTTP).
+int EngineTimeoutMs(double timeoutSeconds) {
+  const double ms = std::ceil((timeoutSeconds + kEngineMarginSeconds) * 1000.0);
+  return ms < 1.0 ? 1 : (ms > static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(ms));
+}
 
 bool AddHeaderLine(HINTERNET request, const std::wstring& line, DWORD flags) {
   return WinHttpAddRequestHeaders(request, line.c_str(), static_cast<DWORD>(line.size()), flags) != FALSE;
@@ -66,7 +75,11 @@ DWORD qmHttpTransfer::Start(qmHttpSettings settings, std::shared_ptr<qmHttpSessi
     thread->Release();
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  DWORD error = created->Open();
+  // A client certificate that is not there ends the request before it starts.
+  DWORD error = 0;
+  if (created->mSettings.clientCertificate)
+    error = qmFindClientCertificate(*created->mSettings.clientCertificate, created->mClientCert);
+  if (error == 0) error = created->Open();
   // (Open has refused whatever is no http or https URL.)
   if (error == 0 && !qmOriginOf(created->mSettings.url, created->mOrigin)) error = ERROR_WINHTTP_INVALID_URL;
   if (error == 0) error = created->ApplyOptions();
@@ -196,6 +209,11 @@ DWORD qmHttpTransfer::Open() {
       return ERROR_INVALID_PARAMETER;
   }
   mRoute = route;
+  mbSecure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  if (mbSecure && !mSettings.serverCertSha256.empty()) {
+    DWORD error = CheckPin(route, host, parts.nPort);
+    if (error != 0) return error;
+  }
   HINTERNET session = mpSessions->Session(route);
   if (!session) return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
 
@@ -216,6 +234,39 @@ DWORD qmHttpTransfer::Open() {
   return 0;
 }
 
+DWORD qmHttpTransfer::CheckPin(const qmProxyRoute& route, const std::wstring& host, unsigned short port) {
+  const std::wstring hostPort = host + L":" + std::to_wstring(port);
+  if (mpSessions->PinVerified(route, hostPort, mSettings.serverCertSha256)) return 0;
+  qmPinRoute via;
+  via.proxy = qmRouteProxy(route, L"https", host);
+  if (!via.proxy.empty()) {
+    via.proxyUser = mSettings.proxyUser;
+    via.proxyPassword = mSettings.proxyPassword;
+  }
+  const DWORD error = qmCheckServerPin(host, port, via, mSettings.serverCertSha256,
+                                       static_cast<DWORD>(EngineTimeoutMs(mSettings.timeoutSeconds)), mClientCert.get());
+  if (error == 0) mpSessions->RememberPin(route, hostPort, mSettings.serverCertSha256);
+  return error;
+}
+
+bool qmHttpTransfer::PinHolds(HINTERNET request) noexcept {
+  // (The pin never changes once the transfer started.)
+  if (mSettings.serverCertSha256.empty() || !mbSecure) return true;
+  bool holds = false;
+  PCCERT_CONTEXT certificate = nullptr;
+  DWORD size = sizeof(certificate);
+  if (WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) && certificate) {
+    try {
+      holds = qmSha256(certificate->pbCertEncoded, certificate->cbCertEncoded) == mSettings.serverCertSha256;
+    } catch (...) {
+      holds = false;
+    }
+    CertFreeCertificateContext(certificate);
+  }
+  if (!holds) mbPinFailed = true;
+  return holds;
+}
+
 DWORD qmHttpTransfer::ApplyOptions() {
   HINTERNET request = mRequest.get();
   // Redirects are followed here, not by the engine, which would carry the
@@ -224,13 +275,35 @@ DWORD qmHttpTransfer::ApplyOptions() {
   if (!WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof(features))) return GetLastError();
   // Each of the engine's waits is bounded by the request's own timeout and
   // the margin (0 would mean "infinite" to WinHTTP).
-  double ms = std::ceil((mSettings.timeoutSeconds + kEngineMarginSeconds) * 1000.0);
-  int timeout = ms < 1.0 ? 1 : (ms > static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(ms));
+  const int timeout = EngineTimeoutMs(mSettings.timeoutSeconds);
   if (!WinHttpSetTimeouts(request, timeout, timeout, timeout, timeout)) return GetLastError();
   DWORD responseTimeout = static_cast<DWORD>(timeout);
   if (!WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
                         sizeof(responseTimeout)))
     return GetLastError();
+  if (mbSecure) {
+    if (!mSettings.serverCertSha256.empty()) {
+      // The pin decides instead of the machine's trust: exactly the pinned
+      // certificate is accepted, whoever issued it, for whatever name and dates.
+      DWORD ignore = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+                     SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
+      if (!WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &ignore, sizeof(ignore))) return GetLastError();
+    } else if (!mbRevocationUnknown) {
+      qmRequestRevocationCheck(request);
+    }
+    // A connection accepted by its pin, or that carries a client
+    // certificate, serves no other request: under Wine the engine pools
+    // connections for the whole process, so another object's unpinned
+    // request would otherwise skip the machine's checks on it, or speak as
+    // the certificate's holder.
+    if (!mSettings.serverCertSha256.empty() || mClientCert) {
+      DWORD once = WINHTTP_DISABLE_KEEP_ALIVE;
+      if (!WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &once, sizeof(once))) return GetLastError();
+    }
+    if (mClientCert && !WinHttpSetOption(request, WINHTTP_OPTION_CLIENT_CERT_CONTEXT,
+                                         const_cast<CERT_CONTEXT*>(mClientCert.get()), sizeof(CERT_CONTEXT)))
+      return GetLastError();
+  }
 
   for (const auto& [name, value] : qmRequestHeaderLines(mSettings)) {
     // Names of which only one line may go out replace whatever the engine
@@ -331,7 +404,14 @@ void qmHttpTransfer::Handle(const qmHttpNotification& note) {
   if (note.status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE || note.status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR)
     mbReadPending = false;
   if (mbFinished) return;
+  if (mbPinFailed) {
+    Finish(kErrorCertificatePin);
+    return;
+  }
   switch (note.status) {
+    case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
+      mSecureFailure = note.length;
+      break;
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
       if (mSettings.bodyParts.empty()) {
         ReceiveResponse();
@@ -349,7 +429,7 @@ void qmHttpTransfer::Handle(const qmHttpNotification& note) {
       OnReadComplete(note.length);
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-      Finish(note.error ? note.error : ERROR_GEN_FAILURE);
+      if (!RetryAfter(note.error)) Finish(note.error ? note.error : ERROR_GEN_FAILURE);
       break;
     default:
       break;
@@ -441,13 +521,37 @@ bool qmHttpTransfer::FollowRedirect(DWORD status) {
     return false;
   ++mRedirects;
   mServerChallenges = 0;
+  Restart();
+  return true;
+}
+
+void qmHttpTransfer::Restart() {
   mRequest.reset();
   mConnect.reset();
   DWORD error = Open();
   if (error == 0) error = ApplyOptions();
   if (error == 0) error = Send();
   if (error != 0) Finish(error);
-  return true;
+}
+
+bool qmHttpTransfer::RetryAfter(DWORD error) {
+  // Both fail in the handshake, before any byte of the request went out.
+  if (mbSecure && !mbRevocationUnknown && qmRevocationUnknown(error, mSecureFailure)) {
+    mbRevocationUnknown = true;
+    mSecureFailure = 0;
+    Restart();
+    return true;
+  }
+  if (error == ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED && mClientCert && !mbClientCertOffered) {
+    mbClientCertOffered = true;
+    DWORD sent = WinHttpSetOption(mRequest.get(), WINHTTP_OPTION_CLIENT_CERT_CONTEXT,
+                                  const_cast<CERT_CONTEXT*>(mClientCert.get()), sizeof(CERT_CONTEXT))
+                     ? Send()
+                     : GetLastError();
+    if (sent != 0) Finish(sent);
+    return true;
+  }
+  return false;
 }
 
 void qmHttpTransfer::ReadNext() {

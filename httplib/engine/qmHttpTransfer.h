@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,10 @@ class qmHttpTransfer {
   std::wstring HeadersText() const;
 
   HWND Window() const { return mWindow; }
+  // Called by WinHTTP's callback, on any thread, right before the request
+  // goes out: false when the request is pinned and the connection's
+  // certificate is another (the transfer then ends with the pin's error).
+  bool PinHolds(HINTERNET request) noexcept;
   // Called by WinHTTP's callback. A completion that WinHTTP reports inside
   // one of this transfer's own WinHttp* calls on the owning thread is kept
   // and handled right after that call; returns false when the notification
@@ -86,7 +91,16 @@ class qmHttpTransfer {
     return ok;
   }
   DWORD Open();
+  // Before anything goes to a pinned https server: its certificate, checked
+  // once per session, host and port.
+  DWORD CheckPin(const qmProxyRoute& route, const std::wstring& host, unsigned short port);
   DWORD ApplyOptions();
+  // The current hop again from the start, after an answer that needs
+  // nothing of what was sent (a handshake that could not be completed).
+  void Restart();
+  // A failed request that the engine may try once more: revocation that
+  // could not be checked, a server asking for the client certificate.
+  bool RetryAfter(DWORD error);
   DWORD Send();
   // Sends the next piece of a streamed body, or asks for the response
   // after the last one.
@@ -116,6 +130,14 @@ class qmHttpTransfer {
   qmInternetHandle mConnect;
   qmInternetHandle mRequest;
   bool mbFinished = false;
+  std::atomic<bool> mbSecure{false};  // the current hop is https (read by PinHolds too)
+  // Revocation is checked unless a hop found it cannot be (no revocation
+  // list published or reachable): then that transfer goes on without.
+  bool mbRevocationUnknown = false;
+  DWORD mSecureFailure = 0;  // the flags of the engine's last TLS failure
+  bool mbClientCertOffered = false;
+  qmCertificate mClientCert;  // of mSettings.clientCertificate
+  std::atomic<bool> mbPinFailed{false};
   qmOrigin mOrigin;  // of the URL the client gave: its credentials are for it alone
   qmProxyRoute mRoute;  // of the current hop: only through a proxy is a 407 the proxy's
   int mRedirects = 0;

@@ -55,43 +55,53 @@ bool WildcardMatch(const wchar_t* pattern, const wchar_t* text) {
   return WildcardMatch(pattern + 1, text + 1);
 }
 
-bool NamedRouteUsesProxy(const std::wstring& proxies, const std::wstring& bypass, const std::wstring& scheme,
-                         const std::wstring& host) {
-  bool proxied = false;
+// The proxy ("host:port") that a named route's lists give for a request to
+// scheme and host; empty when it goes direct.
+std::wstring NamedRouteProxy(const std::wstring& proxies, const std::wstring& bypass, const std::wstring& scheme,
+                             const std::wstring& host) {
+  std::wstring proxy;
   // "proxy:port" serves every scheme, "http=proxy:port" only its own.
   for (const std::wstring& entry : ListEntries(proxies)) {
     const size_t equals = entry.find(L'=');
     if (equals == std::wstring::npos || CompareStringOrdinal(entry.c_str(), static_cast<int>(equals), scheme.c_str(),
-                                                             static_cast<int>(scheme.size()), TRUE) == CSTR_EQUAL)
-      proxied = true;
+                                                             static_cast<int>(scheme.size()), TRUE) == CSTR_EQUAL) {
+      proxy = equals == std::wstring::npos ? entry : entry.substr(equals + 1);
+      break;
+    }
   }
-  if (!proxied) return false;
+  if (proxy.empty()) return proxy;
+  const size_t prefix = proxy.find(L"://");
+  if (prefix != std::wstring::npos) proxy.erase(0, prefix + 3);
   for (const std::wstring& entry : ListEntries(bypass)) {
     // "<local>": every host name without a period.
     if (CompareStringOrdinal(entry.c_str(), -1, L"<local>", -1, TRUE) == CSTR_EQUAL) {
-      if (host.find(L'.') == std::wstring::npos) return false;
+      if (host.find(L'.') == std::wstring::npos) return std::wstring();
     } else if (WildcardMatch(entry.c_str(), host.c_str())) {
-      return false;
+      return std::wstring();
     }
   }
-  return true;
+  return proxy;
 }
 
 }  // namespace
 
-bool qmRouteUsesProxy(const qmProxyRoute& route, const std::wstring& scheme, const std::wstring& host) noexcept {
+std::wstring qmRouteProxy(const qmProxyRoute& route, const std::wstring& scheme, const std::wstring& host) noexcept {
   try {
     if (route.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY)
-      return NamedRouteUsesProxy(route.proxy, route.bypass, scheme, host);
-    if (route.accessType != WINHTTP_ACCESS_TYPE_DEFAULT_PROXY) return false;
+      return NamedRouteProxy(route.proxy, route.bypass, scheme, host);
+    if (route.accessType != WINHTTP_ACCESS_TYPE_DEFAULT_PROXY) return std::wstring();
     ScriptAnswer machine;  // the same strings to free
-    if (!WinHttpGetDefaultProxyConfiguration(&machine.info)) return false;
-    return machine.info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && machine.info.lpszProxy &&
-           NamedRouteUsesProxy(machine.info.lpszProxy,
-                               machine.info.lpszProxyBypass ? machine.info.lpszProxyBypass : L"", scheme, host);
+    if (!WinHttpGetDefaultProxyConfiguration(&machine.info)) return std::wstring();
+    if (machine.info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || !machine.info.lpszProxy) return std::wstring();
+    return NamedRouteProxy(machine.info.lpszProxy, machine.info.lpszProxyBypass ? machine.info.lpszProxyBypass : L"",
+                           scheme, host);
   } catch (...) {
-    return false;
+    return std::wstring();
   }
+}
+
+bool qmRouteUsesProxy(const qmProxyRoute& route, const std::wstring& scheme, const std::wstring& host) noexcept {
+  return !qmRouteProxy(route, scheme, host).empty();
 }
 
 void qmUserProxy::Refresh() {

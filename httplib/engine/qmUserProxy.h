@@ -28,6 +28,9 @@ struct qmProxyRoute {
 // scheme and whose bypass list does not name the host, or the machine's
 // setting when it names such a proxy. Only then may a 407 be the proxy's.
 bool qmRouteUsesProxy(const qmProxyRoute& route, const std::wstring& scheme, const std::wstring& host) noexcept;
+// That proxy as "host:port" (a scheme prefix removed); empty when the
+// request goes direct.
+std::wstring qmRouteProxy(const qmProxyRoute& route, const std::wstring& scheme, const std::wstring& host) noexcept;
 
 // One thread's view of the user's settings. They are read again only after
 // the registry reports a change below the user's "Internet Settings", so a

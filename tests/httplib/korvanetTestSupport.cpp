@@ -21,6 +21,7 @@ const ServerPorts& Ports() {
       if (key == "proxy") read.proxy = value;
       if (key == "refused") read.refused = value;
       if (key == "https") read.https = value;
+      if (key == "mtls") read.mtls = value;
     }
     return read;
   }();

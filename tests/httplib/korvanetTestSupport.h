@@ -21,6 +21,7 @@ struct ServerPorts {
   int proxy = 0;
   int refused = 0;
   int https = 0;  // a TLS origin with a self-signed certificate
+  int mtls = 0;   // the same, asking for a client certificate
 };
 // Read from httplib-servers.txt beside the test program (written by the fixture).
 const ServerPorts& Ports();

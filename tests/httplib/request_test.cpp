@@ -1242,7 +1242,9 @@ TEST(TypeLibrary, TheEmbeddedTypeLibraryKeepsItsBinaryContractForCompiledClients
          {L"vResponseBody 35 get(out,retval VARIANT*) @68", L"sResponseFile 36 get(out,retval BSTR*) @69",
           L"sResponseFile 36 put(in BSTR) @70"}},
         {&IID__clsqmHTTPDataRequest, L"_clsqmHTTPDataRequest", &IID__clsqmHTTPDataRequest2,
-         {L"gbSend 37 call(in BSTR sMethod, out,retval VARIANT_BOOL* result) @71"}},
+         {L"gbSend 37 call(in BSTR sMethod, out,retval VARIANT_BOOL* result) @71",
+          L"sServerCertSha256 38 get(out,retval BSTR*) @72", L"sServerCertSha256 38 put(in BSTR) @73",
+          L"sClientCertificate 39 get(out,retval BSTR*) @74", L"sClientCertificate 39 put(in BSTR) @75"}},
         {&IID__clsqmHTTPJob, L"_clsqmHTTPJob", &IID__clsqmHTTPJob1,
          {L"lMaxConnectionsPerHost 4 get(out,retval long*) @10", L"lMaxConnectionsPerHost 4 put(in long) @11"}},
     };

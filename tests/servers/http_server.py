@@ -6,11 +6,15 @@ Basic authentication, large, chunked and compressed bodies, charsets, a path
 that never answers, a proxy configuration script) and a forward proxy, for
 plain requests and CONNECT tunnels, that demands Basic proxy authentication. Writes "http=<port>", "proxy=<port>" and "refused=<port>"
 (a port nobody listens on) to --port-file, and ends after --lifetime seconds.
-With --tls-cert and --tls-key it also serves the origin over TLS ("https=<port>").
+With --tls-cert and --tls-key it also serves the origin over TLS ("https=<port>"), and with --client-ca
+as well a TLS origin that asks for a client certificate signed by it ("mtls=<port>"; /peercert tells the
+SHA-256 of the one presented, or "none"). Every origin records its request lines; /seen?mark=<text>
+tells how many contained the text.
 """
 import argparse
 import base64
 import gzip
+import hashlib
 import http.client
 import http.server
 import os
@@ -52,6 +56,7 @@ STREAM_CHUNK = STREAM_PERIOD_BYTES * 16
 
 
 LAST_ECHO = b""
+REQUEST_LINES = []
 GAUGE = threading.Lock()
 IN_FLIGHT = 0
 MOST_IN_FLIGHT = 0
@@ -106,6 +111,11 @@ class Origin(http.server.BaseHTTPRequestHandler):
                 left -= len(piece)
             self.reply(200, b"%d" % count)
             return
+        if path == "/seen":
+            mark = query.get("mark", "\n")
+            self.reply(200, b"%d" % sum(mark in line for line in list(REQUEST_LINES)))
+            return
+        REQUEST_LINES.append(self.requestline)
         body = self.body()
         global LAST_ECHO, IN_FLIGHT, MOST_IN_FLIGHT
         if path == "/echo":
@@ -142,6 +152,10 @@ class Origin(http.server.BaseHTTPRequestHandler):
         elif path == "/peer":
             # The client's port tells whether a connection was reused.
             self.reply(200, str(self.client_address[1]).encode())
+        elif path == "/peercert":
+            # The client certificate presented on this connection.
+            der = self.connection.getpeercert(True) if hasattr(self.connection, "getpeercert") else None
+            self.reply(200, hashlib.sha256(der).hexdigest().encode() if der else b"none")
         elif path == "/text":
             self.reply(200, "Grüße aus Köln".encode("utf-8"))
         elif path == "/charset":
@@ -384,26 +398,37 @@ def serve(handler):
     return server
 
 
+def serve_tls(cert, key, client_ca=None):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Origin)
+    server.daemon_threads = True
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    # As servers that dropped the old protocols: a client that offers
+    # only TLS 1.0 or 1.1 fails the handshake.
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    if client_ca:
+        context.verify_mode = ssl.CERT_OPTIONAL
+        context.load_verify_locations(client_ca)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--lifetime", type=float, default=1800)
     parser.add_argument("--tls-cert")
     parser.add_argument("--tls-key")
+    parser.add_argument("--client-ca")
     args = parser.parse_args()
     origin = serve(Origin)
     proxy = serve(Proxy)
-    secure = None
+    secure = mutual = None
     if args.tls_cert and args.tls_key:
-        secure = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Origin)
-        secure.daemon_threads = True
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(args.tls_cert, args.tls_key)
-        # As servers that dropped the old protocols: a client that offers
-        # only TLS 1.0 or 1.1 fails the handshake.
-        context.minimum_version = ssl.TLSVersion.TLSv1_2
-        secure.socket = context.wrap_socket(secure.socket, server_side=True)
-        threading.Thread(target=secure.serve_forever, daemon=True).start()
+        secure = serve_tls(args.tls_cert, args.tls_key)
+        if args.client_ca:
+            mutual = serve_tls(args.tls_cert, args.tls_key, args.client_ca)
     probe = socket.socket()
     probe.bind(("127.0.0.1", 0))
     refused = probe.getsockname()[1]
@@ -414,13 +439,16 @@ def main():
                 % (origin.server_address[1], proxy.server_address[1], refused, os.getpid()))
         if secure:
             f.write("https=%d\n" % secure.server_address[1])
+        if mutual:
+            f.write("mtls=%d\n" % mutual.server_address[1])
     os.replace(tmp, args.port_file)
     STOP.wait(args.lifetime)
     STOP.set()
     origin.shutdown()
     proxy.shutdown()
-    if secure:
-        secure.shutdown()
+    for server in (secure, mutual):
+        if server:
+            server.shutdown()
 
 
 if __name__ == "__main__":
