@@ -363,9 +363,12 @@ void qmHttpTransfer::Handle(const qmHttpNotification& note) {
 }
 
 std::wstring qmHttpTransfer::QueryText(DWORD info) const {
-  DWORD bytes = 0;
-  WinHttpQueryHeaders(mRequest.get(), info, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
-                      &bytes, WINHTTP_NO_HEADER_INDEX);
+  // Most values fit a small buffer: one call to the engine instead of two.
+  wchar_t inPlace[128];
+  DWORD bytes = sizeof(inPlace);
+  if (WinHttpQueryHeaders(mRequest.get(), info, WINHTTP_HEADER_NAME_BY_INDEX, inPlace, &bytes,
+                          WINHTTP_NO_HEADER_INDEX))
+    return std::wstring(inPlace, bytes / sizeof(wchar_t));
   if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return std::wstring();
   std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
   bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
