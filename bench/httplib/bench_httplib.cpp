@@ -184,8 +184,13 @@ double BareBatch(int count, long bound, const wchar_t* path, double* cpuShare = 
   for (int i = 0; i < count && WaitForSingleObject(batch.room, 30000) == WAIT_OBJECT_0; ++i) {
     HINTERNET request = WinHttpOpenRequest(connect, L"GET", path, nullptr, WINHTTP_NO_REFERER,
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
-    WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0,
-                       reinterpret_cast<DWORD_PTR>(&batch));
+    if (!request || !WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0,
+                                        reinterpret_cast<DWORD_PTR>(&batch))) {
+      std::fprintf(stderr, "bare batch: a request did not start\n");
+      if (request) WinHttpCloseHandle(request);
+      ReleaseSemaphore(batch.room, 1, nullptr);
+      if (InterlockedDecrement(&batch.left) == 0) SetEvent(batch.done);
+    }
   }
   WaitForSingleObject(batch.done, 60000);
   const double wall = Now() - t0;
