@@ -2,7 +2,9 @@
 # Runs Korvanet's benchmarks under Wine against the loopback test server:
 # builds them, registers Korvanet.dll in the build tree's prefix, starts the
 # server, prints the ratios, and stops the server again.
-#   bench/run-httplib.sh [win32|win64] [request|job|download|proxy|all]
+#   bench/run-httplib.sh [win32|win64] [request|job|download|thousands|proxy|all]
+# "thousands" (not part of "all": it takes minutes) runs jobs of 1,000 and
+# 10,000 requests.
 # "proxy" runs the sequential loop and the job under two settings of the
 # prefix's user (a configuration script on the loopback server, the way
 # automatic detection finds one, and a direct connection) against

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 #include "clsqmHTTPDataRequest.h"
 #include "qmHttpUrl.h"
@@ -41,14 +42,14 @@ HRESULT RequestFrom(const VARIANT* value, _clsqmHTTPDataRequest** request) {
 }
 
 // True the first time a request object is seen (identities compared as COM
-// defines them), false for the same object again.
-bool FirstSight(std::vector<ComPtr<IUnknown>>& seen, _clsqmHTTPDataRequest* request) {
+// defines them), false for the same object again. The collection holds
+// every object it names, so their identities stay valid while it is walked;
+// a set keeps the walk linear for jobs of thousands.
+using qmSeen = std::unordered_set<IUnknown*>;
+bool FirstSight(qmSeen& seen, _clsqmHTTPDataRequest* request) {
   ComPtr<IUnknown> identity;
   request->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.GetAddressOf()));
-  for (const ComPtr<IUnknown>& other : seen)
-    if (other.Get() == identity.Get()) return false;
-  seen.push_back(identity);
-  return true;
+  return seen.insert(identity.Get()).second;
 }
 
 }  // namespace
@@ -117,7 +118,9 @@ HRESULT clsqmHTTPJob::InvokeSpecial(DISPID id, WORD flags, DISPPARAMS* params, V
 }
 
 HRESULT clsqmHTTPJob::DistinctRequests(Requests& requests) {
-  std::vector<ComPtr<IUnknown>> seen;
+  qmSeen seen;
+  seen.reserve(mpRequests->Size());
+  requests.reserve(mpRequests->Size());
   for (size_t i = 0; i < mpRequests->Size(); ++i) {
     ComPtr<_clsqmHTTPDataRequest> request;
     if (FAILED(RequestFrom(&mpRequests->At(i), request.GetAddressOf())))
@@ -165,9 +168,12 @@ HRESULT clsqmHTTPJob::Start(_clsqmHTTPDataRequest* request, bool& started) {
 HRESULT clsqmHTTPJob::StartAll() {
   mWaiting.clear();
   mRunning.clear();
+  std::unordered_map<std::wstring, long> busy;
+  bool startedAny = false;
   // In collection order, so an item that is no request ends the run with
   // the requests before it started, as a walk through the collection would.
-  std::vector<ComPtr<IUnknown>> seen;
+  qmSeen seen;
+  std::vector<Queued> queued;
   HRESULT mismatch = S_OK;
   for (size_t i = 0; i < mpRequests->Size(); ++i) {
     ComPtr<_clsqmHTTPDataRequest> request;
@@ -185,18 +191,47 @@ HRESULT clsqmHTTPJob::StartAll() {
     if (!JobStarts(qmToWString(type.get()), clsqmHTTPDataRequest::From(request.Get()))) continue;
     // Waiting is not done: an earlier run's completion must not count.
     request->put_mbDone(VARIANT_FALSE);
-    Queued queued{request, std::wstring()};
+    std::wstring host;
     qmOrigin origin;
     if (qmOriginOf(qmToWString(url.get()), origin))
-      queued.host = origin.scheme + L"://" + origin.host + L":" + std::to_wstring(origin.port);
-    mWaiting.push_back(std::move(queued));
+      host = origin.scheme + L"://" + origin.host + L":" + std::to_wstring(origin.port);
+    queued.push_back(Queued{std::move(request), std::move(host)});
   }
-  bool startedAny = false;
-  HRESULT hr = StartWaiting(startedAny);
-  if (FAILED(hr)) return hr;
+  // Started once all are set, as a handler of a start that is refused at
+  // once may change the collection.
+  for (Queued& next : queued) {
+    HRESULT hr = StartOrQueue(std::move(next.request), next.host, busy, startedAny);
+    if (FAILED(hr)) return hr;
+  }
   if (FAILED(mismatch)) {
     mWaiting.clear();
     return Raise(mismatch, qmErrorMessage(static_cast<DWORD>(mismatch)));
+  }
+  return S_OK;
+}
+
+HRESULT clsqmHTTPJob::StartOrQueue(ComPtr<_clsqmHTTPDataRequest> request, const std::wstring& host,
+                                   std::unordered_map<std::wstring, long>& busy, bool& startedAny) {
+  auto waiting = mWaiting.find(host);
+  long& running = busy[host];
+  // (A URL without a host fails at its start and holds nothing.) Those of
+  // a host that already waits stay behind them.
+  if (!host.empty() && (running >= mlMaxConnectionsPerHost || waiting != mWaiting.end())) {
+    mWaiting[host].push_back(std::move(request));
+    return S_OK;
+  }
+  return StartCounted(std::move(request), host, running, startedAny);
+}
+
+HRESULT clsqmHTTPJob::StartCounted(ComPtr<_clsqmHTTPDataRequest> request, const std::wstring& host, long& running,
+                                   bool& startedAny) {
+  bool started = false;
+  HRESULT hr = Start(request.Get(), started);
+  if (FAILED(hr)) return hr;
+  startedAny = true;
+  if (started) {
+    ++running;
+    mRunning.push_back(Queued{std::move(request), host});
   }
   return S_OK;
 }
@@ -208,35 +243,22 @@ HRESULT clsqmHTTPJob::StartWaiting(bool& startedAny) {
     running.request->get_mbDone(&done);
     return done != VARIANT_FALSE;
   });
-  std::vector<std::pair<std::wstring, long>> busy;  // hosts and their running requests
-  for (const Queued& running : mRunning) {
-    auto at = std::find_if(busy.begin(), busy.end(), [&](const auto& b) { return b.first == running.host; });
-    if (at == busy.end()) {
-      busy.emplace_back(running.host, 1);
-    } else {
-      ++at->second;
+  std::unordered_map<std::wstring, long> busy;  // hosts and their running requests
+  for (const Queued& running : mRunning) ++busy[running.host];
+  // Only the heads of the hosts' queues are looked at: a pass costs what it
+  // starts, however many wait.
+  for (auto host = mWaiting.begin(); host != mWaiting.end();) {
+    long& running = busy[host->first];
+    auto& queue = host->second;
+    while (!queue.empty() && running < mlMaxConnectionsPerHost) {
+      ComPtr<_clsqmHTTPDataRequest> request = std::move(queue.front());
+      queue.pop_front();
+      HRESULT hr = StartCounted(std::move(request), host->first, running, startedAny);
+      if (FAILED(hr)) return hr;
     }
+    host = queue.empty() ? mWaiting.erase(host) : std::next(host);
   }
-  HRESULT hr = S_OK;
-  for (Queued& waiting : mWaiting) {
-    auto at = std::find_if(busy.begin(), busy.end(), [&](const auto& b) { return b.first == waiting.host; });
-    // (A URL without a host fails at its start and holds nothing.)
-    if (!waiting.host.empty() && at != busy.end() && at->second >= mlMaxConnectionsPerHost) continue;
-    bool started = false;
-    ComPtr<_clsqmHTTPDataRequest> request = std::move(waiting.request);
-    hr = Start(request.Get(), started);
-    if (FAILED(hr)) break;
-    startedAny = true;
-    if (!started) continue;
-    if (at == busy.end()) {
-      busy.emplace_back(waiting.host, 1);
-    } else {
-      ++at->second;
-    }
-    mRunning.push_back(Queued{request, waiting.host});
-  }
-  std::erase_if(mWaiting, [](const Queued& waiting) { return !waiting.request; });
-  return hr;
+  return S_OK;
 }
 
 STDMETHODIMP clsqmHTTPJob::get_lMaxConnectionsPerHost(long* value) {

@@ -6,7 +6,9 @@
 
 #include <windows.h>
 
+#include <deque>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Korvanet_h.h"
@@ -48,6 +50,14 @@ class clsqmHTTPJob final : public qmComObject<_clsqmHTTPJob> {
   HRESULT StartAll();
   // Starts waiting requests while their host has room; true when one started.
   HRESULT StartWaiting(bool& startedAny);
+  // Starts a request now when its host has room (busy counts the running
+  // ones per host), else queues it behind the others of its host.
+  HRESULT StartOrQueue(ComPtr<_clsqmHTTPDataRequest> request, const std::wstring& host,
+                       std::unordered_map<std::wstring, long>& busy, bool& startedAny);
+  // Starts a request and counts it among its host's running ones when a
+  // transfer now runs.
+  HRESULT StartCounted(ComPtr<_clsqmHTTPDataRequest> request, const std::wstring& host, long& running,
+                       bool& startedAny);
 
   struct Queued {
     ComPtr<_clsqmHTTPDataRequest> request;
@@ -58,9 +68,10 @@ class clsqmHTTPJob final : public qmComObject<_clsqmHTTPJob> {
   ComPtr<clsqmCollection> mpRequests;
   long mlWaitLimit = 0;  // seconds; 30 from the first run on
   long mlMaxConnectionsPerHost = kDefaultConnectionsPerHost;
-  // This run's requests not started yet (they hold no session and no
-  // connection meanwhile), and those that run.
-  std::vector<Queued> mWaiting;
+  // This run's requests not started yet, per host in collection order
+  // (they hold no session, no connection and no copy of their host
+  // meanwhile), and those that run.
+  std::unordered_map<std::wstring, std::deque<ComPtr<_clsqmHTTPDataRequest>>> mWaiting;
   std::vector<Queued> mRunning;
   bool mbRunning = false;  // inside bDoRequests
 };

@@ -43,29 +43,45 @@ std::wstring CharsetParameter(const std::wstring& contentType) {
   return std::wstring();
 }
 
-// One pass: every code page yields at most one UTF-16 unit per byte.
-// Returns false when strict is set and the bytes are not valid.
-bool ToWide(const char* bytes, size_t size, UINT codePage, bool strict, std::wstring& text) {
-  text.clear();
-  if (size == 0) return true;
+// The code pages in which every byte below 0x80 is the ASCII character by
+// itself (never part of a longer sequence): a widened ASCII start of a body
+// holds for them.
+bool ReadsAsciiAsIs(UINT codePage) {
+  return codePage == 0 || codePage == CP_UTF8 || codePage == CP_ACP || codePage == 1252;
+}
+
+// One pass: every code page yields at most one UTF-16 unit per byte. text
+// holds the widening of the first `done` bytes already (ASCII, in a code
+// page that reads it as is). Returns false when strict is set and the bytes
+// are not valid; the widened ASCII start then stays in text.
+bool ToWide(const char* bytes, size_t size, UINT codePage, bool strict, std::wstring& text, size_t done) {
   text.resize(size);
+  if (size == 0) return true;
   // Plain ASCII reads the same in UTF-8 and the ANSI code pages: widened
   // directly in one pass, several times faster than the general conversion,
   // which takes over at the first other byte.
-  if (codePage == CP_UTF8 || codePage == CP_ACP || codePage == 1252) {
-    size_t i = 0;
-    for (; i < size; ++i) {
+  size_t i = 0;
+  if (ReadsAsciiAsIs(codePage)) {
+    for (i = done; i < size; ++i) {
       const unsigned char c = static_cast<unsigned char>(bytes[i]);
       if (c & 0x80) break;
       text[i] = static_cast<wchar_t>(c);
     }
     if (i == size) return true;
   }
-  int n = MultiByteToWideChar(codePage, strict ? MB_ERR_INVALID_CHARS : 0, bytes, static_cast<int>(size),
-                              text.data(), static_cast<int>(text.size()));
-  text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  int n = MultiByteToWideChar(codePage, strict ? MB_ERR_INVALID_CHARS : 0, bytes + i, static_cast<int>(size - i),
+                              text.data() + i, static_cast<int>(size - i));
+  text.resize(i + (n > 0 ? static_cast<size_t>(n) : 0));
   return n > 0;
 }
+
+}  // namespace
+
+bool qmAsciiStartHolds(const std::wstring& contentType) {
+  return ReadsAsciiAsIs(qmCodePageOfCharset(CharsetParameter(contentType)));
+}
+
+namespace {
 
 // The charset labels web browsers accept, each
 // with the Windows code page of their encoding, sorted by label. Labels of
@@ -185,7 +201,7 @@ UINT qmCodePageOfCharset(const std::wstring& charset) {
   return 0;
 }
 
-std::wstring qmDecodeText(const std::string& body, const std::wstring& contentType) {
+std::wstring qmDecodeText(const std::string& body, const std::wstring& contentType, std::wstring* asciiStart) {
   // A byte-order mark decides the encoding over any label and is no text.
   const auto starts = [&](const char* mark, size_t n) { return body.size() >= n && body.compare(0, n, mark, n) == 0; };
   const char* bytes = body.data();
@@ -203,6 +219,12 @@ std::wstring qmDecodeText(const std::string& body, const std::wstring& contentTy
     codePage = qmCodePageOfCharset(CharsetParameter(contentType));
   }
   std::wstring text;
+  size_t done = 0;
+  // (No byte-order mark is ASCII, so a widened start means none was found.)
+  if (asciiStart && ReadsAsciiAsIs(codePage) && asciiStart->size() <= size) {
+    done = asciiStart->size();
+    text.swap(*asciiStart);
+  }
   if (codePage == 1200 || codePage == 1201) {
     // A last odd byte is half a unit: shown as the replacement character
     // rather than dropped without a trace.
@@ -214,9 +236,9 @@ std::wstring qmDecodeText(const std::string& body, const std::wstring& contentTy
     }
     if (size % 2) text.back() = L'\xFFFD';
   } else if (codePage == 0) {
-    if (!ToWide(bytes, size, CP_UTF8, true, text)) ToWide(bytes, size, CP_ACP, false, text);
+    if (!ToWide(bytes, size, CP_UTF8, true, text, done)) ToWide(bytes, size, CP_ACP, false, text, done);
   } else {
-    ToWide(bytes, size, codePage, false, text);
+    ToWide(bytes, size, codePage, false, text, done);
   }
   return text;
 }

@@ -21,12 +21,19 @@ void CALLBACK EngineCallback(HINTERNET handle, DWORD_PTR context, DWORD status, 
       // that fails its pin is reported.
       if (transfer->PinHolds(handle)) return;
       break;
+    case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
+      // Nothing to post: only a receive that found the connection closed
+      // matters, for a body that says where it ends (see qmHttpTransfer).
+      if (length == sizeof(DWORD) && info && *static_cast<DWORD*>(info) == 0) transfer->OnPeerClosed(true);
+      return;
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+      transfer->OnPeerClosed(false);  // what counts is the body's reading
+      break;
     case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
       note.length = info && length >= sizeof(DWORD) ? *static_cast<DWORD*>(info) : 0;
       break;
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
     case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
-    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
       break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
@@ -70,7 +77,8 @@ HINTERNET qmHttpSessions::Session(const qmProxyRoute& route) {
   qmRequestModernTls(session.get());
   if (WinHttpSetStatusCallback(session.get(), EngineCallback,
                                WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
-                                   WINHTTP_CALLBACK_STATUS_SENDING_REQUEST | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE,
+                                   WINHTTP_CALLBACK_STATUS_SENDING_REQUEST | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE |
+                                   WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE,
                                0) == WINHTTP_INVALID_STATUS_CALLBACK)
     return nullptr;
   try {

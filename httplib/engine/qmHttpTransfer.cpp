@@ -19,8 +19,9 @@ namespace korvanet {
 namespace {
 
 constexpr DWORD kMaxReadSize = 1024 * 1024;
-// An announced Content-Length sizes the first buffer up to this much; the
-// body then grows with what actually arrives, since servers lie.
+// An announced Content-Length sizes the first buffer up to this much; once
+// that much has arrived, the announcement is believed up to the limit
+// (servers lie: one that announces gigabytes and sends a line costs no more).
 constexpr DWORD kMaxFirstBuffer = 4 * 1024 * 1024;
 // A transfer ends at the latest this long after its request's timeout. The
 // engine's own timeouts lie a second beyond, so the cut comes first, and a
@@ -58,6 +59,11 @@ long long ParseContentLength(const std::wstring& text) {
     value = value * 10 + (c - L'0');
   }
   return value;
+}
+
+template <class Text>
+void ShrinkToFit(Text& text) {
+  if (text.capacity() - text.size() > text.size() / 8 + 256) text.shrink_to_fit();
 }
 
 }  // namespace
@@ -437,9 +443,12 @@ void qmHttpTransfer::Handle(const qmHttpNotification& note) {
 }
 
 std::wstring qmHttpTransfer::QueryText(DWORD info) const {
-  DWORD bytes = 0;
-  WinHttpQueryHeaders(mRequest.get(), info, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
-                      &bytes, WINHTTP_NO_HEADER_INDEX);
+  // Most values fit a small buffer: one call to the engine instead of two.
+  wchar_t inPlace[128];
+  DWORD bytes = sizeof(inPlace);
+  if (WinHttpQueryHeaders(mRequest.get(), info, WINHTTP_HEADER_NAME_BY_INDEX, inPlace, &bytes,
+                          WINHTTP_NO_HEADER_INDEX))
+    return std::wstring(inPlace, bytes / sizeof(wchar_t));
   if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return std::wstring();
   std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
   bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
@@ -485,6 +494,7 @@ void qmHttpTransfer::OnHeaders() {
 
   mReceived = 0;
   mpDecoder.reset();
+  mAsciiStart.clear();
   // The answer to a HEAD never has a body, whatever length it announces
   // (the engine under Wine would wait for one).
   if (mSettings.verb == L"HEAD") {
@@ -493,25 +503,22 @@ void qmHttpTransfer::OnHeaders() {
   }
   if (!mSettings.responseFile.empty() && code >= 200 && code < 300 && NotWholeError(code) == 0)
     mpDecoder = std::make_unique<qmContentDecoder>(QueryText(WINHTTP_QUERY_CONTENT_ENCODING));
+  // The text of a body is made as it arrives, while the engine fills the
+  // next piece, as far as it is plain ASCII.
+  mbWidening = mSettings.responseFile.empty() &&
+               !qmContentDecoder(QueryText(WINHTTP_QUERY_CONTENT_ENCODING)).Decodes() &&
+               qmAsciiStartHolds(QueryText(WINHTTP_QUERY_CONTENT_TYPE));
   // As text: a download may announce more than a 32-bit number holds. A
   // transfer coding (chunked) delimits the body itself and overrides the
   // length, which then means nothing.
-  mContentLength = QueryText(WINHTTP_QUERY_TRANSFER_ENCODING).empty()
-                       ? ParseContentLength(QueryText(WINHTTP_QUERY_CONTENT_LENGTH))
-                       : -1;
+  mbChunked = !QueryText(WINHTTP_QUERY_TRANSFER_ENCODING).empty();
+  mContentLength = mbChunked ? -1 : ParseContentLength(QueryText(WINHTTP_QUERY_CONTENT_LENGTH));
   if (mContentLength >= 0) {
     // Big announced bodies are read in big pieces: fewer rounds through the engine.
     if (mContentLength > mReadSize)
       mReadSize = static_cast<DWORD>(std::min<long long>(mContentLength, kMaxReadSize));
     // (A download's buffer only ever holds one piece.)
-    if (mSettings.responseFile.empty()) {
-      try {
-        const long long first = std::min<long long>({mContentLength, kMaxFirstBuffer, kMaxResponseBytes});
-        mBody.reserve(static_cast<size_t>(first) + 1);
-      } catch (...) {
-        // Grows as it arrives instead.
-      }
-    }
+    if (mSettings.responseFile.empty()) Reserve(std::min<long long>(mContentLength, kMaxFirstBuffer));
   }
   ReadNext();
 }
@@ -554,6 +561,27 @@ bool qmHttpTransfer::RetryAfter(DWORD error) {
   return false;
 }
 
+void qmHttpTransfer::Reserve(long long bytes) {
+  try {
+    bytes = std::min<long long>(bytes, kMaxResponseBytes);
+    mBody.reserve(static_cast<size_t>(bytes));
+    if (mbWidening) mAsciiStart.reserve(static_cast<size_t>(bytes));
+  } catch (...) {
+    // Grows as it arrives instead.
+  }
+}
+
+void qmHttpTransfer::Widen(size_t start, size_t length) {
+  if (!mbWidening) return;
+  const char* piece = mBody.data() + start;
+  size_t ascii = 0;
+  while (ascii < length && !(piece[ascii] & 0x80)) ++ascii;
+  const size_t done = mAsciiStart.size();
+  mAsciiStart.resize(done + ascii);
+  for (size_t i = 0; i < ascii; ++i) mAsciiStart[done + i] = static_cast<wchar_t>(piece[i]);
+  if (ascii < length) mbWidening = false;
+}
+
 void qmHttpTransfer::ReadNext() {
   mReadStart = mBody.size();
   // One byte beyond the limit tells a body that is too large.
@@ -561,7 +589,13 @@ void qmHttpTransfer::ReadNext() {
     Finish(ERROR_FILE_TOO_LARGE);
     return;
   }
-  const DWORD size = static_cast<DWORD>(std::min<size_t>(mReadSize, kMaxResponseBytes + 1 - mReadStart));
+  size_t size = std::min<size_t>(mReadSize, kMaxResponseBytes + 1 - mReadStart);
+  // No more than announced is asked for, so a body that fills its buffer
+  // exactly never grows it (with a copy) for a last empty read.
+  if (mContentLength > mReceived) size = static_cast<size_t>(std::min<long long>(size, mContentLength - mReceived));
+  if (mSettings.responseFile.empty() && mReadStart + size > mBody.capacity() && mContentLength > mReceived &&
+      mReceived >= kMaxFirstBuffer)
+    Reserve(mContentLength);
   try {
     mBody.resize(mReadStart + size);
   } catch (...) {
@@ -571,7 +605,9 @@ void qmHttpTransfer::ReadNext() {
   // WinHTTP fills the tail of the body directly; nothing touches it until
   // the read completes.
   mbReadPending = true;
-  if (!EngineCall([&] { return WinHttpReadData(mRequest.get(), mBody.data() + mReadStart, size, nullptr); })) {
+  if (!EngineCall([&] {
+        return WinHttpReadData(mRequest.get(), mBody.data() + mReadStart, static_cast<DWORD>(size), nullptr);
+      })) {
     mbReadPending = false;
     DWORD error = GetLastError();
     mBody.resize(mReadStart);
@@ -591,10 +627,13 @@ void qmHttpTransfer::OnReadComplete(DWORD length) {
       Finish(ERROR_FILE_TOO_LARGE);
       return;
     }
+    const size_t piece = mReadStart;
     if (!end) {
       ReadNext();
+      if (!mbFinished) Widen(piece, length);
       return;
     }
+    Widen(piece, length);
   } else {
     // A download: the engine already fills the other buffer while this
     // piece goes to the file.
@@ -614,10 +653,13 @@ void qmHttpTransfer::OnReadComplete(DWORD length) {
     }
     if (!end) return;
   }
-  // The connection ended before the announced length: a cut-off body is no
-  // success (the engine under Wine reports it as a plain end).
-  const bool cutOff = mContentLength >= 0 && mReceived < mContentLength && mStatusCode != HTTP_STATUS_NO_CONTENT &&
-                      mStatusCode != HTTP_STATUS_NOT_MODIFIED;
+  // The connection ended before the announced length, or before the last
+  // chunk: a cut-off body is no success. The engine under Wine reports
+  // either as a plain end; the second shows only as a receive that found
+  // the connection closed, which a whole chunked body never needs.
+  const bool cutOff = (mContentLength >= 0 && mReceived < mContentLength && mStatusCode != HTTP_STATUS_NO_CONTENT &&
+                       mStatusCode != HTTP_STATUS_NOT_MODIFIED) ||
+                      (mbChunked && mbPeerClosed.load(std::memory_order_acquire));
   Finish(cutOff ? ERROR_WINHTTP_CONNECTION_ERROR : 0);
 }
 
@@ -657,9 +699,13 @@ void qmHttpTransfer::Finish(DWORD error) {
       // A broken stream keeps its bytes as they came; a body too large for
       // the limits, or for memory, is dropped.
       if (error == 0 || error == ERROR_INVALID_DATA) {
-        result.body = qmDecodeText(mBody, QueryText(WINHTTP_QUERY_CONTENT_TYPE));
+        result.body = qmDecodeText(mBody, QueryText(WINHTTP_QUERY_CONTENT_TYPE), &mAsciiStart);
         // (Only a completed read ends with success: no read fills mBody now.)
         result.bytes.swap(mBody);
+        // The object keeps them: not the room of reads that came short
+        // (a small body in a whole read's buffer, a lying length).
+        ShrinkToFit(result.bytes);
+        ShrinkToFit(result.body);
       }
     }
   } catch (...) {
@@ -675,6 +721,7 @@ void qmHttpTransfer::Finish(DWORD error) {
   // report that it can be unloaded.
   if (!mbReadPending) std::string().swap(mBody);
   std::string().swap(mPiece);
+  std::wstring().swap(mAsciiStart);
   if (std::exchange(mbHoldsModule, false)) qmModuleUnlock();
   result.error = error;
   try {

@@ -59,6 +59,10 @@ class qmHttpTransfer {
   // must be posted to the window instead.
   bool TakeInline(const qmHttpNotification& note);
   void OnNotification(const qmHttpNotification& note);
+  // From WinHTTP's callback, in the order of the engine's events: a receive
+  // for this request found the connection closed (true), or a response's
+  // headers arrived (false).
+  void OnPeerClosed(bool closed) { mbPeerClosed.store(closed, std::memory_order_release); }
   // The transfer's time is up: it ends with ERROR_WINHTTP_TIMEOUT, however
   // busily the server trickles.
   void OnDeadline();
@@ -111,6 +115,10 @@ class qmHttpTransfer {
   // request is under way (or the transfer has finished with its error).
   bool FollowRedirect(DWORD status);
   void ReadNext();
+  // Makes room for a body of bytes (at most the limit) where memory allows.
+  void Reserve(long long bytes);
+  // Widens the piece of mBody at start onto mAsciiStart while it is ASCII.
+  void Widen(size_t start, size_t length);
   // A piece of the body has arrived at the end of mBody.
   void OnReadComplete(DWORD length);
   void Finish(DWORD error);
@@ -147,7 +155,11 @@ class qmHttpTransfer {
   std::wstring mStatusText;
   std::string mBody;
   size_t mReadStart = 0;
+  std::wstring mAsciiStart;  // the text of mBody's ASCII start, while mbWidening
+  bool mbWidening = false;
   long long mContentLength = -1;  // -1: not announced
+  bool mbChunked = false;         // a transfer coding says where the body ends
+  std::atomic<bool> mbPeerClosed{false};
   long long mReceived = 0;        // bytes of the response's body so far, as they came
   // A download (mSettings.responseFile): the body goes through the decoder
   // into the file piece by piece; mBody and mPiece are the two read buffers

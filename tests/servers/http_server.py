@@ -193,18 +193,22 @@ class Origin(http.server.BaseHTTPRequestHandler):
             self.reply(200, data, [("Content-Type", "text/plain; charset=us-ascii")])
         elif path == "/chunked":
             # Five chunks; with "length" a Content-Length beside the chunked
-            # coding, which overrides it.
+            # coding, which overrides it; with "cut" only that many, and the
+            # connection closes without the last (empty) chunk.
+            cut = int(query.get("cut", "5"))
             self.send_response(200)
             self.send_header("Content-Type", "text/plain; charset=utf-8")
             if "length" in query:
                 self.send_header("Content-Length", query["length"])
             self.send_header("Transfer-Encoding", "chunked")
             self.end_headers()
-            for i in range(5):
+            for i in range(min(cut, 5)):
                 piece = ("part%d;" % i).encode() * 1000
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
                 self.wfile.flush()
-            self.wfile.write(b"0\r\n\r\n")
+            if cut >= 5:
+                self.wfile.write(b"0\r\n\r\n")
+            self.close_connection = cut < 5 or "close" in query
         elif path in ("/gzip", "/deflate", "/rawdeflate"):
             plain = ("compressed Grüße " * 2000).encode("utf-8")
             if path == "/gzip":
