@@ -9,7 +9,7 @@ DWORD qmChallengeTarget(const qmChallenge& challenge, const qmHttpSettings& sett
   if (challenge.status == HTTP_STATUS_PROXY_AUTH_REQ && challenge.throughProxy && !settings.proxyUser.empty() &&
       challenge.proxyAnswers < kMaxChallenges)
     return WINHTTP_AUTH_TARGET_PROXY;
-  return 0;
+  return kNoChallengeTarget;
 }
 
 DWORD qmChooseScheme(short code, DWORD offered) {

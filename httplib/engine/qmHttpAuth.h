@@ -9,6 +9,7 @@
 namespace korvanet {
 
 constexpr int kMaxChallenges = 2;
+constexpr DWORD kNoChallengeTarget = static_cast<DWORD>(-1);
 
 // What a transfer knows when a 401 or 407 arrives.
 struct qmChallenge {
@@ -19,8 +20,9 @@ struct qmChallenge {
   int proxyAnswers = 0;
 };
 
-// The target to answer (WINHTTP_AUTH_TARGET_SERVER or _PROXY), or 0 when the
-// response is the answer. The server's credentials go only to the origin the
+// The target to answer (WINHTTP_AUTH_TARGET_SERVER or _PROXY), or
+// kNoChallengeTarget when the response is the answer (the server's target
+// is 0 itself). The server's credentials go only to the origin the
 // client named; the proxy's only to a proxy, since a 407 on a direct hop
 // comes from a server that must never see them.
 DWORD qmChallengeTarget(const qmChallenge& challenge, const qmHttpSettings& settings);

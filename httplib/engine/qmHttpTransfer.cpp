@@ -396,7 +396,7 @@ void qmHttpTransfer::OnHeaders() {
   const DWORD target = qmChallengeTarget(challenge, mSettings);
   if (target == WINHTTP_AUTH_TARGET_SERVER) ++mServerChallenges;
   if (target == WINHTTP_AUTH_TARGET_PROXY) ++mProxyChallenges;
-  const bool retry = target != 0 && qmAnswerChallenge(mRequest.get(), target, mSettings);
+  const bool retry = target != kNoChallengeTarget && qmAnswerChallenge(mRequest.get(), target, mSettings);
   if (retry) {
     DWORD error = Send();
     if (error != 0) Finish(error);

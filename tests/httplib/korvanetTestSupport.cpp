@@ -18,6 +18,7 @@ const ServerPorts& Ports() {
       int value = std::atoi(line.c_str() + eq + 1);
       std::string key = line.substr(0, eq);
       if (key == "http") read.http = value;
+      if (key == "other") read.other = value;
       if (key == "proxy") read.proxy = value;
       if (key == "refused") read.refused = value;
       if (key == "https") read.https = value;
@@ -27,8 +28,8 @@ const ServerPorts& Ports() {
   return ports;
 }
 
-std::wstring Url(const std::wstring& pathAndQuery, const wchar_t* host) {
-  return std::wstring(L"http://") + host + L":" + std::to_wstring(Ports().http) + pathAndQuery;
+std::wstring Url(const std::wstring& pathAndQuery, const wchar_t* host, int port) {
+  return std::wstring(L"http://") + host + L":" + std::to_wstring(port ? port : Ports().http) + pathAndQuery;
 }
 
 Var::Var(const wchar_t* text) : Var(std::wstring(text)) {}
@@ -209,6 +210,15 @@ bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds) {
     }
   }
   return true;
+}
+
+SIZE_T CommittedBytes() {
+  SIZE_T total = 0;
+  MEMORY_BASIC_INFORMATION region = {};
+  for (const char* at = nullptr; VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
+       at = static_cast<const char*>(region.BaseAddress) + region.RegionSize)
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
+  return total;
 }
 
 }  // namespace korvanettest

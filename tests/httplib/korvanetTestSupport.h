@@ -18,13 +18,14 @@ using Microsoft::WRL::ComPtr;
 
 struct ServerPorts {
   int http = 0;
+  int other = 0;  // the same site on another port
   int proxy = 0;
   int refused = 0;
   int https = 0;  // a TLS origin with a self-signed certificate
 };
 // Read from httplib-servers.txt beside the test program (written by the fixture).
 const ServerPorts& Ports();
-std::wstring Url(const std::wstring& pathAndQuery, const wchar_t* host = L"127.0.0.1");
+std::wstring Url(const std::wstring& pathAndQuery, const wchar_t* host = L"127.0.0.1", int port = 0);
 
 // A VARIANT that cleans up after itself, with readers for the usual types.
 class Var {
@@ -105,6 +106,11 @@ std::wstring SystemMessage(DWORD code);
 // The library's text for a code: the system's message, or (where Wine has
 // none) "Error " and the number.
 std::wstring ErrorText(DWORD code);
+
+// The private memory the process has committed, summed over its address
+// space: what a client holds, also under Wine, whose process counters keep
+// no count of private bytes.
+SIZE_T CommittedBytes();
 
 // Processes the thread's messages until done() or the time is up; true when done().
 bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds);

@@ -4,7 +4,8 @@
 Listens on 127.0.0.1 only: an origin server (echo, delays, status codes,
 Basic authentication, large, chunked and compressed bodies, charsets, a path
 that never answers, a proxy configuration script) and a forward proxy, for
-plain requests and CONNECT tunnels, that demands Basic proxy authentication. Writes "http=<port>", "proxy=<port>" and "refused=<port>"
+plain requests and CONNECT tunnels, that demands Basic proxy authentication. Writes "http=<port>",
+"other=<port>" (the origin again: another origin of the same host), "proxy=<port>" and "refused=<port>"
 (a port nobody listens on) to --port-file, and ends after --lifetime seconds.
 With --tls-cert and --tls-key it also serves the origin over TLS ("https=<port>").
 """
@@ -392,6 +393,8 @@ def main():
     parser.add_argument("--tls-key")
     args = parser.parse_args()
     origin = serve(Origin)
+    # The same site on another port: another origin of the same host.
+    other = serve(Origin)
     proxy = serve(Proxy)
     secure = None
     if args.tls_cert and args.tls_key:
@@ -410,14 +413,16 @@ def main():
     probe.close()
     tmp = args.port_file + ".tmp"
     with open(tmp, "w") as f:
-        f.write("http=%d\nproxy=%d\nrefused=%d\npid=%d\n"
-                % (origin.server_address[1], proxy.server_address[1], refused, os.getpid()))
+        f.write("http=%d\nother=%d\nproxy=%d\nrefused=%d\npid=%d\n"
+                % (origin.server_address[1], other.server_address[1], proxy.server_address[1], refused,
+                   os.getpid()))
         if secure:
             f.write("https=%d\n" % secure.server_address[1])
     os.replace(tmp, args.port_file)
     STOP.wait(args.lifetime)
     STOP.set()
     origin.shutdown()
+    other.shutdown()
     proxy.shutdown()
     if secure:
         secure.shutdown()
