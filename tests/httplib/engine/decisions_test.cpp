@@ -125,13 +125,13 @@ TEST(Authentication, ServerCredentialsGoOnlyToTheNamedOriginAndProxyCredentialsO
   } cases[] = {
       {401, true, false, 0, 0, WINHTTP_AUTH_TARGET_SERVER},
       {401, true, true, kMaxChallenges - 1, 0, WINHTTP_AUTH_TARGET_SERVER},
-      {401, true, false, kMaxChallenges, 0, 0},
-      {401, false, false, 0, 0, 0},  // a redirect's other origin
+      {401, true, false, kMaxChallenges, 0, kNoChallengeTarget},
+      {401, false, false, 0, 0, kNoChallengeTarget},  // a redirect's other origin
       {407, false, true, 0, 0, WINHTTP_AUTH_TARGET_PROXY},
       {407, true, true, 0, kMaxChallenges - 1, WINHTTP_AUTH_TARGET_PROXY},
-      {407, true, true, 0, kMaxChallenges, 0},
-      {407, true, false, 0, 0, 0},  // a server reached directly
-      {403, true, true, 0, 0, 0},
+      {407, true, true, 0, kMaxChallenges, kNoChallengeTarget},
+      {407, true, false, 0, 0, kNoChallengeTarget},  // a server reached directly
+      {403, true, true, 0, 0, kNoChallengeTarget},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.status << " same origin " << c.sameOrigin << " proxy " << c.throughProxy
@@ -140,8 +140,8 @@ TEST(Authentication, ServerCredentialsGoOnlyToTheNamedOriginAndProxyCredentialsO
     EXPECT_EQ(qmChallengeTarget(challenge, settings), c.target);
   }
   qmHttpSettings anonymous;
-  EXPECT_EQ(qmChallengeTarget({401, true, false, 0, 0}, anonymous), 0u) << "no user, no answer";
-  EXPECT_EQ(qmChallengeTarget({407, false, true, 0, 0}, anonymous), 0u);
+  EXPECT_EQ(qmChallengeTarget({401, true, false, 0, 0}, anonymous), kNoChallengeTarget) << "no user, no answer";
+  EXPECT_EQ(qmChallengeTarget({407, false, true, 0, 0}, anonymous), kNoChallengeTarget);
 }
 
 TEST(Authentication, TheCodeNamesTheSchemeOrTheStrongestOfferedOneIsTaken) {
