@@ -44,6 +44,7 @@ TEST(Redirect, StatusVerbAndTargetDecideWhereTheRequestGoesOnAndAsWhat) {
       {301, L"POST", L"/x", 0, L"http://127.0.0.1:8080/x", L"GET", false},
       {302, L"POST", L"x", 0, L"http://127.0.0.1:8080/a/x", L"GET", false},
       {302, L"PATCH", L"/x", 0, L"http://127.0.0.1:8080/x", L"PATCH", true},
+      {303, L"POST", L"/x", 0, L"http://127.0.0.1:8080/x", L"GET", false},
       {303, L"PUT", L"/x", 0, L"http://127.0.0.1:8080/x", L"GET", false},
       {303, L"HEAD", L"/x", 0, L"http://127.0.0.1:8080/x", L"HEAD", true},
       {307, L"POST", L"/x", 0, L"http://127.0.0.1:8080/x", L"POST", true},
