@@ -1,5 +1,6 @@
 #include "korvanetTestSupport.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -202,7 +203,9 @@ bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds) {
   while (!done()) {
     ULONGLONG now = GetTickCount64();
     if (now >= end) return false;
-    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    // done() is asked every 50 ms at least, so that it may also sample.
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(std::min<ULONGLONG>(end - now, 50)), QS_ALLINPUT,
+                                MWMO_INPUTAVAILABLE);
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
       TranslateMessage(&message);

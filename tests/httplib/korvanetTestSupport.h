@@ -112,7 +112,8 @@ std::wstring ErrorText(DWORD code);
 // no count of private bytes.
 SIZE_T CommittedBytes();
 
-// Processes the thread's messages until done() or the time is up; true when done().
+// Processes the thread's messages until done() or the time is up; true when
+// done(). done() is asked at least every 50 ms.
 bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds);
 
 }  // namespace korvanettest

@@ -251,6 +251,8 @@ class Origin(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(b"short body")
             self.wfile.flush()
+            # Holds the connection for "hold" milliseconds before it closes.
+            time.sleep(min(int(query.get("hold", "0")), 5000) / 1000)
             self.close_connection = True
         elif path == "/trickle":
             # One byte of body every "ms" milliseconds, without end.
