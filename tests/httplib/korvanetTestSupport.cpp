@@ -224,4 +224,16 @@ SIZE_T CommittedBytes() {
   return total;
 }
 
+SIZE_T CommittedGrowthUntil(const std::function<bool()>& done, DWORD milliseconds, bool& finished) {
+  const SIZE_T before = CommittedBytes();
+  SIZE_T peak = before;
+  finished = PumpUntil(
+      [&] {
+        peak = std::max(peak, CommittedBytes());
+        return done();
+      },
+      milliseconds);
+  return peak - before;
+}
+
 }  // namespace korvanettest

@@ -111,6 +111,13 @@ std::wstring ErrorText(DWORD code);
 // space: what a client holds, also under Wine, whose process counters keep
 // no count of private bytes.
 SIZE_T CommittedBytes();
+// How far the committed memory rose above its level at the call while
+// PumpUntil(done, milliseconds) ran; finished receives PumpUntil's result.
+SIZE_T CommittedGrowthUntil(const std::function<bool()>& done, DWORD milliseconds, bool& finished);
+
+inline bool Contains(const std::wstring& text, const std::wstring& part) {
+  return text.find(part) != std::wstring::npos;
+}
 
 // Processes the thread's messages until done() or the time is up; true when
 // done(). done() is asked at least every 50 ms.

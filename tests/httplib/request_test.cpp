@@ -34,7 +34,6 @@ std::wstring PlatformMessage(DWORD code) {
   return message.empty() ? L"Error " + std::to_wstring(code) : message;
 }
 
-bool Contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
 std::vector<std::wstring> HeaderLines(const std::wstring& echo, const std::wstring& name);
 
 TEST_F(DataRequest, SequentialGetSendsHeadersAndFieldsAndFillsTheResultsBeforeItReturns) {
@@ -250,21 +249,16 @@ TEST_F(DataRequest, UploadsAreStreamedFromTheirFilesAndOverFourGigabytesRefused)
   req.Put(L"sURL", Url(L"/sink"));
   req.Put(L"bParallel", true);
   req.Call(L"mAddFormUploadVar", {L"file", big}, true);
-  const SIZE_T before = CommittedBytes();
-  ASSERT_GT(before, 0u);
-  SIZE_T peak = before;
+  ASSERT_GT(CommittedBytes(), 0u);
   req.Call(L"gbPost");
-  EXPECT_TRUE(PumpUntil(
-      [&] {
-        peak = std::max(peak, CommittedBytes());
-        return !done.events.empty();
-      },
-      60000));
+  bool finished = false;
+  const SIZE_T growth = CommittedGrowthUntil([&] { return !done.events.empty(); }, 60000, finished);
+  EXPECT_TRUE(finished);
   EXPECT_EQ(Long(L"lErrorcode"), 0) << Text(L"sErrortext");
   const long long received = _wtoi64(Text(L"sResponse").c_str());
   EXPECT_GT(received, static_cast<long long>(kFileMiB) * kMiB);
   EXPECT_LT(received, static_cast<long long>(kFileMiB) * kMiB + 1000);
-  EXPECT_LT(peak - before, SIZE_T{32} * kMiB) << "the file never sits in memory whole";
+  EXPECT_LT(growth, SIZE_T{32} * kMiB) << "the file never sits in memory whole";
   DeleteFileW(big.c_str());
 
   // One byte beyond what a request can announce: refused before anything is sent.
@@ -448,18 +442,13 @@ TEST_F(DataRequest, NoResponseCanMakeTheClientHoldMoreThanTheLimits) {
     SCOPED_TRACE(announced);
     req.Put(L"sURL", Url(std::wstring(L"/liar?hold=1000&announce=") + announced));
     const size_t events = done.events.size();
-    const SIZE_T before = CommittedBytes();
-    SIZE_T peak = before;
     Get();
-    EXPECT_TRUE(PumpUntil(
-        [&] {
-          peak = std::max(peak, CommittedBytes());
-          return done.events.size() > events;
-        },
-        10000));
+    bool finished = false;
+    const SIZE_T growth = CommittedGrowthUntil([&] { return done.events.size() > events; }, 10000, finished);
+    EXPECT_TRUE(finished);
     EXPECT_EQ(Long(L"lErrorcode"), ERROR_WINHTTP_CONNECTION_ERROR);
     EXPECT_EQ(Text(L"sResponse"), L"");
-    EXPECT_LT(peak - before, SIZE_T{16} << 20) << "committed before " << before << ", peak " << peak;
+    EXPECT_LT(growth, SIZE_T{16} << 20);
   }
 }
 
@@ -898,12 +887,7 @@ TEST_F(DataRequest, TheLibraryDescribesItselfAndStaysLoadedWhileObjectsLive) {
             S_OK);
   EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID__clsqmHTTPDataRequest), S_OK);
 
-  HMODULE library = GetModuleHandleW(L"Korvanet.dll");
-  ASSERT_NE(library, nullptr);
-  auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-      reinterpret_cast<void*>(GetProcAddress(library, "DllCanUnloadNow")));
-  ASSERT_NE(canUnload, nullptr);
-  EXPECT_EQ(canUnload(), S_FALSE);
+  EXPECT_EQ(CanUnloadNow(), S_FALSE);
   req.Put(L"sURL", Url(L"/delay?ms=300"));
   req.Put(L"bParallel", true);
   Get();
@@ -911,8 +895,8 @@ TEST_F(DataRequest, TheLibraryDescribesItselfAndStaysLoadedWhileObjectsLive) {
   info.Reset();
   errors.Reset();
   req = Dispatch();
-  EXPECT_EQ(canUnload(), S_FALSE) << "an abandoned transfer is still in flight";
-  EXPECT_TRUE(PumpUntil([&] { return canUnload() == S_OK; }, 5000));
+  EXPECT_EQ(CanUnloadNow(), S_FALSE) << "an abandoned transfer is still in flight";
+  EXPECT_TRUE(PumpUntil([&] { return CanUnloadNow() == S_OK; }, 5000));
 }
 
 TEST_F(DataRequest, RegistrationNamesTheDllApartmentThreadingAndTheTypeLibrary) {
