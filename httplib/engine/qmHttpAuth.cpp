@@ -2,14 +2,14 @@
 
 namespace korvanet {
 
-qmAnswerTo qmChallengeTarget(const qmChallenge& challenge, const qmHttpSettings& settings) {
+DWORD qmChallengeTarget(const qmChallenge& challenge, const qmHttpSettings& settings) {
   if (challenge.status == HTTP_STATUS_DENIED && challenge.sameOrigin && !settings.user.empty() &&
       challenge.serverAnswers < kMaxChallenges)
-    return qmAnswerTo::kServer;
+    return WINHTTP_AUTH_TARGET_SERVER;
   if (challenge.status == HTTP_STATUS_PROXY_AUTH_REQ && challenge.throughProxy && !settings.proxyUser.empty() &&
       challenge.proxyAnswers < kMaxChallenges)
-    return qmAnswerTo::kProxy;
-  return qmAnswerTo::kNobody;
+    return WINHTTP_AUTH_TARGET_PROXY;
+  return kNoChallengeTarget;
 }
 
 DWORD qmChooseScheme(short code, DWORD offered) {
@@ -26,12 +26,10 @@ DWORD qmChooseScheme(short code, DWORD offered) {
   }
 }
 
-bool qmAnswerChallenge(HINTERNET request, qmAnswerTo to, const qmHttpSettings& settings) {
+bool qmAnswerChallenge(HINTERNET request, DWORD target, const qmHttpSettings& settings) {
   DWORD offered = 0, first = 0, challengeTarget = 0;
-  if (to == qmAnswerTo::kNobody || !WinHttpQueryAuthSchemes(request, &offered, &first, &challengeTarget))
-    return false;
-  const bool server = to == qmAnswerTo::kServer;
-  const DWORD target = server ? WINHTTP_AUTH_TARGET_SERVER : WINHTTP_AUTH_TARGET_PROXY;
+  if (!WinHttpQueryAuthSchemes(request, &offered, &first, &challengeTarget)) return false;
+  const bool server = target == WINHTTP_AUTH_TARGET_SERVER;
   const DWORD scheme = qmChooseScheme(server ? settings.authMode : settings.proxyAuthMode, offered);
   if (scheme == 0) return false;
   const std::wstring& user = server ? settings.user : settings.proxyUser;

@@ -482,10 +482,10 @@ void qmHttpTransfer::OnHeaders() {
   challenge.throughProxy = qmRouteUsesProxy(mRoute, current.scheme, current.host);
   challenge.serverAnswers = mServerChallenges;
   challenge.proxyAnswers = mProxyChallenges;
-  const qmAnswerTo to = qmChallengeTarget(challenge, mSettings);
-  if (to == qmAnswerTo::kServer) ++mServerChallenges;
-  if (to == qmAnswerTo::kProxy) ++mProxyChallenges;
-  const bool retry = qmAnswerChallenge(mRequest.get(), to, mSettings);
+  const DWORD target = qmChallengeTarget(challenge, mSettings);
+  if (target == WINHTTP_AUTH_TARGET_SERVER) ++mServerChallenges;
+  if (target == WINHTTP_AUTH_TARGET_PROXY) ++mProxyChallenges;
+  const bool retry = target != kNoChallengeTarget && qmAnswerChallenge(mRequest.get(), target, mSettings);
   if (retry) {
     DWORD error = Send();
     if (error != 0) Finish(error);

@@ -84,7 +84,6 @@ char StreamByte(unsigned long long k) {
   return static_cast<char>((p * 7 + (p >> 8) * 13 + 1) & 0xFF);
 }
 
-bool Contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
 
 PROCESS_MEMORY_COUNTERS_EX MemoryCounters() {
   PROCESS_MEMORY_COUNTERS_EX counters = {};

@@ -1,5 +1,6 @@
 #include "korvanetTestSupport.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -18,6 +19,7 @@ const ServerPorts& Ports() {
       int value = std::atoi(line.c_str() + eq + 1);
       std::string key = line.substr(0, eq);
       if (key == "http") read.http = value;
+      if (key == "other") read.other = value;
       if (key == "proxy") read.proxy = value;
       if (key == "refused") read.refused = value;
       if (key == "https") read.https = value;
@@ -28,8 +30,8 @@ const ServerPorts& Ports() {
   return ports;
 }
 
-std::wstring Url(const std::wstring& pathAndQuery, const wchar_t* host) {
-  return std::wstring(L"http://") + host + L":" + std::to_wstring(Ports().http) + pathAndQuery;
+std::wstring Url(const std::wstring& pathAndQuery, const wchar_t* host, int port) {
+  return std::wstring(L"http://") + host + L":" + std::to_wstring(port ? port : Ports().http) + pathAndQuery;
 }
 
 Var::Var(const wchar_t* text) : Var(std::wstring(text)) {}
@@ -202,7 +204,9 @@ bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds) {
   while (!done()) {
     ULONGLONG now = GetTickCount64();
     if (now >= end) return false;
-    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    // done() is asked every 50 ms at least, so that it may also sample.
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(std::min<ULONGLONG>(end - now, 50)), QS_ALLINPUT,
+                                MWMO_INPUTAVAILABLE);
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
       TranslateMessage(&message);
@@ -210,6 +214,27 @@ bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds) {
     }
   }
   return true;
+}
+
+SIZE_T CommittedBytes() {
+  SIZE_T total = 0;
+  MEMORY_BASIC_INFORMATION region = {};
+  for (const char* at = nullptr; VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
+       at = static_cast<const char*>(region.BaseAddress) + region.RegionSize)
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
+  return total;
+}
+
+SIZE_T CommittedGrowthUntil(const std::function<bool()>& done, DWORD milliseconds, bool& finished) {
+  const SIZE_T before = CommittedBytes();
+  SIZE_T peak = before;
+  finished = PumpUntil(
+      [&] {
+        peak = std::max(peak, CommittedBytes());
+        return done();
+      },
+      milliseconds);
+  return peak - before;
 }
 
 }  // namespace korvanettest

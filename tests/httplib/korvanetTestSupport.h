@@ -18,6 +18,7 @@ using Microsoft::WRL::ComPtr;
 
 struct ServerPorts {
   int http = 0;
+  int other = 0;  // the same site on another port
   int proxy = 0;
   int refused = 0;
   int https = 0;  // a TLS origin with a self-signed certificate
@@ -25,7 +26,7 @@ struct ServerPorts {
 };
 // Read from httplib-servers.txt beside the test program (written by the fixture).
 const ServerPorts& Ports();
-std::wstring Url(const std::wstring& pathAndQuery, const wchar_t* host = L"127.0.0.1");
+std::wstring Url(const std::wstring& pathAndQuery, const wchar_t* host = L"127.0.0.1", int port = 0);
 
 // A VARIANT that cleans up after itself, with readers for the usual types.
 class Var {
@@ -107,7 +108,20 @@ std::wstring SystemMessage(DWORD code);
 // none) "Error " and the number.
 std::wstring ErrorText(DWORD code);
 
-// Processes the thread's messages until done() or the time is up; true when done().
+// The private memory the process has committed, summed over its address
+// space: what a client holds, also under Wine, whose process counters keep
+// no count of private bytes.
+SIZE_T CommittedBytes();
+// How far the committed memory rose above its level at the call while
+// PumpUntil(done, milliseconds) ran; finished receives PumpUntil's result.
+SIZE_T CommittedGrowthUntil(const std::function<bool()>& done, DWORD milliseconds, bool& finished);
+
+inline bool Contains(const std::wstring& text, const std::wstring& part) {
+  return text.find(part) != std::wstring::npos;
+}
+
+// Processes the thread's messages until done() or the time is up; true when
+// done(). done() is asked at least every 50 ms.
 bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds);
 
 }  // namespace korvanettest

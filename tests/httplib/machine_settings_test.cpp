@@ -40,7 +40,6 @@ void WriteUserConnection(DWORD flags, const std::string& proxy = "", const std::
   RegCloseKey(key);
 }
 
-bool Contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
 
 class MachineSettings : public ::testing::Test {
  protected:

@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <string>
-#include <utility>
 
 #include <initguid.h>
 
@@ -21,104 +20,66 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// The server's echo starts with the request line it received.
-bool EchoesGet(BSTR response, const std::wstring& pathAndQuery) {
-  const std::wstring expected = L"GET " + pathAndQuery + L" HTTP/1.1";
-  return response && std::wstring(response, SysStringLen(response)).starts_with(expected);
+std::wstring gFailures;
+void Check(bool ok, const wchar_t* what) {
+  if (!ok) gFailures += std::wstring(what) + L"; ";
 }
 
 template <typename Interface>
-HRESULT CreateByProgId(const wchar_t* progId, REFIID iid, ComPtr<Interface>& object) {
+ComPtr<Interface> Create(const wchar_t* progId, REFIID iid) {
+  ComPtr<Interface> object;
   CLSID clsid;
-  HRESULT hr = CLSIDFromProgID(progId, &clsid);
-  if (FAILED(hr)) return hr;
-  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid,
-                          reinterpret_cast<void**>(object.GetAddressOf()));
+  if (SUCCEEDED(CLSIDFromProgID(progId, &clsid)))
+    CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, reinterpret_cast<void**>(object.GetAddressOf()));
+  Check(object != nullptr, progId);
+  return object;
 }
 
-class Client {
- public:
-  explicit Client(std::wstring port) : msPort(std::move(port)) {}
+// (The echo starts with the request line the server received.)
+void SetUrl(_clsqmHTTPDataRequest* request, const std::wstring& url) {
+  BSTR value = SysAllocString(url.c_str());
+  request->put_sURL(value);
+  SysFreeString(value);
+}
+bool EchoesGet(_clsqmHTTPDataRequest* request, const std::wstring& pathAndQuery) {
+  BSTR response = nullptr;
+  request->get_sResponse(&response);
+  const bool echoed = response && std::wstring(response, SysStringLen(response)).starts_with(
+                                      L"GET " + pathAndQuery + L" HTTP/1.1");
+  SysFreeString(response);
+  return echoed;
+}
 
-  void Check(bool ok, const std::wstring& what) {
-    if (!ok) mFailures += what + L"; ";
-  }
-  bool Passed() const { return mFailures.empty(); }
-  const std::wstring& Failures() const { return mFailures; }
+void Run(const std::wstring& base) {
+  auto request = Create<_clsqmHTTPDataRequest>(L"Korvanet.clsqmHTTPDataRequest", IID__clsqmHTTPDataRequest);
+  auto queued = Create<_clsqmHTTPDataRequest>(L"Korvanet.clsqmHTTPDataRequest", IID__clsqmHTTPDataRequest);
+  auto job = Create<_clsqmHTTPJob>(L"Korvanet.clsqmHTTPJob", IID__clsqmHTTPJob);
+  if (!gFailures.empty()) return;
+  SetUrl(request.Get(), base + L"/echo?alone");
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  Check(SUCCEEDED(request->gbGet(0, &ok)) && ok && EchoesGet(request.Get(), L"/echo?alone"), L"the GET on its own");
 
-  void Run() {
-    ComPtr<_clsqmHTTPDataRequest> request;
-    ComPtr<_clsqmHTTPJob> job;
-    HRESULT hr = CreateByProgId(L"Korvanet.clsqmHTTPDataRequest", IID__clsqmHTTPDataRequest, request);
-    Check(SUCCEEDED(hr), L"creating the data request (" + std::to_wstring(hr) + L")");
-    hr = CreateByProgId(L"Korvanet.clsqmHTTPJob", IID__clsqmHTTPJob, job);
-    Check(SUCCEEDED(hr), L"creating the job (" + std::to_wstring(hr) + L")");
-    if (!Passed()) return;
-    Check(Get(request.Get(), L"/echo?alone"), L"the GET on its own");
-
-    ComPtr<_clsqmHTTPDataRequest> queued;
-    Check(SUCCEEDED(CreateByProgId(L"Korvanet.clsqmHTTPDataRequest", IID__clsqmHTTPDataRequest, queued)),
-          L"creating the job's request");
-    if (!Passed()) return;
-    SetText(queued.Get(), &_clsqmHTTPDataRequest::put_sURL, Url(L"/echo?injob"));
-    SetText(queued.Get(), &_clsqmHTTPDataRequest::put_sRequestType, L"GET");
-    VARIANT_BOOL added = VARIANT_FALSE;
-    _clsqmHTTPDataRequest* passed = queued.Get();
-    Check(SUCCEEDED(job->bAddRequest(&passed, &added)) && added == VARIANT_TRUE, L"bAddRequest");
-    VARIANT_BOOL done = VARIANT_FALSE;
-    Check(SUCCEEDED(job->bDoRequests(&done)) && done == VARIANT_TRUE, L"bDoRequests");
-    BSTR response = nullptr;
-    queued->get_sResponse(&response);
-    Check(EchoesGet(response, L"/echo?injob"), L"the response in the job");
-    SysFreeString(response);
-  }
-
- private:
-  static void SetText(_clsqmHTTPDataRequest* request, HRESULT (STDMETHODCALLTYPE _clsqmHTTPDataRequest::*put)(BSTR),
-                      const std::wstring& text) {
-    BSTR value = SysAllocString(text.c_str());
-    (request->*put)(value);
-    SysFreeString(value);
-  }
-
-  bool Get(_clsqmHTTPDataRequest* request, const std::wstring& pathAndQuery) {
-    SetText(request, &_clsqmHTTPDataRequest::put_sURL, Url(pathAndQuery));
-    VARIANT_BOOL ok = VARIANT_FALSE;
-    if (FAILED(request->gbGet(0, &ok)) || ok != VARIANT_TRUE) return false;
-    BSTR response = nullptr;
-    request->get_sResponse(&response);
-    const bool echoed = EchoesGet(response, pathAndQuery);
-    SysFreeString(response);
-    return echoed;
-  }
-
-  std::wstring Url(const std::wstring& pathAndQuery) const {
-    return L"http://127.0.0.1:" + msPort + pathAndQuery;
-  }
-
-  std::wstring msPort;
-  std::wstring mFailures;
-};
+  SetUrl(queued.Get(), base + L"/echo?injob");
+  BSTR get = SysAllocString(L"GET");
+  queued->put_sRequestType(get);
+  SysFreeString(get);
+  _clsqmHTTPDataRequest* passed = queued.Get();
+  Check(SUCCEEDED(job->bAddRequest(&passed, &ok)) && ok, L"bAddRequest");
+  Check(SUCCEEDED(job->bDoRequests(&ok)) && ok, L"bDoRequests");
+  Check(EchoesGet(queued.Get(), L"/echo?injob"), L"the response in the job");
+}
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   std::printf("ARCH %s\n", sizeof(void*) == 8 ? "AMD64" : "x86");
-  if (argc != 2) {
-    std::printf("VERDICT FAIL: usage: korvanet_msi_client <port>\n");
+  if (argc != 2 || FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+    std::printf("VERDICT FAIL: usage: korvanet_msi_client <port> (or COM could not start)\n");
     return 1;
   }
-  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
-    std::printf("VERDICT FAIL: CoInitializeEx\n");
-    return 1;
-  }
-  Client client(argv[1]);
-  client.Run();
+  Run(L"http://127.0.0.1:" + std::wstring(argv[1]));
   CoUninitialize();
-  if (client.Passed()) {
-    std::printf("VERDICT PASS\n");
-    return 0;
-  }
-  std::printf("VERDICT FAIL: %ls\n", client.Failures().c_str());
-  return 1;
+  if (gFailures.empty()) std::printf("VERDICT PASS\n");
+  else std::printf("VERDICT FAIL: %ls\n", gFailures.c_str());
+  return gFailures.empty() ? 0 : 1;
 }

@@ -4,7 +4,8 @@
 Listens on 127.0.0.1 only: an origin server (echo, delays, status codes,
 Basic authentication, large, chunked and compressed bodies, charsets, a path
 that never answers, a proxy configuration script) and a forward proxy, for
-plain requests and CONNECT tunnels, that demands Basic proxy authentication. Writes "http=<port>", "proxy=<port>" and "refused=<port>"
+plain requests and CONNECT tunnels, that demands Basic proxy authentication. Writes "http=<port>",
+"other=<port>" (the origin again: another origin of the same host), "proxy=<port>" and "refused=<port>"
 (a port nobody listens on) to --port-file, and ends after --lifetime seconds.
 With --tls-cert and --tls-key it also serves the origin over TLS ("https=<port>"), and with --client-ca
 as well a TLS origin that asks for a client certificate signed by it ("mtls=<port>"; /peercert tells the
@@ -268,6 +269,8 @@ class Origin(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(b"short body")
             self.wfile.flush()
+            # Holds the connection for "hold" milliseconds before it closes.
+            time.sleep(min(int(query.get("hold", "0")), 5000) / 1000)
             self.close_connection = True
         elif path == "/trickle":
             # One byte of body every "ms" milliseconds, without end.
@@ -427,6 +430,8 @@ def main():
     parser.add_argument("--client-ca")
     args = parser.parse_args()
     origin = serve(Origin)
+    # The same site on another port: another origin of the same host.
+    other = serve(Origin)
     proxy = serve(Proxy)
     secure = mutual = None
     if args.tls_cert and args.tls_key:
@@ -439,8 +444,9 @@ def main():
     probe.close()
     tmp = args.port_file + ".tmp"
     with open(tmp, "w") as f:
-        f.write("http=%d\nproxy=%d\nrefused=%d\npid=%d\n"
-                % (origin.server_address[1], proxy.server_address[1], refused, os.getpid()))
+        f.write("http=%d\nother=%d\nproxy=%d\nrefused=%d\npid=%d\n"
+                % (origin.server_address[1], other.server_address[1], proxy.server_address[1], refused,
+                   os.getpid()))
         if secure:
             f.write("https=%d\n" % secure.server_address[1])
         if mutual:
@@ -449,6 +455,7 @@ def main():
     STOP.wait(args.lifetime)
     STOP.set()
     origin.shutdown()
+    other.shutdown()
     proxy.shutdown()
     for server in (secure, mutual):
         if server:

@@ -1,0 +1,272 @@
+// The engine's decisions as tables against its functions: where a redirect
+// leads and what travels with it, which challenge is answered with what,
+// the header lines of a request and the text a charset label makes of
+// bytes. One end-to-end row of each runs through COM in request_test.cpp.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <string>
+
+#include "qmHttpAuth.h"
+#include "qmHttpHeaders.h"
+#include "qmHttpRedirect.h"
+#include "qmHttpResponseText.h"
+#include "qmHttpUrl.h"
+
+using namespace korvanet;
+
+namespace {
+
+const wchar_t* const kHere = L"http://127.0.0.1:8080/a/b";
+
+// The lines of one name, in order, joined with "|".
+std::wstring Lines(const qmHeaderLines& lines, const wchar_t* name) {
+  std::wstring joined;
+  for (const auto& [n, v] : lines)
+    if (qmSameHeaderName(n, name)) joined += (joined.empty() ? L"" : L"|") + v;
+  return joined;
+}
+
+TEST(Redirect, StatusVerbAndTargetDecideWhereTheRequestGoesOnAndAsWhat) {
+  struct Case {
+    DWORD status;
+    const wchar_t* verb;
+    const wchar_t* location;
+    int followed;
+    const wchar_t* target;  // empty: the response is the answer
+    const wchar_t* nextVerb;
+    bool keepsBody;
+  } cases[] = {
+      {301, L"POST", L"/x", 0, L"http://127.0.0.1:8080/x", L"GET", false},
+      {302, L"POST", L"x", 0, L"http://127.0.0.1:8080/a/x", L"GET", false},
+      {302, L"PATCH", L"/x", 0, L"http://127.0.0.1:8080/x", L"PATCH", true},
+      {303, L"POST", L"/x", 0, L"http://127.0.0.1:8080/x", L"GET", false},
+      {303, L"PUT", L"/x", 0, L"http://127.0.0.1:8080/x", L"GET", false},
+      {303, L"HEAD", L"/x", 0, L"http://127.0.0.1:8080/x", L"HEAD", true},
+      {307, L"POST", L"/x", 0, L"http://127.0.0.1:8080/x", L"POST", true},
+      {308, L"DELETE", L"/x", 0, L"http://127.0.0.1:8080/x", L"DELETE", true},
+      {307, L"POST", L"//localhost:81/y?q", 0, L"http://localhost:81/y?q", L"POST", true},
+      // The tenth redirect is followed, an eleventh is the answer.
+      {302, L"GET", L"/x", kMaxRedirects - 1, L"http://127.0.0.1:8080/x", L"GET", true},
+      {302, L"GET", L"/x", kMaxRedirects, L"", L"GET", true},
+      {300, L"GET", L"/x", 0, L"", L"GET", true},
+      {304, L"GET", L"/x", 0, L"", L"GET", true},
+      {302, L"GET", L"", 0, L"", L"GET", true},
+      {302, L"GET", L"ftp://127.0.0.1/x", 0, L"", L"GET", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_wstring(c.status) + L" " + c.verb + L" " + c.location + L" after " +
+                 std::to_wstring(c.followed));
+    qmHttpSettings settings;
+    settings.url = kHere;
+    settings.verb = c.verb;
+    settings.body = "payload";
+    settings.contentType = L"application/x-www-form-urlencoded";
+    settings.headers = {{L"content-type", L"application/json"}, {L"X-Keep", L"1"}};
+    qmOrigin first;
+    ASSERT_TRUE(qmOriginOf(kHere, first));
+    EXPECT_EQ(qmFollowRedirect(c.status, c.location, c.followed, first, settings), c.target);
+    EXPECT_EQ(settings.url, *c.target ? c.target : kHere);
+    EXPECT_EQ(settings.verb, c.nextVerb);
+    EXPECT_EQ(settings.body, c.keepsBody ? "payload" : "");
+    EXPECT_EQ(Lines(settings.headers, L"Content-Type"), c.keepsBody ? L"application/json" : L"");
+    EXPECT_EQ(settings.contentType.empty(), !c.keepsBody);
+    EXPECT_EQ(Lines(settings.headers, L"X-Keep"), L"1");
+  }
+}
+
+TEST(Redirect, TheClientsCredentialsCookiesAndHostStayWithTheOriginItNamed) {
+  struct Case {
+    const wchar_t* from;
+    const wchar_t* location;
+    bool followed;
+    bool keepsCredentials;
+  } cases[] = {
+      {L"http://127.0.0.1:8080/a", L"/b", true, true},
+      {L"http://127.0.0.1:8080/a", L"HTTP://127.0.0.1:8080/b", true, true},
+      {L"http://127.0.0.1:8080/a", L"http://127.0.0.1:8081/b", true, false},  // another port
+      {L"http://127.0.0.1:8080/a", L"http://localhost:8080/b", true, false},  // another host
+      {L"http://127.0.0.1:8080/a", L"https://127.0.0.1:8080/b", true, false}, // another scheme
+      {L"http://127.0.0.1/a", L"http://127.0.0.1:80/b", true, true},          // the default port
+      // From https to http the request would travel in the clear: the
+      // redirect is the answer, the client sees its status and body.
+      {L"https://127.0.0.1:8443/a", L"http://127.0.0.1:8443/b", false, true},
+      {L"https://127.0.0.1:8443/a", L"http://127.0.0.1/b", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::wstring(c.from) + L" -> " + c.location);
+    qmHttpSettings settings;
+    settings.url = c.from;
+    settings.verb = L"GET";
+    settings.headers = {{L"authorization", L"Basic cW06c2VjcmV0"}, {L"Cookie", L"s=1"}, {L"HOST", L"a"},
+                        {L"X-Keep", L"1"}};
+    qmOrigin first;
+    ASSERT_TRUE(qmOriginOf(c.from, first));
+    EXPECT_EQ(qmFollowRedirect(307, c.location, 0, first, settings).empty(), !c.followed);
+    EXPECT_EQ(Lines(settings.headers, L"Authorization"), c.keepsCredentials ? L"Basic cW06c2VjcmV0" : L"");
+    EXPECT_EQ(Lines(settings.headers, L"Cookie"), c.keepsCredentials ? L"s=1" : L"");
+    EXPECT_EQ(Lines(settings.headers, L"Host"), c.keepsCredentials ? L"a" : L"");
+    EXPECT_EQ(Lines(settings.headers, L"X-Keep"), L"1");
+  }
+}
+
+TEST(Authentication, ServerCredentialsGoOnlyToTheNamedOriginAndProxyCredentialsOnlyToAProxy) {
+  qmHttpSettings settings;
+  settings.user = L"qm";
+  settings.proxyUser = L"p";
+  struct Case {
+    DWORD status;
+    bool sameOrigin, throughProxy;
+    int serverAnswers, proxyAnswers;
+    DWORD target;
+  } cases[] = {
+      {401, true, false, 0, 0, WINHTTP_AUTH_TARGET_SERVER},
+      {401, true, true, kMaxChallenges - 1, 0, WINHTTP_AUTH_TARGET_SERVER},
+      {401, true, false, kMaxChallenges, 0, kNoChallengeTarget},
+      {401, false, false, 0, 0, kNoChallengeTarget},  // a redirect's other origin
+      {407, false, true, 0, 0, WINHTTP_AUTH_TARGET_PROXY},
+      {407, true, true, 0, kMaxChallenges - 1, WINHTTP_AUTH_TARGET_PROXY},
+      {407, true, true, 0, kMaxChallenges, kNoChallengeTarget},
+      {407, true, false, 0, 0, kNoChallengeTarget},  // a server reached directly
+      {403, true, true, 0, 0, kNoChallengeTarget},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.status << " same origin " << c.sameOrigin << " proxy " << c.throughProxy
+                                    << " answered " << c.serverAnswers << "/" << c.proxyAnswers);
+    const qmChallenge challenge{c.status, c.sameOrigin, c.throughProxy, c.serverAnswers, c.proxyAnswers};
+    EXPECT_EQ(qmChallengeTarget(challenge, settings), c.target);
+  }
+  qmHttpSettings anonymous;
+  EXPECT_EQ(qmChallengeTarget({401, true, false, 0, 0}, anonymous), kNoChallengeTarget) << "no user, no answer";
+  EXPECT_EQ(qmChallengeTarget({407, false, true, 0, 0}, anonymous), kNoChallengeTarget);
+}
+
+TEST(Authentication, TheCodeNamesTheSchemeOrTheStrongestOfferedOneIsTaken) {
+  constexpr DWORD kBasic = WINHTTP_AUTH_SCHEME_BASIC, kDigest = WINHTTP_AUTH_SCHEME_DIGEST,
+                  kNtlm = WINHTTP_AUTH_SCHEME_NTLM, kNegotiate = WINHTTP_AUTH_SCHEME_NEGOTIATE;
+  const struct {
+    short code;
+    DWORD offered, chosen;
+  } cases[] = {
+      {kAuthBasic, kBasic | kNtlm, kBasic},          {kAuthBasic, kNtlm, 0},
+      {kAuthDigest, kBasic | kDigest, kDigest},      {kAuthNtlm, kNtlm | kNegotiate, kNtlm},
+      {kAuthNegotiate, kNegotiate, kNegotiate},      {kAuthNegotiate, kNtlm, 0},
+      {kAuthAutomatic, kBasic | kDigest, kDigest},   {kAuthAutomatic, kBasic | kNtlm | kNegotiate, kNegotiate},
+      {kAuthAutomatic, kBasic, kBasic},              {kAuthAutomatic, 0, 0},
+      {0, kNtlm | kBasic, kNtlm},
+  };
+  for (const auto& c : cases) EXPECT_EQ(qmChooseScheme(c.code, c.offered), c.chosen) << c.code << " " << c.offered;
+}
+
+TEST(RequestHeaders, TheClientsLinesReplaceTheDefaultsOfTheirNameWhateverTheirCase) {
+  struct Case {
+    const char* what;
+    qmHttpSettings settings;
+    const wchar_t* name;
+    const wchar_t* lines;
+  };
+  auto with = [](qmHeaderLines headers, std::wstring accept = L"", std::wstring encoding = L"",
+                 std::wstring type = L"") {
+    qmHttpSettings s;
+    s.headers = std::move(headers);
+    s.accept = std::move(accept);
+    s.acceptEncoding = std::move(encoding);
+    s.contentType = std::move(type);
+    return s;
+  };
+  const Case cases[] = {
+      {"the default encoding", with({}), L"Accept-Encoding", L"gzip, deflate"},
+      {"the client's encoding", with({{L"accept-encoding", L"identity"}}), L"Accept-Encoding", L"identity"},
+      {"the property over the client's line", with({{L"accept-encoding", L"identity"}}, L"", L"br"),
+       L"Accept-Encoding", L"br"},
+      {"single names: the last wins", with({{L"ACCEPT", L"a"}, {L"Accept", L"b"}}), L"Accept", L"b"},
+      {"sAccept over the client's line", with({{L"accept", L"a"}}, L"text/plain"), L"Accept", L"text/plain"},
+      {"other names repeat", with({{L"X-Twice", L"1"}, {L"x-twice", L"2"}}), L"X-Twice", L"1|2"},
+      {"an empty value is sent", with({{L"X-Empty", L""}}), L"X-Empty", L""},
+      {"a form's type is a default", with({{L"content-type", L"text/json"}}, L"", L"", L"application/x-www-form-urlencoded"),
+       L"Content-Type", L"text/json"},
+      {"the form's type without the client's", with({}, L"", L"", L"application/x-www-form-urlencoded"),
+       L"Content-Type", L"application/x-www-form-urlencoded"},
+      {"a multipart body keeps its boundary", with({{L"Content-Type", L"text/json"}}, L"", L"", L"multipart/form-data; boundary=b"),
+       L"Content-Type", L"multipart/form-data; boundary=b"},
+      {"the client's user agent", with({{L"user-agent", L"Mine/2"}, {L"User-Agent", L"Mine/3"}}), L"User-Agent",
+       L"Mine/3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const qmHeaderLines lines = qmRequestHeaderLines(c.settings);
+    EXPECT_EQ(Lines(lines, c.name), c.lines);
+    size_t count = 0;
+    for (const auto& line : lines) count += qmSameHeaderName(line.first, c.name);
+    EXPECT_EQ(count, std::count(c.lines, c.lines + wcslen(c.lines), L'|') + 1u) << "one line per value";
+  }
+}
+
+// Hex digits to bytes.
+std::string Bytes(const char* hex) {
+  std::string bytes;
+  for (; hex[0] && hex[1]; hex += 2) bytes += static_cast<char>(std::stoi(std::string(hex, 2), nullptr, 16));
+  return bytes;
+}
+
+TEST(ResponseText, CharsetLabelsDecodeAsBrowsersDoAndAByteOrderMarkDecides) {
+  struct Case {
+    const wchar_t* type;
+    const char* hex;
+    const wchar_t* text;
+  };
+  const Case cases[] = {
+      // Latin-1 and ASCII labels mean windows-1252, as in every browser.
+      {L"text/plain; charset=iso-8859-1", "80e4", L"\u20ac\u00e4"},
+      {L"text/plain; charset=us-ascii", "809f", L"\u20ac\u0178"},
+      {L"text/plain; charset=\"ISO_8859-1:1987\"", "80", L"\u20ac"},
+      {L"text/plain;charset=latin1", "80", L"\u20ac"},
+      {L"text/plain; charset=l1", "80", L"\u20ac"},
+      {L"text/plain; charset=iso-8859-9", "80d0", L"\u20ac\u011e"},
+      {L"text/plain; charset=unicode-1-1-utf-8", "c3a4", L"\u00e4"},
+      {L"text/plain; charset=iso-8859-2", "b1", L"\u0105"},
+      {L"text/plain; charset=iso-8859-15", "a4", L"\u20ac"},
+      {L"text/plain; charset=iso-8859-5", "b0", L"\u0410"},
+      {L"text/plain; charset=iso-8859-7", "e1", L"\u03b1"},
+      {L"text/plain; charset=cp1251", "c0", L"\u0410"},
+      {L"text/plain; charset=x-cp1250", "b9", L"\u0105"},
+      {L"text/plain; charset=koi8-r", "edc9d2", L"\u041c\u0438\u0440"},
+      {L"text/plain; charset=koi8-u", "a4", L"\u0454"},
+      {L"text/plain; charset=ibm866", "80", L"\u0410"},
+      {L"text/plain; charset=macintosh", "8a", L"\u00e4"},
+      {L"text/plain; charset=tis-620", "a1", L"\u0e01"},
+      {L"text/plain; charset=x-mac-cyrillic", "80", L"\u0410"},
+      {L"text/plain; charset=shift_jis", "93fa967b", L"\u65e5\u672c"},
+      {L"text/plain; charset=windows-31j", "93fa967b", L"\u65e5\u672c"},
+      {L"text/plain; charset=euc-kr", "c7d1b1b9", L"\ud55c\uad6d"},
+      {L"text/plain; charset=ks_c_5601-1987", "c7d1b1b9", L"\ud55c\uad6d"},
+      {L"text/plain; charset=gb2312", "d6d0cec4", L"\u4e2d\u6587"},
+      {L"text/plain; charset=gb18030", "d6d0cec4", L"\u4e2d\u6587"},
+      {L"text/plain; charset=big5", "a4a4a4e5", L"\u4e2d\u6587"},
+      {L"text/plain; charset=euc-jp", "c6fccbdc", L"\u65e5\u672c"},
+      {L"text/plain; charset=iso-8859-8-i", "e0", L"\u05d0"},
+      {L"text/plain; charset=utf-16", "e400", L"\u00e4"},
+      {L"text/plain; charset=utf-16le", "e400", L"\u00e4"},
+      {L"text/plain; charset=utf-16be", "00e4", L"\u00e4"},
+      // A byte left over from UTF-16 units is no character: it shows.
+      {L"text/plain; charset=utf-16", "410042", L"A\ufffd"},
+      // Only a parameter named charset is the label.
+      {L"text/plain; xcharset=utf-8", "e4", L"\u00e4"},
+      {L"text/plain; format=\"charset=utf-8\"; CHARSET = iso-8859-1", "80", L"\u20ac"},
+      // A byte-order mark decides over the label and is no part of the text.
+      {L"text/plain; charset=iso-8859-1", "efbbbfc3a4", L"\u00e4"},
+      {L"text/plain", "fffee400", L"\u00e4"},
+      {L"text/plain; charset=utf-8", "feff00e4", L"\u00e4"},
+      {L"application/octet-stream", "efbbbf41", L"A"},
+      // Unknown labels keep the fallback: UTF-8 when valid.
+      {L"text/plain; charset=x-nonsense", "c3a4", L"\u00e4"},
+      {L"text/plain", "", L""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(qmDecodeText(Bytes(c.hex), c.type), c.text) << c.type << " " << c.hex;
+}
+
+}  // namespace
