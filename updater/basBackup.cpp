@@ -546,42 +546,41 @@ unsigned long BackupFile(tRunValues& run, const std::wstring& sTarget) {
   const std::wstring id = L"F" + sTarget;
   if (bKeptAlready(run, id)) return ERROR_SUCCESS;
   if (const unsigned long error = StartBackup(run); error != ERROR_SUCCESS) return error;
-  const DWORD attributes = GetFileAttributesW(sTarget.c_str());
   std::wstring line = L"Datei\t" + sTarget + L"\t";
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+  // Read with the sharing a copy reads with: what a copy could not read is
+  // in use, and its replacement waits for the restart.
+  qmUniqueFile file(CreateFileW(sTarget.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file) {
     const DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return error;
-    line += kNoFile;
-  } else {
-    // Read with the sharing a copy reads with: what a copy could not read
-    // is in use, and its replacement waits for the restart.
-    qmUniqueFile file(CreateFileW(sTarget.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) {
-      const DWORD error = GetLastError();
-      if (!bIsFileInUseError(error)) return error;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      line += kNoFile;
+    } else if (bIsFileInUseError(error)) {
       line += kInUse;
     } else {
-      FILETIME written{};
-      if (!GetFileTime(file.get(), nullptr, nullptr, &written)) return GetLastError();
-      const unsigned long long start = run.nBackupBytes;
-      static thread_local std::vector<char> buffer(64 * 1024);
-      for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-          return GetLastError();
-        }
-        if (got == 0) break;
-        DWORD put = 0;
-        const BOOL bWritten = WriteFile(run.hBackupData.get(), buffer.data(), got, &put, nullptr);
-        run.nBackupBytes += put;
-        if (!bWritten) return GetLastError();
-        if (put != got) return ERROR_DISK_FULL;
-      }
-      line += std::wstring(kBackupData) + L":" + std::to_wstring(start) + L":" +
-              std::to_wstring(run.nBackupBytes - start) + L"\t" + Hex8(attributes) + L"\t" +
-              Hex8(written.dwHighDateTime) + Hex8(written.dwLowDateTime);
+      return error;
     }
+  } else if (!GetFileInformationByHandle(file.get(), &info)) {
+    return GetLastError();
+  } else {
+    const unsigned long long start = run.nBackupBytes;
+    unsigned long long left = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    static thread_local std::vector<char> buffer(64 * 1024);
+    while (left > 0) {
+      DWORD got = 0, put = 0;
+      const DWORD want = static_cast<DWORD>(std::min<unsigned long long>(left, buffer.size()));
+      if (!ReadFile(file.get(), buffer.data(), want, &got, nullptr)) return GetLastError();
+      if (got == 0) return ERROR_HANDLE_EOF;
+      const BOOL bWritten = WriteFile(run.hBackupData.get(), buffer.data(), got, &put, nullptr);
+      run.nBackupBytes += put;
+      if (!bWritten) return GetLastError();
+      if (put != got) return ERROR_DISK_FULL;
+      left -= got;
+    }
+    line += std::wstring(kBackupData) + L":" + std::to_wstring(start) + L":" + std::to_wstring(run.nBackupBytes - start) +
+            L"\t" + Hex8(info.dwFileAttributes) + L"\t" + Hex8(info.ftLastWriteTime.dwHighDateTime) +
+            Hex8(info.ftLastWriteTime.dwLowDateTime);
   }
   return AddManifestLine(run, id, line);
 }
