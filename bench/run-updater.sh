@@ -3,7 +3,7 @@
 # under Wine in that tree's prefix. Prints ratios against baselines of the
 # same run.
 #   bench/run-updater.sh [win32|win64] [small large]
-# (default win32, the release build; 2000 and 20000 copy entries)
+# (default win32, the release build; 1000 and 5000 copy entries)
 set -euo pipefail
 source "$(dirname "$0")/../scripts/env.sh"
 cd "$QM_ROOT"

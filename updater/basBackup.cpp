@@ -185,6 +185,17 @@ unsigned long StartBackup(tRunValues& run) {
     RemoveBackup(folder);
     return error;
   }
+  // The previous files, one after the other: one file for the run costs
+  // far less than one file for each file it replaces.
+  run.hBackupData.reset(CreateFileW((folder + L"\\" + kBackupData).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!run.hBackupData) {
+    const DWORD error = GetLastError();
+    run.hBackupManifest.reset();
+    RemoveBackup(folder);
+    return error;
+  }
+  run.nBackupBytes = 0;
   run.sBackupFolder = folder;
   backups = BackupsOldestFirst(root);
   for (size_t i = 0; i + kBackupsKept < backups.size(); ++i) RemoveBackup(root + L"\\" + backups[i]);
@@ -228,6 +239,7 @@ struct tKeptItem {
   std::wstring sName;      // value name (registry)
   std::wstring sPrevious;  // backup file, kNoFile, kInUse; type number or kNoValue
   std::wstring sData;      // attributes (file) or data (registry), hex
+  std::wstring sWritten;   // the kept file's time of last write, hex
 };
 
 unsigned long ReadManifest(const std::wstring& sFolder, std::vector<tKeptItem>* pItems) {
@@ -249,10 +261,11 @@ unsigned long ReadManifest(const std::wstring& sFolder, std::vector<tKeptItem>* 
     const std::vector<std::wstring> fields = SplitTabs(text.substr(start, end - start));
     start = end + 2;
     if (fields[0] == L"Datei" && fields.size() >= 3) {
-      pItems->push_back({true, fields[1], std::wstring(), fields[2], fields.size() > 3 ? fields[3] : std::wstring()});
+      pItems->push_back({true, fields[1], std::wstring(), fields[2], fields.size() > 3 ? fields[3] : std::wstring(),
+                         fields.size() > 4 ? fields[4] : std::wstring()});
     } else if (fields[0] == L"Registry" && fields.size() >= 4 && fields[1].rfind(kHklmPrefix, 0) == 0) {
       pItems->push_back({false, fields[1].substr(wcslen(kHklmPrefix)), fields[2], fields[3],
-                         fields.size() > 4 ? fields[4] : std::wstring()});
+                         fields.size() > 4 ? fields[4] : std::wstring(), std::wstring()});
     }
   }
   return ERROR_SUCCESS;
@@ -272,6 +285,47 @@ bool bIsEmptyKey(const std::wstring& sKey) {
 void ReportOk(tRunValues& run) {
   if (!run.bEntryFailed) run.txtInfo.Append(L" - erfolgreich \r\n");
   run.bEntryFailed = false;
+}
+
+// A kept file as a file of its own, for the copy that restores it: the
+// one an earlier build kept, or its bytes taken out of the backup's data
+// file into *psExtracted (with its time of last write), which the caller
+// removes.
+unsigned long KeptFileOf(const tKeptItem& item, const std::wstring& sBackup, std::wstring* psSource,
+                         std::wstring* psExtracted) {
+  const std::wstring prefix = std::wstring(kBackupData) + L":";
+  if (item.sPrevious.rfind(prefix, 0) != 0) {
+    *psSource = sBackup + L"\\" + item.sPrevious;
+    return ERROR_SUCCESS;
+  }
+  wchar_t* end = nullptr;
+  LARGE_INTEGER offset{};
+  offset.QuadPart = static_cast<LONGLONG>(wcstoull(item.sPrevious.c_str() + prefix.size(), &end, 10));
+  unsigned long long left = *end == L':' ? wcstoull(end + 1, nullptr, 10) : 0;
+  qmUniqueFile data(CreateFileW((sBackup + L"\\" + kBackupData).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!data || !SetFilePointerEx(data.get(), offset, nullptr, FILE_BEGIN)) return GetLastError();
+  *psExtracted = sBackup + L"\\" + std::to_wstring(offset.QuadPart) + L"-" + FileNameOf(item.sTarget);
+  *psSource = *psExtracted;
+  qmUniqueFile file(CreateFileW(psExtracted->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+  if (!file) return GetLastError();
+  std::vector<char> buffer(64 * 1024);
+  while (left > 0) {
+    DWORD got = 0, put = 0;
+    const DWORD want = static_cast<DWORD>(std::min<unsigned long long>(left, buffer.size()));
+    if (!ReadFile(data.get(), buffer.data(), want, &got, nullptr)) return GetLastError();
+    if (got == 0) return ERROR_HANDLE_EOF;
+    if (!WriteFile(file.get(), buffer.data(), got, &put, nullptr)) return GetLastError();
+    if (put != got) return ERROR_DISK_FULL;
+    left -= got;
+  }
+  if (item.sWritten.size() == 16) {
+    const FILETIME written{wcstoul(item.sWritten.substr(8).c_str(), nullptr, 16),
+                           wcstoul(item.sWritten.substr(0, 8).c_str(), nullptr, 16)};
+    if (!SetFileTime(file.get(), nullptr, nullptr, &written)) return GetLastError();
+  }
+  return ERROR_SUCCESS;
 }
 
 void UndoFile(const tKeptItem& item, const std::wstring& sBackup, tRunValues& run) {
@@ -312,8 +366,17 @@ void UndoFile(const tKeptItem& item, const std::wstring& sBackup, tRunValues& ru
         }
       }
     }
+  } else if (std::wstring source, extracted;
+             const unsigned long error = KeptFileOf(item, sBackup, &source, &extracted)) {
+    if (!extracted.empty()) DeleteFileW(extracted.c_str());
+    ReportSystemFailure(run, error);
   } else {
-    const std::wstring source = sBackup + L"\\" + item.sPrevious;
+    struct tRemoveAfter {
+      const std::wstring& sPath;
+      ~tRemoveAfter() {
+        if (!sPath.empty()) DeleteFileW(sPath.c_str());
+      }
+    } removeAfter{extracted};
     const DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (CopyFileW(source.c_str(), target.c_str(), FALSE)) {
@@ -483,34 +546,40 @@ unsigned long BackupFile(tRunValues& run, const std::wstring& sTarget) {
   const std::wstring id = L"F" + sTarget;
   if (bKeptAlready(run, id)) return ERROR_SUCCESS;
   if (const unsigned long error = StartBackup(run); error != ERROR_SUCCESS) return error;
-  const DWORD attributes = GetFileAttributesW(sTarget.c_str());
   std::wstring line = L"Datei\t" + sTarget + L"\t";
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+  // Read with the sharing a copy reads with: what a copy could not read is
+  // in use, and its replacement waits for the restart.
+  qmUniqueFile file(CreateFileW(sTarget.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  // Only the attributes and the time: the whole information of the file
+  // (with its name) costs more than the read.
+  FILE_BASIC_INFO info{};
+  if (!file) {
     const DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return error;
-    line += kNoFile;
-  } else {
-    // At most 100 files a folder: Windows and Wine look up a new name in a
-    // crowded folder ever more slowly.
-    const std::wstring group = std::to_wstring(run.nBackupItems / 100);
-    if (const unsigned long error = CreateFolder(run.sBackupFolder + L"\\" + group); error != ERROR_SUCCESS) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      line += kNoFile;
+    } else if (bIsFileInUseError(error)) {
+      line += kInUse;
+    } else {
       return error;
     }
-    const std::wstring name = group + L"\\" + std::to_wstring(run.nBackupItems + 1) + L"-" + FileNameOf(sTarget);
-    const std::wstring copy = run.sBackupFolder + L"\\" + name;
-    if (CopyFileW(sTarget.c_str(), copy.c_str(), TRUE)) {
-      // Read-only or hidden in the backup would keep the backup from being
-      // removed in its turn.
-      SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
-      line += name + L"\t" + Hex8(attributes);
-    } else {
-      const DWORD error = GetLastError();
-      DeleteFileW(copy.c_str());
-      // A file that another program holds so that nobody reads it: the run
-      // replaces it only at the restart, and the old file stays until then.
-      if (!bIsFileInUseError(error)) return error;
-      line += kInUse;
+  } else if (!GetFileInformationByHandleEx(file.get(), FileBasicInfo, &info, sizeof info)) {
+    return GetLastError();
+  } else {
+    const unsigned long long start = run.nBackupBytes;
+    static thread_local std::vector<char> buffer(64 * 1024);
+    for (;;) {
+      DWORD got = 0, put = 0;
+      if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return GetLastError();
+      if (got == 0) break;
+      const BOOL bWritten = WriteFile(run.hBackupData.get(), buffer.data(), got, &put, nullptr);
+      run.nBackupBytes += put;
+      if (!bWritten) return GetLastError();
+      if (put != got) return ERROR_DISK_FULL;
     }
+    line += std::wstring(kBackupData) + L":" + std::to_wstring(start) + L":" + std::to_wstring(run.nBackupBytes - start) +
+            L"\t" + Hex8(info.FileAttributes) + L"\t" + Hex8(static_cast<DWORD>(info.LastWriteTime.QuadPart >> 32)) +
+            Hex8(static_cast<DWORD>(info.LastWriteTime.QuadPart));
   }
   return AddManifestLine(run, id, line);
 }

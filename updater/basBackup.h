@@ -4,11 +4,12 @@
 // Each run that changes something keeps the previous state in a folder of
 // its own, "<OLRoot>\Trevalon\Backup\<computer>\<yyyymmdd-hhmmss>" (with
 // "-2", "-3", ... when a run of the same second has one already), holding
-// the previous files (in groups of 100: "0", "1", ...) and the manifest
-// "Sicherung.txt": UTF-8 text, one
-// line per kept item, fields separated by a tab:
+// the previous files one after the other in "Dateien.dat" and the manifest
+// "Sicherung.txt": UTF-8 text, one line per kept item, fields separated by
+// a tab:
 //
-//   Datei     <target>  <group>\<n>-<name> (the kept file)  <attributes, 8 hex digits>
+//   Datei     <target>  Dateien.dat:<offset>:<length>  <attributes, 8 hex digits>  <last write, 16 hex digits>
+//   Datei     <target>  <group>\<n>-<name>  <attributes>   (a kept file of its own, as earlier builds kept them)
 //   Datei     <target>  keine                 (the run added the file)
 //   Datei     <target>  in Benutzung          (held open unreadable; its
 //                                              replacement waits for the restart)
@@ -26,6 +27,7 @@
 
 inline constexpr int kBackupsKept = 5;
 inline constexpr wchar_t kBackupManifest[] = L"Sicherung.txt";
+inline constexpr wchar_t kBackupData[] = L"Dateien.dat";
 
 // The folder holding this computer's backups of the installation.
 [[nodiscard]] std::wstring BackupRootOf(const tRunValues& run);

@@ -39,11 +39,14 @@ struct tRunValues {
   int iOwnRestartWork = -1;
 
   // The run's backup: its folder (empty until the first change is kept),
-  // its manifest (open for the run), the items in it, and what is kept
-  // already, in capitals (the first state counts).
+  // its manifest and the file of kept contents (both open for the run),
+  // the items in it, the bytes kept, and what is kept already, in capitals
+  // (the first state counts).
   std::wstring sBackupFolder;
   qmUniqueFile hBackupManifest;
+  qmUniqueFile hBackupData;
   int nBackupItems = 0;
+  unsigned long long nBackupBytes = 0;
   std::unordered_set<std::wstring> colBackedUp;
 
   clsqmMessageText& txtInfo;

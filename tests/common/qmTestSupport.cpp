@@ -125,4 +125,58 @@ std::string SavedAs(const std::wstring& text, tSavedAs as) {
   return std::string();
 }
 
+bool WaitUntil(const std::function<bool()>& condition, int iTimeoutMs, int iPollMs) {
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(iTimeoutMs);
+  for (;;) {
+    if (condition()) return true;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(static_cast<DWORD>(iPollMs));
+  }
+}
+
+tProcess::tProcess(std::wstring commandLine, const std::wstring& currentFolder, HANDLE hStdOutput) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  if (hStdOutput) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = hStdOutput;
+    startup.hStdError = hStdOutput;
+  }
+  // Wine now and then refuses a process start with ERROR_INTERNAL_ERROR on
+  // a loaded machine; a second start a moment later succeeds.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt > 0) Sleep(500);
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, hStdOutput ? TRUE : FALSE, 0, nullptr,
+                       currentFolder.empty() ? nullptr : currentFolder.c_str(), &startup, &mInfo)) {
+      return;
+    }
+  }
+  mInfo = PROCESS_INFORMATION{};
+}
+
+tProcess::~tProcess() { End(); }
+
+void tProcess::End() {
+  if (!started()) return;
+  if (bRunning()) {
+    TerminateProcess(mInfo.hProcess, 255);
+    WaitForSingleObject(mInfo.hProcess, 10000);
+  }
+  CloseHandle(mInfo.hThread);
+  CloseHandle(mInfo.hProcess);
+  mInfo = PROCESS_INFORMATION{};
+}
+
+DWORD tProcess::WaitForExit(int iTimeoutMs) {
+  DWORD code = STILL_ACTIVE;
+  if (!started()) return code;
+  WaitForSingleObject(mInfo.hProcess, static_cast<DWORD>(iTimeoutMs));
+  GetExitCodeProcess(mInfo.hProcess, &code);
+  return code;
+}
+
+bool tProcess::bRunning() const {
+  return started() && WaitForSingleObject(mInfo.hProcess, 0) == WAIT_TIMEOUT;
+}
+
 }  // namespace qmtest

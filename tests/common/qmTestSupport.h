@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace qmtest {
@@ -42,5 +43,29 @@ std::string ToAnsi(const std::wstring& text);
 // "Unicode"): UTF-16 with its byte-order mark, little- or big-endian.
 enum class tSavedAs { kAnsi, kUtf8Bom, kUtf16LE, kUtf16BE };
 std::string SavedAs(const std::wstring& text, tSavedAs as);
+
+// Waits until the condition holds, at most iTimeoutMs; polls every iPollMs.
+bool WaitUntil(const std::function<bool()>& condition, int iTimeoutMs, int iPollMs = 20);
+
+// A started program (the command line as given, quoted by the caller), in
+// currentFolder or the caller's, with hStdOutput (inheritable) as its
+// standard output and error. Ended by force at the end if still running.
+class tProcess {
+ public:
+  explicit tProcess(std::wstring commandLine, const std::wstring& currentFolder = L"", HANDLE hStdOutput = nullptr);
+  ~tProcess();
+  tProcess(const tProcess&) = delete;
+  tProcess& operator=(const tProcess&) = delete;
+  [[nodiscard]] bool started() const { return mInfo.hProcess != nullptr; }
+  [[nodiscard]] DWORD id() const { return mInfo.dwProcessId; }
+  [[nodiscard]] HANDLE handle() const { return mInfo.hProcess; }
+  // The exit code, or STILL_ACTIVE after iTimeoutMs.
+  DWORD WaitForExit(int iTimeoutMs);
+  [[nodiscard]] bool bRunning() const;
+  void End();
+
+ private:
+  PROCESS_INFORMATION mInfo{};
+};
 
 }  // namespace qmtest

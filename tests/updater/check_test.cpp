@@ -4,88 +4,12 @@
 #include "basqmSysTools.h"
 #include "qmOfficeLineFixture.h"
 
-#include <functional>
-#include <map>
-#include <sstream>
 
 using qmtest::Exists;
 using qmtest::ReadBytes;
 using qmtest::WriteBytes;
 
 namespace {
-
-using tSnapshot = std::map<std::wstring, std::string>;
-
-// Every file and folder below sFolder: attributes, and of files their size,
-// time of last write and contents. (A folder's own time changes with the
-// check's report in the updater's folder.)
-void SnapshotFiles(const std::wstring& sFolder, const std::wstring& sExcept, tSnapshot& snapshot) {
-  WIN32_FIND_DATAW data{};
-  HANDLE find = FindFirstFileW((sFolder + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name == L"." || name == L".." || name == sExcept) continue;
-    const std::wstring path = sFolder + L"\\" + name;
-    std::ostringstream facts;
-    facts << "attributes=" << data.dwFileAttributes;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      snapshot[path] = facts.str();
-      SnapshotFiles(path, sExcept, snapshot);
-    } else {
-      facts << " write=" << data.ftLastWriteTime.dwHighDateTime << ":" << data.ftLastWriteTime.dwLowDateTime
-            << " size=" << data.nFileSizeLow;
-      snapshot[path] = facts.str() + " content=" + std::to_string(std::hash<std::string>{}(ReadBytes(path)));
-    }
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-}
-
-// Every value below the key (and its subkeys) of HKEY_LOCAL_MACHINE: type
-// and bytes.
-void SnapshotKey(const std::wstring& sKey, REGSAM view, tSnapshot& snapshot) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sKey.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
-    snapshot[sKey] = "absent";
-    return;
-  }
-  snapshot[sKey] = "key";
-  std::vector<std::wstring> subkeys;
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[16384];
-    DWORD nameLength = 16384;
-    BYTE bytes[8192];
-    DWORD size = sizeof(bytes);
-    DWORD type = 0;
-    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, bytes, &size) != ERROR_SUCCESS) break;
-    snapshot[sKey + L"|" + name] = std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(bytes), size);
-  }
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[256];
-    DWORD nameLength = 256;
-    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    subkeys.emplace_back(name, nameLength);
-  }
-  RegCloseKey(key);
-  for (const std::wstring& subkey : subkeys) SnapshotKey(sKey + L"\\" + subkey, view, snapshot);
-}
-
-// The entries that differ, for a readable failure.
-std::wstring Differences(const tSnapshot& before, const tSnapshot& after) {
-  std::wstring text;
-  for (const auto& [name, value] : before) {
-    auto it = after.find(name);
-    if (it == after.end()) {
-      text += L"gone: " + name + L"\n";
-    } else if (it->second != value) {
-      text += L"changed: " + name + L"\n";
-    }
-  }
-  for (const auto& [name, value] : after) {
-    if (before.find(name) == before.end()) text += L"new: " + name + L"\n";
-  }
-  return text;
-}
 
 std::wstring SystemComputerName() { return GetComputerNameText(); }
 std::wstring CheckFileName() { return L"check_" + SystemComputerName() + L".txt"; }
@@ -151,12 +75,8 @@ class qmCheckTest : public qmRunTest {
   }
 
   tSnapshot Snapshot() const {
-    tSnapshot snapshot;
-    SnapshotFiles(mScratch.path(), CheckFileName(), snapshot);
-    SnapshotKey(L"SOFTWARE\\Sage", KEY_WOW64_32KEY, snapshot);
-    SnapshotKey(L"SOFTWARE\\Sage", KEY_WOW64_64KEY, snapshot);
-    SnapshotKey(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce", KEY_WOW64_64KEY, snapshot);
-    SnapshotKey(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce", KEY_WOW64_32KEY, snapshot);
+    tSnapshot snapshot = ::Snapshot(mScratch.path(), {CheckFileName()}, true,
+                                    {L"SOFTWARE\\Sage", L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce"});
     for (const auto& [source, target] : PendingRenames()) snapshot[L"rename " + source] = qmtest::ToAnsi(target);
     return snapshot;
   }

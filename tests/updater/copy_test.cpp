@@ -14,45 +14,39 @@ constexpr wchar_t kOk[] = L" - erfolgreich \r\n";
 
 }  // namespace
 
-TEST_F(qmRunTest, AMissingComponentIsCopiedAndRegistered) {
+// A component is copied only over an older version (or none), and the one
+// in the target is registered in any case, a failed registration failing
+// the entry (Wine's regsvr32: 5 when DllRegisterServer fails, 4 when it is
+// missing).
+TEST_F(qmRunTest, AComponentIsCopiedOnlyOverAnOlderVersionAndAlwaysRegistered) {
   CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\Comp.DLL");
-  WriteScript({"ver;820", "copy;shared;Comp.DLL"});
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Comp.DLL" + kOk + L"   DLL/OCX Registrierung : Comp.DLL" + kOk);
-  // regsvr32 from the system folder, minimised, on the target, in its
-  // folder.
-  EXPECT_EQ(RegistrationRecord(shared() + L"\\Comp.DLL"),
-            L"regsvr32 \"" + shared() + L"\\Comp.DLL\" -s\r\nshow=" + std::to_wstring(SW_SHOWMINIMIZED) + L"\r\ndir=" +
-                shared());
-}
-
-TEST_F(qmRunTest, AComponentIsReplacedOnlyByAHigherVersionButAlwaysRegistered) {
   CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\new.ocx");
   CopyFixture(L"qmreg_ok_1_0.dll", shared() + L"\\new.ocx");
   CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\old.dll");
   CopyFixture(L"qmreg_ok_2_0.dll", shared() + L"\\old.dll");
-  WriteScript({"ver;820", "copy;shared;new.ocx", "copy;shared;old.dll"});
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: new.ocx" + kOk + L"   DLL/OCX Registrierung : new.ocx" + kOk +
-                        L"Kopiere: old.dll   --> Datei überprungen, da neuer oder vorhanden" + kOk +
-                        L"   DLL/OCX Registrierung : old.dll" + kOk);
-  EXPECT_EQ(ReadBytes(shared() + L"\\new.ocx"), ReadBytes(updater() + L"\\new.ocx"));
-  EXPECT_NE(ReadBytes(shared() + L"\\old.dll"), ReadBytes(updater() + L"\\old.dll"));
-}
-
-TEST_F(qmRunTest, AComponentWhoseRegistrationFailsIsReportedAsFailed) {
   CopyFixture(L"qmreg_fail.dll", updater() + L"\\bad.dll");
   CopyFixture(L"qmver_2_0_0_0.dll", updater() + L"\\noreg.dll");
-  WriteScript({"ver;820", "copy;shared;bad.dll", "copy;shared;noreg.dll"});
+  WriteScript({"ver;820", "copy;shared;Comp.DLL", "copy;shared;new.ocx", "copy;shared;old.dll", "copy;shared;bad.dll",
+               "copy;shared;noreg.dll"});
   EXPECT_TRUE(Run());
-  // Wine's regsvr32: 5 when DllRegisterServer fails, 4 when it is missing.
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: bad.dll" + kOk +
+  auto registered = [](const wchar_t* name) { return std::wstring(L"   DLL/OCX Registrierung : ") + name + kOk; };
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Comp.DLL" + kOk + registered(L"Comp.DLL") + L"Kopiere: new.ocx" +
+                        kOk + registered(L"new.ocx") +
+                        L"Kopiere: old.dll   --> Datei überprungen, da neuer oder vorhanden" + kOk +
+                        registered(L"old.dll") + L"Kopiere: bad.dll" + kOk +
                         L" - fehlgeschlagen \r\nFehlermeldung: regsvr32 endete mit dem Exitcode 5"
                         L"   DLL/OCX Registrierung : bad.dll - FEHLER \r\n" +
                         L"Kopiere: noreg.dll" + kOk +
                         L" - fehlgeschlagen \r\nFehlermeldung: regsvr32 endete mit dem Exitcode 4"
                         L"   DLL/OCX Registrierung : noreg.dll - FEHLER \r\n");
   EXPECT_EQ(mModule.glFailedEntries, 2);
+  // regsvr32 from the system folder, minimised, on the target, in its
+  // folder.
+  EXPECT_EQ(RegistrationRecord(shared() + L"\\Comp.DLL"),
+            L"regsvr32 \"" + shared() + L"\\Comp.DLL\" -s\r\nshow=" + std::to_wstring(SW_SHOWMINIMIZED) + L"\r\ndir=" +
+                shared());
+  EXPECT_EQ(ReadBytes(shared() + L"\\new.ocx"), ReadBytes(updater() + L"\\new.ocx"));
+  EXPECT_NE(ReadBytes(shared() + L"\\old.dll"), ReadBytes(updater() + L"\\old.dll"));
 }
 
 TEST_F(qmRunTest, AnAccessLibraryIsCopiedOverALockFileWithAWarning) {

@@ -192,3 +192,85 @@ void ClearRestartWork() {
   for (const std::wstring& value : names) RegDeleteValueW(key, value.c_str());
   RegCloseKey(key);
 }
+
+namespace {
+
+void SnapshotFiles(const std::wstring& sFolder, const std::vector<std::wstring>& except, bool bTimes,
+                   tSnapshot& snapshot) {
+  WIN32_FIND_DATAW data{};
+  HANDLE find = FindFirstFileW((sFolder + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = data.cFileName;
+    bool bSkip = name == L"." || name == L"..";
+    for (const std::wstring& end : except) bSkip |= name.ends_with(end);
+    if (bSkip) continue;
+    const std::wstring path = sFolder + L"\\" + name;
+    std::string facts = "attributes=" + std::to_string(data.dwFileAttributes);
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      SnapshotFiles(path, except, bTimes, snapshot);
+    } else {
+      if (bTimes) facts += " write=" + std::to_string(data.ftLastWriteTime.dwHighDateTime) + ":" +
+                           std::to_string(data.ftLastWriteTime.dwLowDateTime);
+      facts += " content=" + qmtest::ReadBytes(path);
+    }
+    snapshot[path] = facts;
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+}
+
+void SnapshotKey(const std::wstring& sKey, REGSAM view, tSnapshot& snapshot) {
+  const std::wstring id = sKey + (view == KEY_WOW64_32KEY ? L" (32)" : L" (64)");
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sKey.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
+    snapshot[id] = "absent";
+    return;
+  }
+  snapshot[id] = "key";
+  std::vector<std::wstring> subkeys;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[16384];
+    DWORD nameLength = 16384;
+    BYTE bytes[8192];
+    DWORD size = sizeof(bytes), type = 0;
+    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, bytes, &size) != ERROR_SUCCESS) break;
+    snapshot[id + L"|" + name] = std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(bytes), size);
+  }
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD nameLength = 256;
+    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    subkeys.emplace_back(name, nameLength);
+  }
+  RegCloseKey(key);
+  for (const std::wstring& subkey : subkeys) SnapshotKey(sKey + L"\\" + subkey, view, snapshot);
+}
+
+}  // namespace
+
+tSnapshot Snapshot(const std::wstring& sFolder, const std::vector<std::wstring>& except, bool bTimes,
+                   const std::vector<std::wstring>& keys) {
+  tSnapshot snapshot;
+  SnapshotFiles(sFolder, except, bTimes, snapshot);
+  for (const std::wstring& key : keys) {
+    SnapshotKey(key, KEY_WOW64_32KEY, snapshot);
+    SnapshotKey(key, KEY_WOW64_64KEY, snapshot);
+  }
+  return snapshot;
+}
+
+std::wstring Differences(const tSnapshot& before, const tSnapshot& after) {
+  std::wstring text;
+  for (const auto& [name, value] : before) {
+    auto it = after.find(name);
+    if (it == after.end()) {
+      text += L"gone: " + name + L"\n";
+    } else if (it->second != value) {
+      text += L"changed: " + name + L"\n";
+    }
+  }
+  for (const auto& [name, value] : after) {
+    if (before.find(name) == before.end()) text += L"new: " + name + L"\n";
+  }
+  return text;
+}

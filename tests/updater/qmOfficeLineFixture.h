@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -135,3 +137,14 @@ void ClearRestartWork();
 
 // The system's message text as the run shows it.
 std::wstring ErrorText(DWORD dwError);
+
+// What a user would see of the machine: every file and folder below
+// sFolder but those whose names end with one of `except` (attributes; of
+// files size and contents, with bTimes the time of last write too), and
+// every value below each of `keys` of HKEY_LOCAL_MACHINE in both views
+// (type and bytes).
+using tSnapshot = std::map<std::wstring, std::string>;
+tSnapshot Snapshot(const std::wstring& sFolder, const std::vector<std::wstring>& except, bool bTimes,
+                   const std::vector<std::wstring>& keys);
+// The entries that differ ("gone: ", "changed: ", "new: "), for a readable failure.
+std::wstring Differences(const tSnapshot& before, const tSnapshot& after);

@@ -12,56 +12,42 @@ constexpr wchar_t kOtherBase[] = L"SOFTWARE\\QmTrevalonTest";
 
 }  // namespace
 
-TEST_F(qmRunTest, RegistryEntriesWriteTextAndNumbersBelowTheInstallationKey) {
+// Text and whole numbers below the installation key (or the key given), in
+// the 32-bit view that the product reads; a number that is none is not
+// written.
+TEST_F(qmRunTest, RegistryEntriesWriteTextAndNumbersInThe32BitViewThatTheProductReads) {
   SetInstallation(kKey440);
   const std::wstring sub = std::wstring(kKey440) + L"\\QmSub";
   DeleteRegTree(sub);
   DeleteRegTree(kOtherBase);
+  DeleteRegTree(kKey440, KEY_WOW64_64KEY);
   WriteScript({"ver;440", "regt;;QmText;Wert <OLRoot>", "regl;QmSub;Negativ;-42", "REGL;QmSub;Halb;2.5",
                "regt;Sub;Hk;x;HKEY_CURRENT_USER\\SOFTWARE\\QmTrevalonTest",
-               "regt;;Lm;y;\\HKEY_LOCAL_MACHINE\\SOFTWARE\\QmTrevalonTest"});
+               "regt;;Lm;y;\\HKEY_LOCAL_MACHINE\\SOFTWARE\\QmTrevalonTest", "regl;;QmZahl;7", "regl;;QmZahl;12a",
+               "regl;;QmZahl;3000000000", "regl;;QmZahl;"});
   EXPECT_TRUE(Run());
+  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: Der Wert \"";
+  const std::wstring range = L"\" ist keine ganze Zahl im Bereich von -2147483648 bis 2147483647";
   EXPECT_EQ(Text(), StartLines(kKey440) + L"Registriere: QmText" + kOk + L"Registriere: Negativ" + kOk +
-                        L"Registriere: Halb" + kOk + L"Registriere: Hk" + kOk + L"Registriere: Lm" + kOk);
+                        L"Registriere: Halb" + kOk + L"Registriere: Hk" + kOk + L"Registriere: Lm" + kOk +
+                        L"Registriere: QmZahl" + kOk + L"Registriere: QmZahl" + failure + L"12a" + range +
+                        L"Registriere: QmZahl" + failure + L"3000000000" + range + L"Registriere: QmZahl" + failure +
+                        range);
+  EXPECT_EQ(mModule.glFailedEntries, 3);
   DWORD type = 0;
   EXPECT_EQ(ReadRegText(kKey440, L"QmText", &type), L"Wert " + root());
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
   EXPECT_EQ(ReadRegDword(sub, L"Negativ", &type), 0xFFFFFFD6u);
   EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
   EXPECT_EQ(ReadRegDword(sub, L"Halb"), 2u);
+  EXPECT_EQ(ReadRegDword(kKey440, L"QmZahl"), 7u);
   EXPECT_EQ(ReadRegText(std::wstring(kOtherBase) + L"\\Sub", L"Hk"), L"x");
   EXPECT_EQ(ReadRegText(kOtherBase, L"Lm"), L"y");
+  EXPECT_EQ(ReadRegText(kKey440, L"QmText", nullptr, KEY_WOW64_64KEY), L"<missing>");
+  EXPECT_EQ(ReadRegDword(sub, L"Negativ", nullptr, KEY_WOW64_64KEY), 0xDEADBEEFu);
   DeleteRegTree(sub);
   DeleteRegTree(kOtherBase);
-}
-
-TEST_F(qmRunTest, RegistryEntriesLandInThe32BitViewThatTheProductReads) {
-  SetInstallation(kKey440);
-  const std::wstring sub = std::wstring(kKey440) + L"\\QmSub";
-  DeleteRegTree(sub);
-  DeleteRegTree(kKey440, KEY_WOW64_64KEY);
-  WriteScript({"ver;440", "regt;;QmAnsicht;32", "regl;QmSub;QmZahl;32"});
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(Text(), StartLines(kKey440) + L"Registriere: QmAnsicht" + kOk + L"Registriere: QmZahl" + kOk);
-  EXPECT_EQ(ReadRegText(kKey440, L"QmAnsicht"), L"32");
-  EXPECT_EQ(ReadRegDword(sub, L"QmZahl"), 32u);
-  EXPECT_EQ(ReadRegText(kKey440, L"QmAnsicht", nullptr, KEY_WOW64_64KEY), L"<missing>");
-  EXPECT_EQ(ReadRegDword(sub, L"QmZahl", nullptr, KEY_WOW64_64KEY), 0xDEADBEEFu);
-  DeleteRegValue(kKey440, L"QmAnsicht");
-  DeleteRegTree(sub);
-}
-
-TEST_F(qmRunTest, ANumberValueThatIsNoWholeNumberIsNotWritten) {
-  SetInstallation(kKey440);
-  WriteScript({"ver;440", "regl;;QmZahl;7", "regl;;QmZahl;12a", "regl;;QmZahl;3000000000", "regl;;QmZahl;"});
-  EXPECT_TRUE(Run());
-  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: Der Wert \"";
-  const std::wstring range = L"\" ist keine ganze Zahl im Bereich von -2147483648 bis 2147483647";
-  EXPECT_EQ(Text(), StartLines(kKey440) + L"Registriere: QmZahl" + kOk + L"Registriere: QmZahl" + failure + L"12a" +
-                        range + L"Registriere: QmZahl" + failure + L"3000000000" + range + L"Registriere: QmZahl" +
-                        failure + range);
-  EXPECT_EQ(ReadRegDword(kKey440, L"QmZahl"), 7u);
-  EXPECT_EQ(mModule.glFailedEntries, 3);
+  DeleteRegValue(kKey440, L"QmText");
   DeleteRegValue(kKey440, L"QmZahl");
 }
 

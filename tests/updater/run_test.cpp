@@ -10,52 +10,26 @@ using qmtest::Exists;
 using qmtest::ReadBytes;
 using qmtest::ToAnsi;
 
-TEST_F(qmRunTest, AScriptForAnInstalledVersionReportsItsKeyRootAndWindowsFolder) {
-  WriteScript({"ver;820"});
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(Text(), StartLines(kKey820));
-  EXPECT_EQ(mModule.glFailedEntries, 0);
-}
-
-TEST_F(qmRunTest, AnInstallationOnlyIn64BitViewIsNotTheProducts) {
+TEST_F(qmRunTest, WithoutTheInstallationInThe32BitViewTheRunAbortsWithoutLog) {
   // The 32-bit product never reads the 64-bit view: a key there is no
   // installation of it, whichever build of the updater runs.
   SetInstallation(kKey330, false);
   DeleteRegValue(kKey820, L"Root");
   SetRegText(kKey820, L"Root", root(), KEY_WOW64_64KEY);
-  WriteScript({"ver;820"});
-  EXPECT_FALSE(Run());
-  EXPECT_EQ(Text(), L"Trevalon startet...\r\nRegistry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\Office Line\\8.2\r\n"
-                    L"Office Line Pfad:\r\nWindows: C:\\windows\r\n----------------------------------\r\n"
-                    L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n");
-  DeleteRegTree(kKey820, KEY_WOW64_64KEY);
-}
-
-TEST_F(qmRunTest, Version520UsesThe51Installation) {
-  SetInstallation(kKey510);
-  WriteScript({"VER;520"});
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(Text(), StartLines(kKey510));
-}
-
-TEST_F(qmRunTest, AnUnknownVersionFallsBackToThe33Installation) {
-  SetInstallation(kKey330);
-  WriteScript({"ver;8.2"});
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(Text(), StartLines(kKey330));
-}
-
-TEST_F(qmRunTest, WithoutTheInstallationTheRunAbortsWithoutLog) {
-  SetInstallation(kKey330, false);
-  WriteScript({"ver;900", "log", "copy;shared;a.txt"});
   PutUpdaterFile(L"a.txt", "a");
-  EXPECT_FALSE(Run());
-  EXPECT_EQ(Text(), L"Trevalon startet...\r\nRegistry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\KHK\\Office Line\\3.3\r\n"
-                    L"Office Line Pfad:\r\nWindows: C:\\windows\r\n----------------------------------\r\n"
-                    L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n");
-  EXPECT_EQ(mModule.glCountdownSeconds, 30);
-  EXPECT_FALSE(Exists(shared() + L"\\a.txt"));
-  EXPECT_FALSE(Exists(updater() + L"\\log_" + GetComputerNameText() + L".txt"));
+  for (const char* version : {"ver;820", "ver;900"}) {
+    SCOPED_TRACE(version);
+    WriteScript({version, "log", "copy;shared;a.txt"});
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(Text(), L"Trevalon startet...\r\nRegistry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\" +
+                          std::wstring(version[4] == '8' ? L"Office Line\\8.2" : L"KHK\\Office Line\\3.3") +
+                          L"\r\nOffice Line Pfad:\r\nWindows: C:\\windows\r\n----------------------------------\r\n"
+                          L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n");
+    EXPECT_EQ(mModule.glCountdownSeconds, 30);
+    EXPECT_FALSE(Exists(shared() + L"\\a.txt"));
+    EXPECT_FALSE(Exists(updater() + L"\\log_" + GetComputerNameText() + L".txt"));
+  }
+  DeleteRegTree(kKey820, KEY_WOW64_64KEY);
 }
 
 TEST_F(qmRunTest, AFileForSystem32LandsWhereA32BitProgramLoadsIt) {
@@ -97,15 +71,6 @@ TEST_F(qmRunTest, FolderKeywordsAndPlaceholdersNameTheTargetFolders) {
   EXPECT_EQ(TargetFolderOf(L"System32", run), sizeof(void*) == 8 ? L"C:\\windows\\SysWOW64" : L"C:\\windows\\system32");
   EXPECT_EQ(TargetFolderOf(L"windows", run), L"C:\\windows");
   EXPECT_EQ(TargetFolderOf(L"C:\\Temp", run), L"C:\\Temp");
-}
-
-TEST_F(qmRunTest, TheWorkFolderOfOldVersionsIsTheAccessFolder) {
-  SetInstallation(L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2");
-  WriteScript({"ver;320", "copy;work;lib.mda"});
-  PutUpdaterFile(L"lib.mda", "lib");
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(ReadBytes(access() + L"\\lib.mda"), "lib");
-  EXPECT_FALSE(Exists(work() + L"\\lib.mda"));
 }
 
 TEST_F(qmRunTest, TheLogHoldsTheRunsTextInAnsi) {
@@ -233,14 +198,17 @@ TEST_F(qmRunTest, EveryVersionCodeOfTheTableSelectsItsInstallation) {
       {"710", L"SOFTWARE\\Sage\\Office Line\\7.1"},      {"720", L"SOFTWARE\\Sage\\Office Line\\7.2"},
       {"800", L"SOFTWARE\\Sage\\Office Line\\8.0"},      {"810", L"SOFTWARE\\Sage\\Office Line\\8.1"},
       {"820", L"SOFTWARE\\Sage\\Office Line\\8.2"},
+      // Any other code, however close, is the oldest installation's.
+      {"8.2", L"SOFTWARE\\Sage\\KHK\\Office Line\\3.3"}, {"821", L"SOFTWARE\\Sage\\KHK\\Office Line\\3.3"},
   };
   SetInstallation(kKey330, false);  // no fallback to hide a wrong key
   for (const auto& row : kTable) {
     SCOPED_TRACE(row.sCode);
     SetInstallation(row.sKey);
-    WriteScript({std::string("ver;") + row.sCode});
+    WriteScript({std::string("VER;") + row.sCode});
     EXPECT_TRUE(Run());
     EXPECT_EQ(Text(), StartLines(row.sKey));
+    EXPECT_EQ(mModule.glFailedEntries, 0);
     SetInstallation(row.sKey, false);
   }
   SetInstallation(kKey820);
@@ -256,9 +224,13 @@ TEST_F(qmRunTest, TheWorkFolderFollowsTheVersionAndTheAccessKey) {
   EXPECT_TRUE(Run());
   EXPECT_EQ(ReadBytes(work() + L"\\lib.mda"), "lib");
 
-  SetAccessFolder(false);
-  WriteScript({"ver;320", "copy;work;lib.mda"});
   SetInstallation(L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2");
+  DeleteFileW((access() + L"\\lib.mda").c_str());
+  WriteScript({"ver;320", "copy;work;lib.mda"});
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(ReadBytes(access() + L"\\lib.mda"), "lib");
+
+  SetAccessFolder(false);
   EXPECT_TRUE(Run());  // a missing Access key does not stop the run
   EXPECT_EQ(Text(), StartLines(L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2") +
                         L"Kopiere: lib.mda - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_PATH_NOT_FOUND));

@@ -21,19 +21,25 @@ std::vector<std::string> Records(const std::string& bytes) { return ReadScriptRe
 
 }  // namespace
 
-TEST(ScriptRecords, CommasSplitRecordsAndQuotesKeepThem) {
-  EXPECT_EQ(Records("copy;shared;a.dll,b.dll\r\n"), (std::vector<std::string>{"copy;shared;a.dll", "b.dll"}));
-  EXPECT_EQ(Records("\"copy;shared;a,b.dll\"\r\nlog\r\n"), (std::vector<std::string>{"copy;shared;a,b.dll", "log"}));
-  // Text after a closing quote up to the record's end is dropped; a quoted
-  // record may span lines.
-  EXPECT_EQ(Records("  \"a,b\"xyz,c\r\n\"x\r\ny\"\r\n"), (std::vector<std::string>{"a,b", "c", "x\r\ny"}));
-}
-
-TEST(ScriptRecords, EmptyAndBlankRecordsAndNulBytesAreSkipped) {
-  EXPECT_EQ(Records("\r\n\r\n,,  ,\r\nlog\n\nver;820\rcopy"),
-            (std::vector<std::string>{"log", "ver;820", "copy"}));
-  EXPECT_EQ(Records(std::string("co\0py;shared\0", 13)), (std::vector<std::string>{"copy;shared"}));
-  EXPECT_TRUE(Records("").empty());
+// Commas split records and quotes keep them (text after a closing quote
+// up to the record's end is dropped, a quoted record may span lines);
+// empty and blank records and NUL bytes are skipped.
+TEST(ScriptRecords, CommasSplitRecordsQuotesKeepThemAndEmptyOnesAreSkipped) {
+  const struct {
+    std::string sBytes;
+    std::vector<std::string> records;
+  } kCases[] = {
+      {"copy;shared;a.dll,b.dll\r\n", {"copy;shared;a.dll", "b.dll"}},
+      {"\"copy;shared;a,b.dll\"\r\nlog\r\n", {"copy;shared;a,b.dll", "log"}},
+      {"  \"a,b\"xyz,c\r\n\"x\r\ny\"\r\n", {"a,b", "c", "x\r\ny"}},
+      {"\r\n\r\n,,  ,\r\nlog\n\nver;820\rcopy", {"log", "ver;820", "copy"}},
+      {std::string("co\0py;shared\0", 13), {"copy;shared"}},
+      {"", {}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.sBytes);
+    EXPECT_EQ(Records(c.sBytes), c.records);
+  }
 }
 
 TEST(ScriptRecords, AQuoteThatNeverClosesStopsReadingAtItsLine) {

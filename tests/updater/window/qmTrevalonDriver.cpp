@@ -61,15 +61,6 @@ void CreateFolders(const std::wstring& path) {
 
 }  // namespace
 
-bool WaitUntil(const std::function<bool()>& condition, int iTimeoutMs, int iPollMs) {
-  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(iTimeoutMs);
-  for (;;) {
-    if (condition()) return true;
-    if (GetTickCount64() >= deadline) return false;
-    Sleep(static_cast<DWORD>(iPollMs));
-  }
-}
-
 tOfficeLine::tOfficeLine(const std::wstring& sVersionKey) : msKey(kOfficeLineKey + sVersionKey) {
   for (const wchar_t* folder : {L"shared", L"addin", L"addin\\work", L"shared\\ConfigUpdates", L"abf"}) {
     CreateDirectoryW(Path(folder).c_str(), nullptr);
@@ -120,43 +111,16 @@ void tDeployment::WriteScript(const std::string& sAnsiText) const { WriteBytes(P
 std::wstring tDeployment::LogPath() const { return Path(L"log_" + ComputerName() + L".txt"); }
 
 tTrevalonProcess::tTrevalonProcess(const std::wstring& program, const std::wstring& arguments,
-                                   const std::wstring& currentFolder, HANDLE hStdOutput) {
-  std::wstring commandLine = L"\"" + program + L"\"";
-  if (!arguments.empty()) commandLine += L" " + arguments;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  if (hStdOutput) {
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = hStdOutput;
-    startup.hStdError = hStdOutput;
-  }
-  const std::wstring folder = currentFolder.empty() ? program.substr(0, program.rfind(L'\\')) : currentFolder;
-  // Wine now and then refuses a process start with ERROR_INTERNAL_ERROR on
-  // a loaded machine; a second start a moment later succeeds.
-  bool started = false;
-  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-    if (attempt > 0) Sleep(500);
-    started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, hStdOutput ? TRUE : FALSE, 0,
-                             nullptr, folder.c_str(), &startup, &mInfo) != FALSE;
-  }
-  if (!started) {
-    throw std::runtime_error("cannot start Trevalon.exe");
-  }
-}
-
-tTrevalonProcess::~tTrevalonProcess() {
-  if (bRunning()) {
-    TerminateProcess(mInfo.hProcess, 255);
-    WaitForSingleObject(mInfo.hProcess, 5000);
-  }
-  CloseHandle(mInfo.hThread);
-  CloseHandle(mInfo.hProcess);
+                                   const std::wstring& currentFolder, HANDLE hStdOutput)
+    : tProcess(L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments),
+               currentFolder.empty() ? program.substr(0, program.rfind(L'\\')) : currentFolder, hStdOutput) {
+  if (!started()) throw std::runtime_error("cannot start Trevalon.exe");
 }
 
 HWND tTrevalonProcess::MainWindow(int iTimeoutMs) {
   if (!mhwndMain) {
-    WaitForInputIdle(mInfo.hProcess, static_cast<DWORD>(iTimeoutMs));
-    mhwndMain = FindProcessWindow(mInfo.dwProcessId, L"TrevalonMainWindow", L"", iTimeoutMs);
+    WaitForInputIdle(handle(), static_cast<DWORD>(iTimeoutMs));
+    mhwndMain = FindProcessWindow(id(), L"TrevalonMainWindow", L"", iTimeoutMs);
   }
   return mhwndMain;
 }
@@ -164,17 +128,8 @@ HWND tTrevalonProcess::MainWindow(int iTimeoutMs) {
 HWND tTrevalonProcess::Control(int iId) { return GetDlgItem(MainWindow(), iId); }
 
 HWND tTrevalonProcess::Dialog(const std::wstring& title, int iTimeoutMs) {
-  return FindProcessWindow(mInfo.dwProcessId, L"#32770", title, iTimeoutMs);
+  return FindProcessWindow(id(), L"#32770", title, iTimeoutMs);
 }
-
-DWORD tTrevalonProcess::WaitForExit(int iTimeoutMs) {
-  WaitForSingleObject(mInfo.hProcess, static_cast<DWORD>(iTimeoutMs));
-  DWORD code = STILL_ACTIVE;
-  GetExitCodeProcess(mInfo.hProcess, &code);
-  return code;
-}
-
-bool tTrevalonProcess::bRunning() const { return WaitForSingleObject(mInfo.hProcess, 0) == WAIT_TIMEOUT; }
 
 std::wstring WindowText(HWND hwnd, bool* pbAnswered, int iTimeoutMs) {
   if (pbAnswered) *pbAnswered = false;

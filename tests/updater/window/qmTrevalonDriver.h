@@ -7,13 +7,9 @@
 
 #include <windows.h>
 
-#include <functional>
 #include <string>
 
 namespace qmtest {
-
-// Waits until the condition holds, at most iTimeoutMs; polls every iPollMs.
-bool WaitUntil(const std::function<bool()>& condition, int iTimeoutMs, int iPollMs = 20);
 
 // An Office Line installation as the updater finds it: the value "Root" of
 // HKLM\SOFTWARE\Sage\Office Line\<version> pointing at a folder with shared,
@@ -54,18 +50,12 @@ class tDeployment {
   bool mbOwnFolder = false;
 };
 
-// One started Trevalon.exe. Ended by force at the end if still running.
-class tTrevalonProcess {
+// One started Trevalon.exe, in currentFolder or in the program's folder (as
+// Explorer starts it), with hStdOutput as a distribution agent starts it.
+class tTrevalonProcess : public tProcess {
  public:
-  // Started in currentFolder, or in the program's folder (as Explorer
-  // starts it) when that is empty.
-  // With hStdOutput (an inheritable handle) as its standard output, as a
-  // distribution agent that reads what the program prints starts it.
   tTrevalonProcess(const std::wstring& program, const std::wstring& arguments = L"",
                    const std::wstring& currentFolder = L"", HANDLE hStdOutput = nullptr);
-  ~tTrevalonProcess();
-  tTrevalonProcess(const tTrevalonProcess&) = delete;
-  tTrevalonProcess& operator=(const tTrevalonProcess&) = delete;
 
   // The main window (found by its class), or nullptr after iTimeoutMs.
   HWND MainWindow(int iTimeoutMs = 15000);
@@ -73,12 +63,7 @@ class tTrevalonProcess {
   // A dialog of the process with this title (message boxes), or nullptr.
   HWND Dialog(const std::wstring& title, int iTimeoutMs = 15000);
 
-  // The process's exit code, or STILL_ACTIVE after iTimeoutMs.
-  DWORD WaitForExit(int iTimeoutMs);
-  [[nodiscard]] bool bRunning() const;
-
  private:
-  PROCESS_INFORMATION mInfo{};
   HWND mhwndMain = nullptr;
 };
 

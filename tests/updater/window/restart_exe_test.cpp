@@ -16,41 +16,24 @@ namespace {
 
 constexpr int kExitTimeoutMs = 60000;
 
-// A fixture process that holds a file open until it is ended.
-class tHolder {
+// A fixture process that holds a file open until it is ended; held once a
+// writer is refused.
+class tHolder : public tProcess {
  public:
-  tHolder(const std::wstring& path, const wchar_t* how) {
-    const std::wstring program = ProgramFolder() + L"\\qm_holder.exe";
-    std::wstring commandLine = L"\"" + program + L"\" \"" + path + L"\" " + how;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &mInfo)) {
-      return;
-    }
-    // Held once a writer is refused.
-    mbHeld = WaitUntil(
-        [&] {
-          HANDLE probe = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, 0, nullptr);
-          if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
-          return probe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
-        },
-        15000);
+  tHolder(const std::wstring& path, const wchar_t* how)
+      : tProcess(L"\"" + ProgramFolder() + L"\\qm_holder.exe\" \"" + path + L"\" " + how) {
+    mbHeld = started() && WaitUntil(
+                              [&] {
+                                HANDLE probe = CreateFileW(path.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0,
+                                                           nullptr);
+                                if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+                                return probe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+                              },
+                              15000);
   }
-  ~tHolder() { End(); }
   bool held() const { return mbHeld; }
-  void End() {
-    if (!mInfo.hProcess) return;
-    TerminateProcess(mInfo.hProcess, 0);
-    WaitForSingleObject(mInfo.hProcess, 10000);
-    CloseHandle(mInfo.hProcess);
-    CloseHandle(mInfo.hThread);
-    mInfo = PROCESS_INFORMATION{};
-  }
 
  private:
-  PROCESS_INFORMATION mInfo{};
   bool mbHeld = false;
 };
 
@@ -65,17 +48,7 @@ std::wstring FromUtf16(const std::string& bytes) {
 // Restarts the prefix as Windows starts again: wineboot carries out the
 // pending renames and runs the RunOnce entries, and ends when they ran.
 DWORD RestartPrefix() {
-  std::wstring commandLine = L"wineboot.exe -r";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-    return GetLastError();
-  }
-  const DWORD wait = WaitForSingleObject(info.hProcess, 120000);
-  CloseHandle(info.hProcess);
-  CloseHandle(info.hThread);
-  return wait == WAIT_OBJECT_0 ? 0 : WAIT_TIMEOUT;
+  return tProcess(L"wineboot.exe -r").WaitForExit(120000) == STILL_ACTIVE ? WAIT_TIMEOUT : 0;
 }
 
 }  // namespace
