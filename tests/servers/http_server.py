@@ -272,28 +272,23 @@ class Origin(http.server.BaseHTTPRequestHandler):
             # Holds the connection for "hold" milliseconds before it closes.
             time.sleep(min(int(query.get("hold", "0")), 5000) / 1000)
             self.close_connection = True
-        elif path == "/trickle":
-            # One byte of body every "ms" milliseconds, without end.
+        elif path in ("/trickle", "/stall"):
+            # The headers, then one byte of body every "ms" milliseconds
+            # without end; /stall sends none.
             self.send_response(200)
             self.send_header("Content-Type", "text/plain")
             self.send_header("Content-Length", "1000000")
             self.end_headers()
+            self.wfile.flush()
+            pause = int(query.get("ms", "500")) / 1000.0 if path == "/trickle" else 120
             for _ in range(1000):
-                if STOP.wait(int(query.get("ms", "500")) / 1000.0):
+                if STOP.wait(pause):
                     break
                 try:
                     self.wfile.write(b"x")
                     self.wfile.flush()
                 except OSError:
                     break
-        elif path == "/stall":
-            # The headers, then nothing.
-            self.send_response(200)
-            self.send_header("Content-Type", "text/plain")
-            self.send_header("Content-Length", "100")
-            self.end_headers()
-            self.wfile.flush()
-            STOP.wait(120)
         elif path == "/never":
             STOP.wait(120)
         else:
@@ -398,16 +393,16 @@ class Proxy(http.server.BaseHTTPRequestHandler):
     do_GET = do_POST = do_PUT = handle_any
 
 
-def serve(handler):
+def serve(handler, context=None):
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
+    if context:
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
 
 def serve_tls(cert, key, client_ca=None):
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Origin)
-    server.daemon_threads = True
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     # As servers that dropped the old protocols: a client that offers
@@ -416,9 +411,7 @@ def serve_tls(cert, key, client_ca=None):
     if client_ca:
         context.verify_mode = ssl.CERT_OPTIONAL
         context.load_verify_locations(client_ca)
-    server.socket = context.wrap_socket(server.socket, server_side=True)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
+    return serve(Origin, context)
 
 
 def main():
