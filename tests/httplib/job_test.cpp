@@ -38,6 +38,9 @@ class Job : public ::testing::Test {
     return MakeRequest({{L"sURL", Url(path)}, {L"sRequestType", type}});
   }
   bool Add(const Dispatch& req) { return job.Call(L"bAddRequest", {Var(req.get())}, true).value.Bool(); }
+  void Add(std::initializer_list<Dispatch> requests) {
+    for (const Dispatch& req : requests) Add(req);
+  }
   bool Run() { return job.Call(L"bDoRequests").value.Bool(); }
 
   Dispatch job;
@@ -77,9 +80,7 @@ TEST_F(Job, ARequestOfATypeTheJobDoesNotStartMakesItGiveUpAfterThirtySeconds) {
   Dispatch lower = NewRequest(L"/text", L"get");
   lower.Put(L"sErrortext", L"untouched");
   Dispatch last = NewRequest(L"/echo", L"POST");
-  Add(first);
-  Add(lower);
-  Add(last);
+  Add({first, lower, last});
   const ULONGLONG start = GetTickCount64();
   EXPECT_FALSE(Run());
   const ULONGLONG waited = GetTickCount64() - start;
@@ -156,9 +157,7 @@ TEST_F(Job, ARequestAddedTwiceIsStartedOnceAndCountedOnce) {
   Dispatch other = NewRequest(L"/text");
   EventSink done{DIID___clsqmHTTPDataRequest};
   ASSERT_TRUE(done.Connect(twice.get()));
-  Add(twice);
-  Add(other);
-  Add(twice);
+  Add({twice, other, twice});
   EXPECT_EQ(job.Get(L"gcolRequests").Object() ? Dispatch(job.Get(L"gcolRequests").Object()).Call(L"Count").value.Long() : -1, 3);
   EXPECT_TRUE(Run()) << "every distinct request completed";
   EXPECT_EQ(progress.back(), 2);
@@ -208,9 +207,7 @@ TEST_F(Job, AHundredRequestsInOneJobAllComplete) {
 TEST_F(Job, ARequestTheClientRemovedBeforeTheRunIsNotStarted) {
   Dispatch a = NewRequest(L"/text"), b = NewRequest(L"/text"), c = NewRequest(L"/text");
   b.Put(L"sErrortext", L"untouched");
-  Add(a);
-  Add(b);
-  Add(c);
+  Add({a, b, c});
   Dispatch collection(job.Get(L"gcolRequests").Object());
   EXPECT_EQ(collection.Call(L"Remove", {Var(2L)}).hr, S_OK);
   EXPECT_TRUE(Run());
@@ -223,8 +220,7 @@ TEST_F(Job, ARequestTheClientRemovedBeforeTheRunIsNotStarted) {
 TEST_F(Job, TheWaitFollowsTheCollectionAsHandlersChangeIt) {
   Dispatch quick = NewRequest(L"/text");
   Dispatch stuck = NewRequest(L"/never");
-  Add(quick);
-  Add(stuck);
+  Add({quick, stuck});
   Dispatch collection(job.Get(L"gcolRequests").Object());
   progressSink.onEvent = [&](DISPID, DISPPARAMS* params) {
     progress.push_back(*V_I4REF(&params->rgvarg[0]));
@@ -240,8 +236,7 @@ TEST_F(Job, TheWaitFollowsTheCollectionAsHandlersChangeIt) {
 TEST_F(Job, AnItemThatIsNoRequestEndsTheRunAfterTheRequestsBeforeItStarted) {
   EXPECT_EQ(job.Call(L"bAddRequest", {Var(L"not a request")}, true).hr, DISP_E_TYPEMISMATCH) << "bAddRequest refuses it";
   Dispatch first = NewRequest(L"/text"), second = NewRequest(L"/echo"), after = NewRequest(L"/text");
-  Add(first);
-  Add(second);
+  Add({first, second});
   Dispatch collection(job.Get(L"gcolRequests").Object());
   collection.Call(L"Add", {Var(L"not a request")}, true);
   Add(after);
@@ -258,8 +253,7 @@ TEST_F(Job, RunningTheJobAgainFromAHandlerIsRefusedAndTheRunGoesOn) {
   Dispatch a = NewRequest(L"/delay?ms=100"), b = NewRequest(L"/delay?ms=600");
   EventSink aDone{DIID___clsqmHTTPDataRequest};
   ASSERT_TRUE(aDone.Connect(a.get()));
-  Add(a);
-  Add(b);
+  Add({a, b});
   CallResult nested;
   progressSink.onEvent = [&](DISPID, DISPPARAMS* params) {
     progress.push_back(*V_I4REF(&params->rgvarg[0]));
@@ -278,8 +272,7 @@ TEST_F(Job, RunningTheJobAgainFromAHandlerIsRefusedAndTheRunGoesOn) {
 TEST_F(Job, AProgressHandlerThatWritesToItsArgumentCannotChangeTheCount) {
   overwriteProgress = true;
   Dispatch a = NewRequest(L"/delay?ms=100"), b = NewRequest(L"/delay?ms=600");
-  Add(a);
-  Add(b);
+  Add({a, b});
   EXPECT_TRUE(Run());
   EXPECT_EQ(progress.back(), 2);
   EXPECT_EQ(progress.front(), progress.size() == 1 ? 2 : 1);
