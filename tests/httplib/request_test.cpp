@@ -817,17 +817,12 @@ TEST_F(DataRequest, TheLibraryDescribesItselfAndStaysLoadedWhileObjectsLive) {
   EXPECT_EQ(points->Next(1, &point, &fetched), S_FALSE);
   points.Reset();
   container.Reset();
-  ComPtr<ISupportErrorInfo> errors;
-  ASSERT_EQ(req.get()->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(errors.GetAddressOf())),
-            S_OK);
-  EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID__clsqmHTTPDataRequest), S_OK);
 
   EXPECT_EQ(CanUnloadNow(), S_FALSE);
   req.Set({{L"sURL", Url(L"/delay?ms=300")}, {L"bParallel", true}});
   Get();
   done.Disconnect();
   info.Reset();
-  errors.Reset();
   req = Dispatch();
   EXPECT_EQ(CanUnloadNow(), S_FALSE) << "an abandoned transfer is still in flight";
   EXPECT_TRUE(PumpUntil([&] { return CanUnloadNow() == S_OK; }, 5000));
