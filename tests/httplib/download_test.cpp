@@ -203,13 +203,11 @@ TEST_F(Download, AFailedDownloadLeavesNoFileAndAnOlderFileUntouched) {
   req.Set({{L"lTimeoutBase", 30L}, {L"sURL", Url(L"/status?code=404")}});
   EXPECT_TRUE(Get());
   EXPECT_EQ(req.Outcome(), Outcome(0, 404, L""));
-  req.Put(L"sURL", Url(L"/brokengzip"));
-  EXPECT_TRUE(Get());
+  EXPECT_TRUE(Get(Url(L"/brokengzip")));
   EXPECT_EQ(Long(L"lErrorcode"), ERROR_INVALID_DATA);
 
   // A successful download then replaces the older file.
-  req.Put(L"sURL", Url(L"/stream?bytes=3000"));
-  EXPECT_TRUE(Get());
+  EXPECT_TRUE(Get(Url(L"/stream?bytes=3000")));
   EXPECT_EQ(Long(L"lErrorcode"), 0);
   EXPECT_EQ(qmtest::ReadBytes(target).size(), 3000u);
   EXPECT_EQ(FilesIn(folder.path()), std::vector<std::wstring>{L"report.pdf"});
@@ -231,8 +229,7 @@ TEST_F(Download, AResponseThatIsNotTheWholeResourceLeavesTheTargetAndSaysWhy) {
   req.Put(L"sResponseFile", target);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    req.Put(L"sURL", Url(c.path));
-    EXPECT_TRUE(Get());
+    EXPECT_TRUE(Get(Url(c.path)));
     EXPECT_EQ(Long(L"lResponseCode"), c.status);
     EXPECT_EQ(Long(L"lErrorcode"), static_cast<long>(c.error));
     EXPECT_EQ(Text(L"sErrortext"), ErrorText(c.error));
