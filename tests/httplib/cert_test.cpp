@@ -65,19 +65,15 @@ std::string Digest(const wchar_t* algorithm, const std::string& data) {
 // A count the plain origin tells: /seen?mark=... (request lines that the
 // origins read with the mark) or /tunnels (CONNECT requests of the proxy).
 long Count(const std::wstring& pathAndQuery) {
-  Dispatch counter = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-  counter.Put(L"sURL", Url(pathAndQuery));
-  counter.Put(L"nProxyType", 1);
+  Dispatch counter = MakeRequest({{L"sURL", Url(pathAndQuery)}, {L"nProxyType", 1}});
   counter.Call(L"gbGet");
   return std::stol(L"0" + counter.Get(L"sResponse").Text());
 }
 
 // A new object (no check done yet) for a TLS origin's path.
 Dispatch Secure(int port, const std::wstring& pathAndQuery, const std::wstring& pin) {
-  Dispatch fresh = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-  fresh.Put(L"sURL", L"https://127.0.0.1:" + std::to_wstring(port) + pathAndQuery);
-  fresh.Put(L"sServerCertSha256", pin);
-  return fresh;
+  return MakeRequest({{L"sURL", L"https://127.0.0.1:" + std::to_wstring(port) + pathAndQuery},
+                      {L"sServerCertSha256", pin}});
 }
 
 class Certificates : public RequestFixture {};
@@ -116,11 +112,7 @@ TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing
     SCOPED_TRACE(c.what);
     const std::wstring mark = L"pin" + std::to_wstring(++row) + L"x";
     Dispatch fresh = Secure(Ports().https, L"/echo?" + mark, c.pin);
-    if (c.viaProxy) {
-      fresh.Put(L"nProxyType", 2);
-      fresh.Put(L"sProxyname", L"localhost");
-      fresh.Put(L"nProxyPort", static_cast<short>(Ports().proxy));
-    }
+    if (c.viaProxy) fresh.Set({{L"nProxyType", 2}, {L"sProxyname", L"localhost"}, {L"nProxyPort", static_cast<short>(Ports().proxy)}});
     const long tunnels = Count(L"/tunnels");
     EXPECT_EQ(fresh.Call(L"gbGet").value.Bool(), c.started);
     const long error = fresh.Get(L"lErrorcode").Long();
@@ -140,11 +132,9 @@ TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing
 }
 
 TEST_F(Certificates, ASequenceOfPinnedRequestsChecksTheCertificateOnce) {
-  req.Put(L"sURL", L"https://127.0.0.1:" + std::to_wstring(Ports().https) + L"/echo?pinseq");
-  req.Put(L"sServerCertSha256", Hex(Digest(BCRYPT_SHA256_ALGORITHM, ServerCertificate())));
-  req.Put(L"nProxyType", 2);
-  req.Put(L"sProxyname", L"localhost");
-  req.Put(L"nProxyPort", static_cast<short>(Ports().proxy));
+  req.Set({{L"sURL", L"https://127.0.0.1:" + std::to_wstring(Ports().https) + L"/echo?pinseq"},
+           {L"sServerCertSha256", Hex(Digest(BCRYPT_SHA256_ALGORITHM, ServerCertificate()))},
+           {L"nProxyType", 2}, {L"sProxyname", L"localhost"}, {L"nProxyPort", static_cast<short>(Ports().proxy)}});
   const long tunnels = Count(L"/tunnels");
   for (int i = 0; i < 3; ++i) {
     EXPECT_TRUE(Get());
@@ -225,9 +215,7 @@ TEST_F(ClientCertificates, TheCertificateIsFoundByItsNameOrFingerprintAndAMissin
     }
     EXPECT_EQ(Count(L"/seen?mark=" + mark), c.error == 0 ? 1 : 0);
     if (c.error == 0) {
-      // The server saw this very certificate.
-      EXPECT_EQ(fresh.Get(L"lResponseCode").Long(), 200);
-      EXPECT_EQ(fresh.Get(L"sResponse").Text(), sha256);
+      EXPECT_EQ(fresh.Outcome(), Outcome(0, 200, sha256)) << "the server saw this very certificate";
     }
   }
 }

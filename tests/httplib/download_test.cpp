@@ -100,47 +100,34 @@ class Download : public RequestFixture {
   qmtest::ScratchFolder folder{L"kvdl"};
 };
 
-TEST_F(Download, AllByteValuesArriveExactlyAsTheBodyAndAsAFile) {
+TEST_F(Download, AllByteValuesArriveExactlyAsTheBodyAndAsAFilePlainOrGzipEncoded) {
   EXPECT_EQ(Body(), "") << "a new object holds an empty byte array";
   const std::string all = AllByteValues();
-  req.Put(L"sURL", Url(L"/bytes?type=application/pdf&hex=" + Hex(all)));
-  ASSERT_TRUE(Get());
-  EXPECT_EQ(Long(L"lErrorcode"), 0);
-  EXPECT_EQ(Body(), all);
-
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += all;
   const std::wstring target = folder / L"all values.pdf";
-  req.Put(L"sResponseFile", target);
-  ASSERT_TRUE(Get());
-  EXPECT_EQ(Long(L"lErrorcode"), 0) << Text(L"sErrortext");
-  EXPECT_EQ(Long(L"lResponseCode"), 200);
-  EXPECT_EQ(qmtest::ReadBytes(target), all);
-  EXPECT_EQ(Body(), "") << "a body written to a file is not held as well";
-  EXPECT_EQ(Text(L"sResponse"), L"");
-  EXPECT_EQ(FilesIn(folder.path()), std::vector<std::wstring>{L"all values.pdf"}) << "no part file is left";
-  EXPECT_EQ(Text(L"sResponseFile"), target);
+  for (const auto& [query, bytes] : {std::pair{L"type=application/pdf", all}, std::pair{L"gzip=1&type=application/zip", many}}) {
+    SCOPED_TRACE(query);
+    req.Set({{L"sResponseFile", L""}, {L"sURL", Url(L"/bytes?" + std::wstring(query) + L"&hex=" + Hex(bytes))}});
+    ASSERT_TRUE(Get());
+    EXPECT_EQ(Long(L"lErrorcode"), 0);
+    EXPECT_EQ(Body(), bytes);
+    req.Put(L"sResponseFile", target);
+    ASSERT_TRUE(Get());
+    EXPECT_EQ(req.Outcome(), Outcome(0, 200, L"")) << Text(L"sErrortext");
+    EXPECT_EQ(qmtest::ReadBytes(target), bytes);
+    EXPECT_EQ(Body(), "") << "a body written to a file is not held as well";
+    EXPECT_EQ(FilesIn(folder.path()), std::vector<std::wstring>{L"all values.pdf"}) << "no part file is left";
+    EXPECT_EQ(Text(L"sResponseFile"), target);
+  }
+  EXPECT_TRUE(Contains(Text(L"sHeaders"), L"Content-Encoding: gzip")) << "it was compressed on the wire";
 
   // Text for sResponse, the same resource's bytes for vResponseBody.
-  req.Put(L"sResponseFile", L"");
-  req.Put(L"sURL", Url(L"/text"));
+  req.Set({{L"sResponseFile", L""}, {L"sURL", Url(L"/text")}});
   ASSERT_TRUE(Get());
   EXPECT_EQ(Text(L"sResponse"), L"Gr\u00fc\u00dfe aus K\u00f6ln");
   EXPECT_EQ(Body(), "Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln");
-  EXPECT_EQ(done.events.size(), 3u);
-}
-
-TEST_F(Download, AGzipEncodedBinaryBodyArrivesAsTheResourcesBytes) {
-  std::string resource;
-  for (int i = 0; i < 40; ++i) resource += AllByteValues();
-  req.Put(L"sURL", Url(L"/bytes?gzip=1&type=application/zip&hex=" + Hex(resource)));
-  ASSERT_TRUE(Get());
-  EXPECT_EQ(Long(L"lErrorcode"), 0);
-  EXPECT_EQ(Body(), resource);
-  EXPECT_TRUE(Contains(Text(L"sHeaders"), L"Content-Encoding: gzip")) << "it was compressed on the wire";
-
-  req.Put(L"sResponseFile", folder / L"archive.zip");
-  ASSERT_TRUE(Get());
-  EXPECT_EQ(Long(L"lErrorcode"), 0);
-  EXPECT_EQ(qmtest::ReadBytes(folder / L"archive.zip"), resource);
+  EXPECT_EQ(done.events.size(), 5u);
 }
 
 TEST_F(Download, AGigabyteDownloadKeepsTheClientsMemoryFarBelowTheBodysSize) {
@@ -159,9 +146,8 @@ TEST_F(Download, AGigabyteDownloadKeepsTheClientsMemoryFarBelowTheBodysSize) {
   EXPECT_GE(control.PeakWorkingSetSize, before.PeakWorkingSetSize + (40 << 20));
 
   const std::wstring target = folder / L"big.bin";
-  req.Put(L"lTimeoutBase", 900L);  // the whole transfer's time
-  req.Put(L"sResponseFile", target);
-  req.Put(L"sURL", Url(L"/stream?bytes=" + std::to_wstring(size)));
+  // (lTimeoutBase: the whole transfer's time.)
+  req.Set({{L"lTimeoutBase", 900L}, {L"sResponseFile", target}, {L"sURL", Url(L"/stream?bytes=" + std::to_wstring(size))}});
   ASSERT_TRUE(Get()) << Text(L"sErrortext");
   EXPECT_EQ(Long(L"lErrorcode"), 0) << Text(L"sErrortext");
   const PROCESS_MEMORY_COUNTERS_EX memory = MemoryCounters();
@@ -195,8 +181,7 @@ TEST_F(Download, AGigabyteDownloadKeepsTheClientsMemoryFarBelowTheBodysSize) {
 TEST_F(Download, AFailedDownloadLeavesNoFileAndAnOlderFileUntouched) {
   const std::wstring target = folder / L"report.pdf";
   // The server announces 4 MB and closes the connection after 2 MB.
-  req.Put(L"sResponseFile", target);
-  req.Put(L"sURL", Url(L"/stream?bytes=4000000&cutat=2000000"));
+  req.Set({{L"sResponseFile", target}, {L"sURL", Url(L"/stream?bytes=4000000&cutat=2000000")}});
   EXPECT_TRUE(Get()) << "it completes, with an error";
   EXPECT_EQ(Long(L"lErrorcode"), ERROR_WINHTTP_CONNECTION_ERROR);
   EXPECT_FALSE(Text(L"sErrortext").empty());
@@ -206,8 +191,7 @@ TEST_F(Download, AFailedDownloadLeavesNoFileAndAnOlderFileUntouched) {
   qmtest::WriteBytes(target, older);
   for (const wchar_t* path : {L"/stream?bytes=4000000&cutat=2000000", L"/status?code=404", L"/brokengzip",
                               L"/never"}) {
-    req.Put(L"lTimeoutBase", std::wstring(path) == L"/never" ? -18L : 30L);  // 2 s
-    req.Put(L"sURL", Url(path));
+    req.Set({{L"lTimeoutBase", std::wstring(path) == L"/never" ? -18L : 30L}, {L"sURL", Url(path)}});  // 2 s
     Get();
     EXPECT_TRUE(PumpUntil([&] { return req.Get(L"mbDone").Bool(); }, 10000)) << path;
     EXPECT_EQ(qmtest::ReadBytes(target), older) << path;
@@ -216,18 +200,14 @@ TEST_F(Download, AFailedDownloadLeavesNoFileAndAnOlderFileUntouched) {
     EXPECT_EQ(Body(), "") << path;
   }
   // A response other than a success is no download: its status tells.
-  req.Put(L"lTimeoutBase", 30L);
-  req.Put(L"sURL", Url(L"/status?code=404"));
+  req.Set({{L"lTimeoutBase", 30L}, {L"sURL", Url(L"/status?code=404")}});
   EXPECT_TRUE(Get());
-  EXPECT_EQ(Long(L"lResponseCode"), 404);
-  EXPECT_EQ(Long(L"lErrorcode"), 0);
-  req.Put(L"sURL", Url(L"/brokengzip"));
-  EXPECT_TRUE(Get());
+  EXPECT_EQ(req.Outcome(), Outcome(0, 404, L""));
+  EXPECT_TRUE(Get(Url(L"/brokengzip")));
   EXPECT_EQ(Long(L"lErrorcode"), ERROR_INVALID_DATA);
 
   // A successful download then replaces the older file.
-  req.Put(L"sURL", Url(L"/stream?bytes=3000"));
-  EXPECT_TRUE(Get());
+  EXPECT_TRUE(Get(Url(L"/stream?bytes=3000")));
   EXPECT_EQ(Long(L"lErrorcode"), 0);
   EXPECT_EQ(qmtest::ReadBytes(target).size(), 3000u);
   EXPECT_EQ(FilesIn(folder.path()), std::vector<std::wstring>{L"report.pdf"});
@@ -249,8 +229,7 @@ TEST_F(Download, AResponseThatIsNotTheWholeResourceLeavesTheTargetAndSaysWhy) {
   req.Put(L"sResponseFile", target);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    req.Put(L"sURL", Url(c.path));
-    EXPECT_TRUE(Get());
+    EXPECT_TRUE(Get(Url(c.path)));
     EXPECT_EQ(Long(L"lResponseCode"), c.status);
     EXPECT_EQ(Long(L"lErrorcode"), static_cast<long>(c.error));
     EXPECT_EQ(Text(L"sErrortext"), ErrorText(c.error));
@@ -259,22 +238,50 @@ TEST_F(Download, AResponseThatIsNotTheWholeResourceLeavesTheTargetAndSaysWhy) {
   }
 }
 
-TEST_F(Download, ALengthAnnouncedBeyondFourGigabytesIsTakenWhole) {
+TEST_F(Download, ABodyCutOffBeforeItsAnnouncedLengthIsNoSuccessInMemoryOrBeyondFourGigabytes) {
   // 4 GiB + 1000 bytes announced, 100 000 sent: read as a 32-bit number the
   // announcement would be 1000 bytes, and the download a "success" of those.
-  req.Put(L"sResponseFile", folder / L"huge.iso");
-  req.Put(L"sURL", Url(L"/stream?bytes=4294968296&cutat=100000"));
-  EXPECT_TRUE(Get());
-  EXPECT_EQ(Long(L"lErrorcode"), ERROR_WINHTTP_CONNECTION_ERROR);
-  EXPECT_TRUE(FilesIn(folder.path()).empty());
+  for (const wchar_t* file : {L"", L"huge.iso"}) {
+    SCOPED_TRACE(file);
+    req.Set({{L"sResponseFile", *file ? folder / file : L""},
+             {L"sURL", Url(*file ? L"/stream?bytes=4294968296&cutat=100000" : L"/stream?bytes=400000&cutat=200000")}});
+    EXPECT_TRUE(Get());
+    EXPECT_EQ(Long(L"lErrorcode"), ERROR_WINHTTP_CONNECTION_ERROR);
+    EXPECT_EQ(Body(), "");
+    EXPECT_EQ(Text(L"sResponse"), L"");
+    EXPECT_TRUE(FilesIn(folder.path()).empty());
+  }
 }
 
-TEST_F(Download, ABodyCutOffBeforeItsAnnouncedLengthIsNoSuccessInMemoryEither) {
-  req.Put(L"sURL", Url(L"/stream?bytes=400000&cutat=200000"));
-  EXPECT_TRUE(Get());
-  EXPECT_EQ(Long(L"lErrorcode"), ERROR_WINHTTP_CONNECTION_ERROR);
-  EXPECT_EQ(Body(), "");
-  EXPECT_EQ(Text(L"sResponse"), L"");
+// A chunked body is whole only with its last (empty) chunk: one whose
+// connection closes before it is an error, in memory and as a download.
+TEST_F(Download, AChunkedBodyCutBeforeItsLastChunkFailsAndReplacesNoFile) {
+  const std::wstring target = folder / L"report.txt";
+  const std::string older = "the older report\r\n";
+  qmtest::WriteBytes(target, older);
+  // The server sends that many of its five chunks, then closes without the last.
+  for (const wchar_t* cut : {L"0", L"2", L"4"}) {
+    for (bool toFile : {false, true}) {
+      SCOPED_TRACE(std::wstring(cut) + (toFile ? L" to a file" : L""));
+      req.Set({{L"sResponseFile", toFile ? target : std::wstring()}, {L"sURL", Url(std::wstring(L"/chunked?cut=") + cut)}});
+      EXPECT_TRUE(Get()) << "it completes, with an error";
+      EXPECT_EQ(Long(L"lErrorcode"), ERROR_WINHTTP_CONNECTION_ERROR);
+      EXPECT_EQ(Text(L"sErrortext"), ErrorText(ERROR_WINHTTP_CONNECTION_ERROR));
+      EXPECT_EQ(Text(L"sResponse"), L"");
+      EXPECT_EQ(qmtest::ReadBytes(target), older);
+    }
+  }
+  // A whole chunked body stays a success when the server closes the
+  // connection after its last chunk.
+  std::string whole;
+  for (int i = 0; i < 5; ++i)
+    for (int k = 0; k < 1000; ++k) whole += "part" + std::to_string(i) + ";";
+  for (bool toFile : {false, true}) {
+    req.Set({{L"sResponseFile", toFile ? target : std::wstring()}, {L"sURL", Url(L"/chunked?close=1")}});
+    EXPECT_TRUE(Get());
+    EXPECT_EQ(Long(L"lErrorcode"), 0) << toFile;
+    EXPECT_EQ(toFile ? qmtest::ReadBytes(target) : qmtest::ToAnsi(Text(L"sResponse")), whole) << toFile;
+  }
 }
 
 TEST_F(Download, ATargetThatCannotBeWrittenGivesTheSystemsErrorBeforeAnythingIsSent) {
@@ -289,8 +296,7 @@ TEST_F(Download, ATargetThatCannotBeWrittenGivesTheSystemsErrorBeforeAnythingIsS
                         Case{folder / L"locked.bin", ERROR_ACCESS_DENIED},
                         Case{folder / L"a folder", ERROR_ACCESS_DENIED},
                         Case{folder.path() + L"\\", ERROR_INVALID_NAME}}) {
-    req.Put(L"sResponseFile", c.target);
-    req.Put(L"sURL", Url(L"/stream?bytes=1000"));
+    req.Set({{L"sResponseFile", c.target}, {L"sURL", Url(L"/stream?bytes=1000")}});
     EXPECT_FALSE(Get()) << c.target;
     EXPECT_EQ(Long(L"lErrorcode"), static_cast<long>(c.error)) << c.target;
     EXPECT_EQ(Text(L"sErrortext"), ErrorText(c.error)) << c.target;
@@ -307,9 +313,7 @@ TEST_F(Download, ARelativeTargetIsTakenFromTheCurrentFolderAtTheStart) {
   GetCurrentDirectoryW(MAX_PATH, before);
   qmtest::ScratchFolder elsewhere(L"kvcd");
   ASSERT_TRUE(SetCurrentDirectoryW(folder.path().c_str()));
-  req.Put(L"sResponseFile", L"relative.bin");
-  req.Put(L"bParallel", true);
-  req.Put(L"sURL", Url(L"/stream?bytes=5000"));
+  req.Set({{L"sResponseFile", L"relative.bin"}, {L"bParallel", true}, {L"sURL", Url(L"/stream?bytes=5000")}});
   Get();
   // The client moves on before the body arrived.
   SetCurrentDirectoryW(elsewhere.path().c_str());
@@ -375,12 +379,9 @@ TEST_F(Download, AJobRunsADownloadLikeAnyOtherRequest) {
   Dispatch job = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
   ASSERT_NE(job.get(), nullptr);
   const std::string all = AllByteValues();
-  req.Put(L"sURL", Url(L"/bytes?type=image/png&hex=" + Hex(all)));
-  req.Put(L"sRequestType", L"GET");
-  req.Put(L"sResponseFile", folder / L"image.png");
-  Dispatch text = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-  text.Put(L"sURL", Url(L"/text"));
-  text.Put(L"sRequestType", L"GET");
+  req.Set({{L"sURL", Url(L"/bytes?type=image/png&hex=" + Hex(all))}, {L"sRequestType", L"GET"},
+           {L"sResponseFile", folder / L"image.png"}});
+  Dispatch text = MakeRequest({{L"sURL", Url(L"/text")}, {L"sRequestType", L"GET"}});
   EXPECT_TRUE(job.Call(L"bAddRequest", {Var(req.get())}, true).value.Bool());
   EXPECT_TRUE(job.Call(L"bAddRequest", {Var(text.get())}, true).value.Bool());
   EXPECT_TRUE(job.Call(L"bDoRequests").value.Bool());

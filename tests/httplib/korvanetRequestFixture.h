@@ -26,6 +26,10 @@ class RequestFixture : public ::testing::Test {
     CoUninitialize();
   }
   bool Get() { return req.Call(L"gbGet").value.Bool(); }
+  bool Get(const std::wstring& url) {
+    req.Put(L"sURL", url);
+    return Get();
+  }
   bool Post() { return req.Call(L"gbPost").value.Bool(); }
   std::wstring Text(const wchar_t* name) { return req.Get(name).Text(); }
   long Long(const wchar_t* name) { return req.Get(name).Long(); }

@@ -152,6 +152,21 @@ CallResult Dispatch::Call(const wchar_t* name, std::vector<Var> args, bool byRef
   return Invoke(name, DISPATCH_METHOD, std::move(args), byRef);
 }
 
+const Dispatch& Dispatch::Set(Settings settings) const {
+  for (const auto& [name, value] : settings) Put(name, value);
+  return *this;
+}
+
+std::tuple<long, long, std::wstring> Dispatch::Outcome() const {
+  return {Get(L"lErrorcode").Long(), Get(L"lResponseCode").Long(), Get(L"sResponse").Text()};
+}
+
+Dispatch MakeRequest(Dispatch::Settings settings) {
+  Dispatch request = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+  if (request.get()) request.Set(settings);
+  return request;
+}
+
 bool EventSink::Connect(IDispatch* source) {
   ComPtr<IConnectionPointContainer> container;
   if (FAILED(source->QueryInterface(IID_IConnectionPointContainer,

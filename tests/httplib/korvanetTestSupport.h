@@ -9,7 +9,10 @@
 #include <wrl/client.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace korvanettest {
@@ -69,10 +72,19 @@ class Dispatch {
   void Put(const wchar_t* name, const Var& value) const;
   CallResult Call(const wchar_t* name, std::vector<Var> args = {}, bool byRef = false) const;
   CallResult Invoke(const wchar_t* name, WORD flags, std::vector<Var> args, bool byRef) const;
+  // Puts each property in turn, as a script's lines of assignments do.
+  using Settings = std::initializer_list<std::pair<const wchar_t*, Var>>;
+  const Dispatch& Set(Settings settings) const;
+  // A request's lErrorcode, lResponseCode and sResponse, compared as one.
+  std::tuple<long, long, std::wstring> Outcome() const;
 
  private:
   ComPtr<IDispatch> mp;
 };
+
+// A new Korvanet.clsqmHTTPDataRequest with the given properties.
+Dispatch MakeRequest(Dispatch::Settings settings = {});
+using Outcome = std::tuple<long, long, std::wstring>;
 
 // Connects to an object's source interface and records the events.
 class EventSink : public IDispatch {

@@ -55,14 +55,10 @@ class MachineSettings : public ::testing::Test {
   // A GET of url with default proxy settings and the test proxy's
   // credentials (which only the proxy asks for); returns the request.
   Dispatch Fetch(const std::wstring& url, bool proxyCredentials = true) {
-    Dispatch req = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
+    Dispatch req = MakeRequest({{L"sURL", url}});
     EXPECT_NE(req.get(), nullptr);
     if (!req.get()) return req;
-    req.Put(L"sURL", url);
-    if (proxyCredentials) {
-      req.Put(L"sProxyUser", L"proxyuser");
-      req.Put(L"sProxyPassword", L"proxypass");
-    }
+    if (proxyCredentials) req.Set({{L"sProxyUser", L"proxyuser"}, {L"sProxyPassword", L"proxypass"}});
     EXPECT_TRUE(req.Call(L"gbGet").value.Bool()) << req.Get(L"sErrortext").Text();
     return req;
   }
@@ -84,9 +80,7 @@ TEST_F(MachineSettings, TheDefaultProxyTypeTakesTheUsersFixedProxyAndItsBypassLi
   EXPECT_EQ(bare.Get(L"lResponseCode").Long(), 407);
 
   // Direct when the client says so, and for a host of the bypass list.
-  Dispatch direct = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
-  direct.Put(L"sURL", Url(L"/echo", L"localhost"));
-  direct.Put(L"nProxyType", short{1});
+  Dispatch direct = MakeRequest({{L"sURL", Url(L"/echo", L"localhost")}, {L"nProxyType", short{1}}});
   EXPECT_TRUE(direct.Call(L"gbGet").value.Bool());
   EXPECT_EQ(direct.Get(L"lResponseCode").Long(), 200);
   EXPECT_FALSE(Proxied(direct));

@@ -16,15 +16,25 @@ if [ "$action" = register ]; then
     || fail "ProgID of the job missing"
   query 'HKCR\CLSID\{A179089D-D2B9-490D-892F-775170009ED4}\InprocServer32' | grep -qiF "$dllw" \
     || fail "InprocServer32 does not name $dllw"
+  # Script hosts call from their own single thread: any other model would
+  # put a proxy (or a second apartment) between them and the object.
+  "$wine_run" reg query 'HKCR\CLSID\{A179089D-D2B9-490D-892F-775170009ED4}\InprocServer32' /v ThreadingModel \
+    2>/dev/null | tr -d '\r' | grep -q 'ThreadingModel[[:space:]]*REG_SZ[[:space:]]*Apartment$' \
+    || fail "ThreadingModel is not Apartment"
   query "HKCR\\TypeLib\\{0E050B71-C6AF-4A4D-BABA-927EBC762E14}\\1.0\\0\\$arch" | grep -qiF "$dllw" \
     || fail "type library not registered for $arch"
-  # Every interface of both classes, so that marshalling and tools find
-  # the one a client was compiled against.
-  for iid in '{3959C96E-86E4-480E-B7A9-F1FE3C656611}' '{BE45EF48-9ED7-4609-914F-9EA0D2C299EA}' \
-             '{5752A74F-299B-41A8-A5D6-D4D92A9DD4A9}' '{A01AF668-14EF-490D-BDF2-AA73893F407F}' \
-             '{60C7CB41-61D5-4CD4-AC2E-6C0FD71305B5}'; do
-    "$wine_run" reg query "HKCR\\Interface\\$iid\\TypeLib" /ve 2>/dev/null | tr -d '\r' \
-      | grep -q '{0E050B71-C6AF-4A4D-BABA-927EBC762E14}' || fail "interface $iid not registered"
+  # Every interface of both classes under its name, so that marshalling and
+  # tools find the one a client was compiled against.
+  for entry in '{3959C96E-86E4-480E-B7A9-F1FE3C656611}=_clsqmHTTPDataRequest1' \
+               '{BE45EF48-9ED7-4609-914F-9EA0D2C299EA}=_clsqmHTTPDataRequest2' \
+               '{5752A74F-299B-41A8-A5D6-D4D92A9DD4A9}=_clsqmHTTPDataRequest' \
+               '{A01AF668-14EF-490D-BDF2-AA73893F407F}=_clsqmHTTPJob1' \
+               '{60C7CB41-61D5-4CD4-AC2E-6C0FD71305B5}=_clsqmHTTPJob'; do
+    iid="${entry%%=*}"
+    query "HKCR\\Interface\\$iid" | grep -q "REG_SZ[[:space:]]*${entry#*=}\$" \
+      || fail "interface $iid is not registered as ${entry#*=}"
+    query "HKCR\\Interface\\$iid\\TypeLib" | grep -q '{0E050B71-C6AF-4A4D-BABA-927EBC762E14}' \
+      || fail "interface $iid names no type library"
   done
   echo "registered $dllw"
 else

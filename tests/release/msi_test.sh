@@ -4,10 +4,10 @@
 # this test's own: a 64-bit machine with both Program Files folders and both
 # registry views.
 #   msi_test.sh install|upgrade <source root> <win32|win64> <release folder>
-#               <version> <client.vbs> <client.exe> <port file> <prefix>
+#               <version> <client.vbs> <port file> <prefix>
 # install: with the other bitness's package installed first, this one
 #   installs into the Program Files folder of its bitness with every key; a
-#   script client and a compiled client of its bitness use both classes;
+#   script client of its bitness uses both classes;
 #   installing it again changes nothing; uninstalling it leaves the registry
 #   and the Program Files folders exactly as they were before it, and the
 #   other bitness's clients working; uninstalling that one as well leaves
@@ -18,7 +18,7 @@
 # Every msiexec run must return 0, except the refused downgrade.
 set -u
 scenario="$1"; root="$2"; arch="$3"; release="$4"; version="$5"
-client_vbs="$6"; client_exe="$7"; portfile="$8"; prefix="$9"
+client_vbs="$6"; portfile="$7"; prefix="$8"
 source "$root/scripts/env.sh"
 fail() { echo "FAIL: $*"; exit 1; }
 
@@ -149,22 +149,13 @@ check_installed() {  # check_installed <arch>
   echo "  $a: Korvanet.dll in $(program_files "$a")\\Korvanet, classes and type library registered"
 }
 
-# Clients of <arch>: the script client always, the compiled one of this
-# build's bitness. Each prints its bitness and a verdict line.
+# The script client of <arch>: prints its bitness and a verdict line.
 clients() {  # clients <arch> PASS|FAIL <after what>
-  local a="$1" verdict="$2" want=AMD64 client
+  local a="$1" want=AMD64
   [ "$a" = win32 ] && want=x86
-  for client in script compiled; do
-    if [ "$client" = script ]; then
-      run "$a" cscript //nologo "$(winpath "$client_vbs")" "$port"
-    elif [ "$a" = "$arch" ]; then
-      run "$a" "$client_exe" "$port"
-    else
-      continue
-    fi
-    output | grep -qx "ARCH $want" || { output; fail "the $a $client client did not run as $want"; }
-    output | tail -n 1 | grep -q "^VERDICT $verdict" || { output; fail "the $a $client client after $3"; }
-  done
+  run "$a" cscript //nologo "$(winpath "$client_vbs")" "$port"
+  output | grep -qx "ARCH $want" || { output; fail "the $a client did not run as $want"; }
+  output | tail -n 1 | grep -q "^VERDICT $2" || { output; fail "the $a client after $3"; }
 }
 clients_work() {  # clients_work <arch> <after what>
   clients "$1" PASS "$2"

@@ -97,6 +97,17 @@ class Origin(http.server.BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(data)
 
+    def head(self, length=None, content_type="text/plain", close=False, extra=()):
+        # The status line and headers of a 200 whose body the caller sends.
+        self.send_response(200)
+        for name, value in [("Content-Type", content_type)] + list(extra):
+            self.send_header(name, value)
+        if length is not None:
+            self.send_header("Content-Length", str(length))
+        if close:
+            self.send_header("Connection", "close")
+        self.end_headers()
+
     def handle_any(self):
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query))
@@ -197,12 +208,7 @@ class Origin(http.server.BaseHTTPRequestHandler):
             # coding, which overrides it; with "cut" only that many, and the
             # connection closes without the last (empty) chunk.
             cut = int(query.get("cut", "5"))
-            self.send_response(200)
-            self.send_header("Content-Type", "text/plain; charset=utf-8")
-            if "length" in query:
-                self.send_header("Content-Length", query["length"])
-            self.send_header("Transfer-Encoding", "chunked")
-            self.end_headers()
+            self.head(query.get("length"), "text/plain; charset=utf-8", extra=[("Transfer-Encoding", "chunked")])
             for i in range(min(cut, 5)):
                 piece = ("part%d;" % i).encode() * 1000
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
@@ -211,15 +217,10 @@ class Origin(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(b"0\r\n\r\n")
             self.close_connection = cut < 5 or "close" in query
         elif path in ("/gzip", "/deflate", "/rawdeflate"):
-            plain = ("compressed Grüße " * 2000).encode("utf-8")
-            if path == "/gzip":
-                data, encoding = gzip.compress(plain), "gzip"
-            elif path == "/deflate":
-                data, encoding = zlib.compress(plain), "deflate"
-            else:
-                c = zlib.compressobj(wbits=-15)
-                data, encoding = c.compress(plain) + c.flush(), "deflate"
-            self.reply(200, data, [("Content-Encoding", encoding)])
+            # The text in a gzip container, a zlib one, or as bare deflate data.
+            packer = zlib.compressobj(wbits={"/gzip": 31, "/deflate": 15}.get(path, -15))
+            data = packer.compress(("compressed Grüße " * 2000).encode("utf-8")) + packer.flush()
+            self.reply(200, data, [("Content-Encoding", "gzip" if path == "/gzip" else "deflate")])
         elif path == "/brokengzip":
             self.reply(200, b"\x1f\x8b\x08\x00garbage", [("Content-Encoding", "gzip")])
         elif path == "/bytes":
@@ -237,12 +238,7 @@ class Origin(http.server.BaseHTTPRequestHandler):
             # connection closes after that many bytes.
             size = int(query.get("bytes", "1000000"))
             cut = int(query.get("cutat", str(size)))
-            self.send_response(200)
-            self.send_header("Content-Type", "application/octet-stream")
-            self.send_header("Content-Length", str(size))
-            if cut < size:
-                self.send_header("Connection", "close")
-            self.end_headers()
+            self.head(size, "application/octet-stream", close=cut < size)
             sent = 0
             try:
                 while sent < min(size, cut):
@@ -262,38 +258,26 @@ class Origin(http.server.BaseHTTPRequestHandler):
             self.reply(200, gzip_bomb(int(query.get("mib", "1024"))), [("Content-Encoding", "gzip")])
         elif path == "/liar":
             # Announces far more than it sends, then closes the connection.
-            self.send_response(200)
-            self.send_header("Content-Type", "text/plain")
-            self.send_header("Content-Length", query.get("announce", "3000000000"))
-            self.send_header("Connection", "close")
-            self.end_headers()
+            self.head(query.get("announce", "3000000000"), close=True)
             self.wfile.write(b"short body")
             self.wfile.flush()
             # Holds the connection for "hold" milliseconds before it closes.
             time.sleep(min(int(query.get("hold", "0")), 5000) / 1000)
             self.close_connection = True
-        elif path == "/trickle":
-            # One byte of body every "ms" milliseconds, without end.
-            self.send_response(200)
-            self.send_header("Content-Type", "text/plain")
-            self.send_header("Content-Length", "1000000")
-            self.end_headers()
+        elif path in ("/trickle", "/stall"):
+            # The headers, then one byte of body every "ms" milliseconds
+            # without end; /stall sends none.
+            self.head(1000000)
+            self.wfile.flush()
+            pause = int(query.get("ms", "500")) / 1000.0 if path == "/trickle" else 120
             for _ in range(1000):
-                if STOP.wait(int(query.get("ms", "500")) / 1000.0):
+                if STOP.wait(pause):
                     break
                 try:
                     self.wfile.write(b"x")
                     self.wfile.flush()
                 except OSError:
                     break
-        elif path == "/stall":
-            # The headers, then nothing.
-            self.send_response(200)
-            self.send_header("Content-Type", "text/plain")
-            self.send_header("Content-Length", "100")
-            self.end_headers()
-            self.wfile.flush()
-            STOP.wait(120)
         elif path == "/never":
             STOP.wait(120)
         else:
@@ -398,16 +382,16 @@ class Proxy(http.server.BaseHTTPRequestHandler):
     do_GET = do_POST = do_PUT = handle_any
 
 
-def serve(handler):
+def serve(handler, context=None):
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
+    if context:
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
 
 def serve_tls(cert, key, client_ca=None):
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Origin)
-    server.daemon_threads = True
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     # As servers that dropped the old protocols: a client that offers
@@ -416,9 +400,7 @@ def serve_tls(cert, key, client_ca=None):
     if client_ca:
         context.verify_mode = ssl.CERT_OPTIONAL
         context.load_verify_locations(client_ca)
-    server.socket = context.wrap_socket(server.socket, server_side=True)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
+    return serve(Origin, context)
 
 
 def main():
