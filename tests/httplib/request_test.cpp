@@ -420,7 +420,9 @@ TEST_F(DataRequest, NoResponseCanMakeTheClientHoldMoreThanTheLimits) {
     EXPECT_TRUE(finished);
     EXPECT_EQ(Long(L"lErrorcode"), ERROR_WINHTTP_CONNECTION_ERROR);
     EXPECT_EQ(Text(L"sResponse"), L"");
-    EXPECT_LT(growth, SIZE_T{16} << 20);
+    // Setting the announcement aside would take 60 MB or more; the first
+    // buffer (4 MiB) and the heap's own slack under load stay well below.
+    EXPECT_LT(growth, SIZE_T{32} << 20);
   }
 }
 
