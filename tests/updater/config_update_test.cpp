@@ -51,8 +51,7 @@ TEST_F(qmRunTest, TwoLibrariesTwoOwnersAndNoRevision) {
   EXPECT_TRUE(Run());
   EXPECT_EQ(Text(), StartLines(kKey510) + L"Kopiere: a.mda" + kOk + L"FEHLERHAFTE Revisionangabe in Trevalon.ini!" +
                         L"FEHLERHAFTE Ownerangabe in Trevalon.ini!Kopiere: b.mde" + kOk +
-                        L"FEHLER: Keine Revisionangabe in Trevalon.ini \r\nUpdatetool wird ausgeführt:\r\n\r\n" +
-                        L"  Parameter: \"" + root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 5.1");
+                        L"FEHLER: Keine Revisionangabe in Trevalon.ini \r\n" + ToolLines(L"5.1"));
   EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigZweiter.configupdate"),
             "~Owner = \"Erster\"" + Fragment("abf", "a.mda", "a") + Fragment("abf", "b.mde", "b") + "\r\n");
   EXPECT_FALSE(WaitForToolRecord().empty());
@@ -79,18 +78,6 @@ TEST_F(qmRunTest, WithoutOwnerTheFileNamesQuenmarkAndOldVersionsGetNoFile) {
   EXPECT_FALSE(Exists(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate"));
 }
 
-TEST_F(qmRunTest, AMissingConfigUpdatesFolderIsReportedAndTheToolStillStarts) {
-  RemoveDirectoryW((root() + L"\\Shared\\ConfigUpdates").c_str());
-  PutUpdaterFile(L"a.mda", "a");
-  WriteScript({"ver;820", "rev;1", "copy;work;a.mda"});
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.mda" + kOk + L" - fehlgeschlagen \r\nFehlermeldung: " +
-                        ErrorText(ERROR_PATH_NOT_FOUND) + L"Updatetool wird ausgeführt:\r\n\r\n  Parameter: \"" +
-                        root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2");
-  EXPECT_FALSE(WaitForToolRecord().empty());
-  EXPECT_EQ(mModule.glFailedEntries, 1);
-}
-
 TEST_F(qmRunTest, FromTheDevelopmentFolderTheFileIsShownInsteadOfStartingTheTool) {
   // The development folder lies in the test prefix's drive C:.
   const std::wstring dev = DevelopmentFolder();
@@ -107,22 +94,6 @@ TEST_F(qmRunTest, FromTheDevelopmentFolderTheFileIsShownInsteadOfStartingTheTool
   qmtest::RemoveTree(dev);
 }
 
-TEST_F(qmRunTest, AnOwnerThatNoFileNameCanHoldIsReportedAndTheToolStillStarts) {
-  // Windows would write "Firma:Zwei" as a stream of a file "TrevalonConfigFirma"
-  // and report success; the tool would never see it.
-  PutUpdaterFile(L"a.mda", "a");
-  WriteScript({"ver;820", "rev;1", "own;Firma:Zwei", "copy;work;a.mda"});
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.mda" + kOk + L" - fehlgeschlagen \r\nFehlermeldung: " +
-                        ErrorText(ERROR_INVALID_NAME) + L"Updatetool wird ausgeführt:\r\n\r\n  Parameter: \"" +
-                        root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2");
-  WIN32_FIND_DATAW found{};
-  HANDLE search = FindFirstFileW((root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig*").c_str(), &found);
-  EXPECT_EQ(search, INVALID_HANDLE_VALUE);
-  if (search != INVALID_HANDLE_VALUE) FindClose(search);
-  EXPECT_FALSE(WaitForToolRecord().empty());
-}
-
 TEST_F(qmRunTest, NamesTheAnsiFileCannotHoldAreReportedInsteadOfWrittenWrongly) {
   ASSERT_EQ(GetACP(), 1252u) << "the test prefix runs on the Western European code page";
   const std::wstring polish = L"\u0141\u00f3d\u017a.mda";
@@ -135,8 +106,7 @@ TEST_F(qmRunTest, NamesTheAnsiFileCannotHoldAreReportedInsteadOfWrittenWrongly) 
   EXPECT_TRUE(Run());
   const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_NO_UNICODE_TRANSLATION);
   EXPECT_EQ(Text(), StartLines(kKey820) + failure + L"Kopiere: " + polish + failure + L"Kopiere: Müller.mda" + kOk +
-                        L"Updatetool wird ausgeführt:\r\n\r\n  Parameter: \"" + root() +
-                        L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2");
+                        ToolLines(L"8.2"));
   // The library is installed all the same; only its announcement is missing.
   EXPECT_EQ(ReadBytes(work() + L"\\" + polish), "l");
   EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigMüllerGmbH.configupdate"),
@@ -145,24 +115,51 @@ TEST_F(qmRunTest, NamesTheAnsiFileCannotHoldAreReportedInsteadOfWrittenWrongly) 
   WaitForToolRecord();
 }
 
-TEST_F(qmRunTest, AConfigurationUpdateThatCannotBeWrittenLeavesTheOldFile) {
-  const std::wstring file = root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate";
-  qmtest::WriteBytes(file, "~Owner = \"Quenmark\" of the previous run");
+// A file that cannot be written fails the entry that announces it, leaves
+// an earlier file as it was, and the tool still starts: a missing folder, an
+// owner no file name can hold (Windows would write "Firma:Zwei" as a stream
+// of a file "TrevalonConfigFirma" and report success), a full disk.
+TEST_F(qmRunTest, AConfigurationUpdateThatCannotBeWrittenIsReportedLeavesTheOldFileAndTheToolStillStarts) {
+  const std::wstring folder = root() + L"\\Shared\\ConfigUpdates";
+  const std::wstring file = folder + L"\\TrevalonConfig.configupdate";
+  const std::string previous = "~Owner = \"Quenmark\" of the previous run";
+  const struct {
+    const char* sOwner;
+    bool bFolder;
+    tWriteFileFn writer;
+    DWORD dwError;
+  } kCases[] = {{"", false, nullptr, ERROR_PATH_NOT_FOUND},
+                {"own;Firma:Zwei", true, nullptr, ERROR_INVALID_NAME},
+                {"", true, FullDiskWriteFile, ERROR_DISK_FULL}};
   PutUpdaterFile(L"a.mda", "a");
-  WriteScript({"ver;820", "rev;1", "copy;work;a.mda"});
-  SetTextFileWriter(FullDiskWriteFile);
-  const bool bOk = Run();
-  SetTextFileWriter(nullptr);
-  EXPECT_TRUE(bOk);
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.mda" + kOk + L" - fehlgeschlagen \r\nFehlermeldung: " +
-                        ErrorText(ERROR_DISK_FULL) + L"Updatetool wird ausgeführt:\r\n\r\n  Parameter: \"" + root() +
-                        L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2");
-  EXPECT_EQ(ReadBytes(file), "~Owner = \"Quenmark\" of the previous run");
-  EXPECT_FALSE(Exists(file + L".tmp"));
-  EXPECT_FALSE(WaitForToolRecord().empty());
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.dwError);
+    if (c.bFolder) {
+      CreateDirectoryW(folder.c_str(), nullptr);
+      qmtest::WriteBytes(file, previous);
+    } else {
+      RemoveDirectoryW(folder.c_str());
+    }
+    DeleteFileW((root() + L"\\Shared\\UpdateConfigTool.cmdline").c_str());
+    std::vector<std::string> script{"ver;820", "rev;1", "copy;work;a.mda"};
+    if (*c.sOwner) script.insert(script.begin() + 2, c.sOwner);
+    WriteScript(script);
+    SetTextFileWriter(c.writer);
+    const bool bOk = Run();
+    SetTextFileWriter(nullptr);
+    EXPECT_TRUE(bOk);
+    EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.mda" + kOk + L" - fehlgeschlagen \r\nFehlermeldung: " +
+                          ErrorText(c.dwError) + ToolLines(L"8.2"));
+    EXPECT_EQ(mModule.glFailedEntries, 1);
+    EXPECT_EQ(ReadBytes(file), c.bFolder ? previous : "");
+    EXPECT_FALSE(Exists(file + L".tmp"));
+    EXPECT_FALSE(Exists(folder + L"\\TrevalonConfigFirma"));
+    EXPECT_FALSE(WaitForToolRecord().empty());
+  }
 
   // Without the failure the file is replaced as a whole.
   DeleteFileW((root() + L"\\Shared\\UpdateConfigTool.cmdline").c_str());
+  WriteScript({"ver;820", "rev;1", "copy;work;a.mda"});
   EXPECT_TRUE(Run());
   EXPECT_FALSE(WaitForToolRecord().empty());
   EXPECT_EQ(ReadBytes(file), "~Owner = \"Quenmark\"" + Fragment("abf", "a.mda", "a") + "\r\n");

@@ -103,6 +103,11 @@ std::wstring qmRunTest::StartLines(const std::wstring& sRegKey) const {
          L"\r\nWindows: C:\\windows\r\n";
 }
 
+std::wstring qmRunTest::ToolLines(const std::wstring& sVersion) const {
+  return L"Updatetool wird ausgeführt:\r\n\r\n  Parameter: \"" + root() +
+         L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" " + sVersion;
+}
+
 std::wstring ReadRegText(const std::wstring& sKey, const std::wstring& sName, DWORD* pType, REGSAM view) {
   wchar_t buffer[1024] = {};
   DWORD size = sizeof(buffer) - sizeof(wchar_t);

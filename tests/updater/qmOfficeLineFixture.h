@@ -66,6 +66,8 @@ class qmRunTest : public ::testing::Test {
 
   // The run's report as the start lines for an installation at root().
   std::wstring StartLines(const std::wstring& sRegKey) const;
+  // The report's lines for the configuration tool started for sVersion.
+  std::wstring ToolLines(const std::wstring& sVersion) const;
 
   // The updater's folder and the installation below a folder with blanks
   // and parentheses, where a 32-bit installation lives on 64-bit Windows:

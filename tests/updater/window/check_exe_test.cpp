@@ -36,71 +36,62 @@ class tOutputFile {
   HANDLE mh;
 };
 
-// Runs "/check /silent" (or the given switches) with its standard output in
-// a file; the exit code and what was printed.
-DWORD SilentCheck(const tDeployment& deployment, const std::wstring& arguments, std::string* psOutput) {
-  tOutputFile output(deployment.Path(L"..\\") + L"stdout_" + std::to_wstring(GetCurrentProcessId()) + L".txt");
-  DWORD code = 0;
-  {
-    tTrevalonProcess trevalon(deployment.Program(), arguments, L"", output.handle());
-    code = trevalon.WaitForExit(kExitTimeoutMs);
-  }
-  output.Close();
-  *psOutput = ReadBytes(deployment.Path(L"..\\") + L"stdout_" + std::to_wstring(GetCurrentProcessId()) + L".txt");
-  return code;
-}
-
-std::wstring CheckPath(const tDeployment& deployment) {
-  const std::wstring log = deployment.LogPath();
-  const size_t name = log.rfind(L"\\log_");
-  return log.substr(0, name) + L"\\check_" + log.substr(name + 5);
-}
-
 }  // namespace
 
-TEST(TrevalonCheck, SilentCheckPrintsThePlanChangesNothingAndExitsAsTheRunWould) {
-  tOfficeLine officeLine;
-  tDeployment deployment;
-  WriteBytes(deployment.Path(L"readme.txt"), "hello");
+class TrevalonCheck : public qmExeTest {
+ protected:
+  // Runs "/check /silent" (or the given switches) with its standard output
+  // in a file; the exit code and what was printed.
+  DWORD SilentCheck(const std::wstring& arguments, std::string* psOutput) {
+    const std::wstring path = mScratch / L"stdout.txt";
+    tOutputFile output(path);
+    const DWORD code = tTrevalonProcess(Program(), arguments, L"", output.handle()).WaitForExit(kExitTimeoutMs);
+    output.Close();
+    *psOutput = ReadBytes(path);
+    return code;
+  }
+  std::wstring CheckPath() const { return updater() + L"\\check_" + LogPath().substr(updater().size() + 5); }
+};
+
+TEST_F(TrevalonCheck, SilentCheckPrintsThePlanChangesNothingAndExitsAsTheRunWould) {
+  WriteBytes(updater() + L"\\readme.txt", "hello");
   std::string output;
 
-  deployment.WriteScript("ver;720\r\ncopy;shared;readme.txt\r\ncopy;shared;missing.txt\r\n");
-  EXPECT_EQ(SilentCheck(deployment, L"/check /silent", &output), 2u);
+  WriteScript({"ver;820", "copy;shared;readme.txt", "copy;shared;missing.txt"});
+  EXPECT_EQ(SilentCheck(L"/check /silent", &output), 2u);
   EXPECT_EQ(output.rfind(kPlanStart, 0), 0u) << output;
   EXPECT_NE(output.find("Eintrag 3: copy;shared;missing.txt\r\n"), std::string::npos) << output;
   EXPECT_NE(output.find("Gesamt: 3 Eintr\xE4ge, 1 fehlgeschlagen, 0 mit Neustart - R\xFC" "ckgabewert 2\r\n"),
             std::string::npos)
       << output;
-  EXPECT_FALSE(Exists(officeLine.Path(L"shared\\readme.txt")));
-  EXPECT_FALSE(Exists(CheckPath(deployment)));  // no "log" in the script
+  EXPECT_FALSE(Exists(shared() + L"\\readme.txt"));
+  EXPECT_FALSE(Exists(CheckPath()));  // no "log" in the script
 
   // Every form of both switches, in any order; with "log" the plan also
   // lands beside the updater, and the run's log is not written.
-  deployment.WriteScript("ver;720\r\nlog\r\ncopy;shared;readme.txt\r\n");
+  WriteScript({"ver;820", "log", "copy;shared;readme.txt"});
   for (const wchar_t* arguments : {L"-CHECK --Silent", L"/silent --check", L"--Check /SILENT"}) {
-    DeleteFileW(CheckPath(deployment).c_str());
-    EXPECT_EQ(SilentCheck(deployment, arguments, &output), 0u) << arguments;
-    EXPECT_EQ(ReadBytes(CheckPath(deployment)), output);
+    DeleteFileW(CheckPath().c_str());
+    EXPECT_EQ(SilentCheck(arguments, &output), 0u) << arguments;
+    EXPECT_EQ(ReadBytes(CheckPath()), output);
     EXPECT_NE(output.find("  Aktion: kopieren\r\n"), std::string::npos) << output;
   }
-  EXPECT_FALSE(Exists(deployment.LogPath()));
-  EXPECT_FALSE(Exists(officeLine.Path(L"shared\\readme.txt")));
+  EXPECT_FALSE(Exists(LogPath()));
+  EXPECT_FALSE(Exists(shared() + L"\\readme.txt"));
 
   // Stopping early and bad arguments as for a run.
-  RemoveOfficeLineKey(L"7.0");
-  deployment.WriteScript("ver;700\r\n");
-  EXPECT_EQ(SilentCheck(deployment, L"/check /silent", &output), 1u);
+  DeleteRegValue(L"SOFTWARE\\Sage\\Office Line\\7.0", L"Root");
+  WriteScript({"ver;700"});
+  EXPECT_EQ(SilentCheck(L"/check /silent", &output), 1u);
   EXPECT_NE(output.find("Gesamt: Trevalon w\xFCrde abbrechen - R\xFC" "ckgabewert 1\r\n"), std::string::npos) << output;
-  EXPECT_EQ(SilentCheck(deployment, L"/check /silent /now", &output), 87u);
+  EXPECT_EQ(SilentCheck(L"/check /silent /now", &output), 87u);
 }
 
-TEST(TrevalonCheck, TheWindowShowsThePlanAndNeitherRunsNorCountsDown) {
-  tOfficeLine officeLine;
-  tDeployment deployment;
-  WriteBytes(deployment.Path(L"readme.txt"), "hello");
-  deployment.WriteScript("ver;720\r\ncopy;shared;readme.txt\r\n");
+TEST_F(TrevalonCheck, TheWindowShowsThePlanAndNeitherRunsNorCountsDown) {
+  WriteBytes(updater() + L"\\readme.txt", "hello");
+  WriteScript({"ver;820", "copy;shared;readme.txt"});
 
-  tTrevalonProcess trevalon(deployment.Program(), L"/check");
+  tTrevalonProcess trevalon(Program(), L"/check");
   ASSERT_NE(trevalon.MainWindow(), nullptr);
   EXPECT_EQ(WindowText(trevalon.MainWindow()), L"Trevalon Rev. " TREVALON_TEST_VERSION L" - Pr\u00fcfung");
   HWND info = trevalon.Control(IDC_TXTINFO);
@@ -119,7 +110,7 @@ TEST(TrevalonCheck, TheWindowShowsThePlanAndNeitherRunsNorCountsDown) {
   EXPECT_EQ(WindowText(trevalon.Control(IDC_TXTRESTZEIT)), L"-");
   EXPECT_FALSE(IsWindowEnabled(trevalon.Control(IDC_CMDUPDATE)));
   EXPECT_EQ(WindowText(info), plan);
-  EXPECT_FALSE(Exists(officeLine.Path(L"shared\\readme.txt")));
+  EXPECT_FALSE(Exists(shared() + L"\\readme.txt"));
 
   Click(trevalon.Control(IDC_CMDQUIT));
   EXPECT_EQ(trevalon.WaitForExit(kExitTimeoutMs), 0u);

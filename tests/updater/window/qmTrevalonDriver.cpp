@@ -9,8 +9,6 @@ namespace qmtest {
 
 namespace {
 
-constexpr wchar_t kOfficeLineKey[] = L"SOFTWARE\\Sage\\Office Line\\";
-
 std::wstring ClassOf(HWND hwnd) {
   wchar_t name[64] = {};
   GetClassNameW(hwnd, name, 64);
@@ -52,63 +50,11 @@ std::wstring ComputerName() {
   return GetComputerNameW(name, &size) ? std::wstring(name, size) : std::wstring();
 }
 
-void CreateFolders(const std::wstring& path) {
-  for (size_t pos = path.find(L'\\', 3); pos != std::wstring::npos; pos = path.find(L'\\', pos + 1)) {
-    CreateDirectoryW(path.substr(0, pos).c_str(), nullptr);
-  }
-  CreateDirectoryW(path.c_str(), nullptr);
-}
-
 }  // namespace
 
-tOfficeLine::tOfficeLine(const std::wstring& sVersionKey) : msKey(kOfficeLineKey + sVersionKey) {
-  for (const wchar_t* folder : {L"shared", L"addin", L"addin\\work", L"shared\\ConfigUpdates", L"abf"}) {
-    CreateDirectoryW(Path(folder).c_str(), nullptr);
-  }
-  HKEY key = nullptr;
-  // In the 32-bit view, where the product's 32-bit installer puts it.
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, msKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
-    throw std::runtime_error("cannot create the Office Line key");
-  }
-  const std::wstring& root = Root();
-  RegSetValueExW(key, L"Root", 0, REG_SZ, reinterpret_cast<const BYTE*>(root.c_str()),
-                 static_cast<DWORD>((root.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-}
+qmExeTest::qmExeTest() { CopyFixture(L"Trevalon.exe", Program()); }
 
-tOfficeLine::~tOfficeLine() { RegDeleteKeyExW(HKEY_LOCAL_MACHINE, msKey.c_str(), KEY_WOW64_32KEY, 0); }
-
-void RemoveOfficeLineKey(const std::wstring& sVersionKey) {
-  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (kOfficeLineKey + sVersionKey).c_str(), KEY_WOW64_32KEY, 0);
-}
-
-tDeployment::tDeployment() : mbOwnFolder(true) {
-  {
-    ScratchFolder scratch(L"trevalon");  // only to find a fresh name
-    msFolder = scratch.path();
-  }
-  CreateFolders(msFolder);
-  if (!CopyFileW((ProgramFolder() + L"\\Trevalon.exe").c_str(), Program().c_str(), FALSE)) {
-    throw std::runtime_error("cannot copy Trevalon.exe");
-  }
-}
-
-tDeployment::tDeployment(const std::wstring& folder) : msFolder(folder), mbOwnFolder(true) {
-  RemoveTree(msFolder);
-  CreateFolders(msFolder);
-  if (!CopyFileW((ProgramFolder() + L"\\Trevalon.exe").c_str(), Program().c_str(), FALSE)) {
-    throw std::runtime_error("cannot copy Trevalon.exe");
-  }
-}
-
-tDeployment::~tDeployment() {
-  if (mbOwnFolder) RemoveTree(msFolder);
-}
-
-void tDeployment::WriteScript(const std::string& sAnsiText) const { WriteBytes(Path(L"Trevalon.ini"), sAnsiText); }
-
-std::wstring tDeployment::LogPath() const { return Path(L"log_" + ComputerName() + L".txt"); }
+std::wstring qmExeTest::LogPath() const { return updater() + L"\\log_" + ComputerName() + L".txt"; }
 
 tTrevalonProcess::tTrevalonProcess(const std::wstring& program, const std::wstring& arguments,
                                    const std::wstring& currentFolder, HANDLE hStdOutput)

@@ -1,9 +1,9 @@
-// Drives the real Trevalon.exe from outside, as a user would: a deployment
-// folder with the program and its script, a simulated Office Line
-// installation, and a process whose window is found, read and clicked.
+// Drives the real Trevalon.exe from outside, as a user would: the program
+// and its script in the simulated installation's updater folder, and a
+// process whose window is found, read and clicked.
 #pragma once
 
-#include "qmTestSupport.h"
+#include "qmOfficeLineFixture.h"
 
 #include <windows.h>
 
@@ -11,43 +11,13 @@
 
 namespace qmtest {
 
-// An Office Line installation as the updater finds it: the value "Root" of
-// HKLM\SOFTWARE\Sage\Office Line\<version> pointing at a folder with shared,
-// addin\work and Shared\ConfigUpdates. The key is removed again at the end.
-class tOfficeLine {
- public:
-  explicit tOfficeLine(const std::wstring& sVersionKey = L"7.2");
-  ~tOfficeLine();
-  tOfficeLine(const tOfficeLine&) = delete;
-  tOfficeLine& operator=(const tOfficeLine&) = delete;
-  [[nodiscard]] const std::wstring& Root() const { return mFolder.path(); }
-  [[nodiscard]] std::wstring Path(const std::wstring& relative) const { return mFolder / relative; }
-
- private:
-  ScratchFolder mFolder{L"ol"};
-  std::wstring msKey;
-};
-
-// Makes sure no installation of that version is registered.
-void RemoveOfficeLineKey(const std::wstring& sVersionKey);
-
-// A folder holding Trevalon.exe (copied from the build) and its script.
-class tDeployment {
- public:
-  tDeployment();                                     // a fresh scratch folder
-  explicit tDeployment(const std::wstring& folder);  // a given folder, created and removed again
-  ~tDeployment();
-  tDeployment(const tDeployment&) = delete;
-  tDeployment& operator=(const tDeployment&) = delete;
-  [[nodiscard]] const std::wstring& Folder() const { return msFolder; }
-  [[nodiscard]] std::wstring Path(const std::wstring& name) const { return msFolder + L"\\" + name; }
-  [[nodiscard]] std::wstring Program() const { return Path(L"Trevalon.exe"); }
-  void WriteScript(const std::string& sAnsiText) const;  // Trevalon.ini, as given
-  [[nodiscard]] std::wstring LogPath() const;            // log_<computer name>.txt
-
- private:
-  std::wstring msFolder;
-  bool mbOwnFolder = false;
+// The real Trevalon.exe in the updater folder of the simulated
+// installation, beside the script the test writes.
+class qmExeTest : public qmRunTest {
+ protected:
+  qmExeTest();
+  [[nodiscard]] std::wstring Program() const { return updater() + L"\\Trevalon.exe"; }
+  [[nodiscard]] std::wstring LogPath() const;  // log_<computer name>.txt
 };
 
 // One started Trevalon.exe, in currentFolder or in the program's folder (as

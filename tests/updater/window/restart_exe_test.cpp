@@ -37,10 +37,6 @@ class tHolder : public tProcess {
   bool mbHeld = false;
 };
 
-void CopyBuilt(const std::wstring& sName, const std::wstring& sTarget) {
-  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\" + sName).c_str(), sTarget.c_str(), FALSE));
-}
-
 std::wstring FromUtf16(const std::string& bytes) {
   return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
 }
@@ -53,17 +49,17 @@ DWORD RestartPrefix() {
 
 }  // namespace
 
-TEST(TrevalonRestart, TheWindowsResultLineAsksForTheRestart) {
+class TrevalonRestart : public qmExeTest {};
+
+TEST_F(TrevalonRestart, TheWindowsResultLineAsksForTheRestart) {
   ClearRestartWork();
-  tOfficeLine officeLine;
-  tDeployment deployment;
-  WriteBytes(deployment.Path(L"held.txt"), "new");
-  WriteBytes(officeLine.Path(L"shared\\held.txt"), "old");
-  deployment.WriteScript("ver;720\r\ncopy;shared;held.txt\r\n");
-  tHolder holder(officeLine.Path(L"shared\\held.txt"), L"exclusive");
+  WriteBytes(updater() + L"\\held.txt", "new");
+  WriteBytes(shared() + L"\\held.txt", "old");
+  WriteScript({"ver;820", "copy;shared;held.txt"});
+  tHolder holder(shared() + L"\\held.txt", L"exclusive");
   ASSERT_TRUE(holder.held());
 
-  tTrevalonProcess trevalon(deployment.Program());
+  tTrevalonProcess trevalon(Program());
   ASSERT_NE(trevalon.MainWindow(), nullptr);
   HWND info = trevalon.Control(IDC_TXTINFO);
   ASSERT_TRUE(WaitUntil([&] { return WindowText(info).find(L"\r\nTrevalon erfolgreich") != std::wstring::npos; },
@@ -77,18 +73,16 @@ TEST(TrevalonRestart, TheWindowsResultLineAsksForTheRestart) {
   ClearRestartWork();
 }
 
-TEST(TrevalonRestart, FilesInUseAreInPlaceAndTheComponentRegisteredAfterTheRestart) {
+TEST_F(TrevalonRestart, FilesInUseAreInPlaceAndTheComponentRegisteredAfterTheRestart) {
   ClearRestartWork();
-  tOfficeLine officeLine;
-  tDeployment deployment;
-  const std::wstring component = officeLine.Path(L"shared\\Comp.dll");
-  const std::wstring text = officeLine.Path(L"shared\\held.txt");
-  CopyBuilt(L"qmreg_ok_2_0.dll", deployment.Path(L"Comp.dll"));
-  CopyBuilt(L"qmreg_ok_1_0.dll", component);
-  WriteBytes(deployment.Path(L"held.txt"), "new text");
+  const std::wstring component = shared() + L"\\Comp.dll";
+  const std::wstring text = shared() + L"\\held.txt";
+  CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
+  CopyFixture(L"qmreg_ok_1_0.dll", component);
+  WriteBytes(updater() + L"\\held.txt", "new text");
   WriteBytes(text, "old text");
   const std::string oldComponent = ReadBytes(component);
-  deployment.WriteScript("ver;720\r\nlog\r\ncopy;shared;Comp.dll\r\ncopy;shared;held.txt\r\n");
+  WriteScript({"ver;820", "log", "copy;shared;Comp.dll", "copy;shared;held.txt"});
 
   {
     // A running Office Line: its component loaded, a file open for work.
@@ -96,9 +90,9 @@ TEST(TrevalonRestart, FilesInUseAreInPlaceAndTheComponentRegisteredAfterTheResta
     tHolder open(text, L"exclusive");
     ASSERT_TRUE(loaded.held() && open.held());
 
-    tTrevalonProcess trevalon(deployment.Program(), L"/silent");
+    tTrevalonProcess trevalon(Program(), L"/silent");
     EXPECT_EQ(trevalon.WaitForExit(kExitTimeoutMs), 3010u);
-    const std::string log = ReadBytes(deployment.LogPath());
+    const std::string log = ReadBytes(LogPath());
     EXPECT_NE(log.find(ToAnsi(L"Kopiere: Comp.dll   --> Datei in Benutzung, wird beim n\u00e4chsten Neustart ersetzt"
                               L" - erfolgreich \r\n   DLL/OCX Registrierung : Comp.dll - erfolgreich \r\n"
                               L"   DLL/OCX Registrierung nach Neustart : Comp.dll - erfolgreich \r\n"
@@ -123,7 +117,7 @@ TEST(TrevalonRestart, FilesInUseAreInPlaceAndTheComponentRegisteredAfterTheResta
   ASSERT_EQ(RestartPrefix(), 0u);
 
   // Wine carries out both: the renames and the RunOnce entry.
-  EXPECT_EQ(ReadBytes(component), ReadBytes(deployment.Path(L"Comp.dll")));
+  EXPECT_EQ(ReadBytes(component), ReadBytes(updater() + L"\\Comp.dll"));
   EXPECT_EQ(ReadBytes(text), "new text");
   EXPECT_TRUE(PendingRenames().empty());
   EXPECT_EQ(RunOnceCommand(L"Trevalon " + component), L"<missing>");

@@ -4,6 +4,7 @@
 #include "qmTrevalonDriver.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <string>
 #include <vector>
@@ -13,8 +14,6 @@ using namespace qmtest;
 namespace {
 
 constexpr int kRunTimeoutMs = 60000;
-
-std::string SimpleScript() { return "ver;720\r\ndel;shared;nothing.tmp\r\n"; }
 
 bool bEndsWith(const std::wstring& text, const std::wstring& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -35,16 +34,16 @@ int Countdown(tTrevalonProcess& trevalon) { return std::stoi(WindowText(trevalon
 
 }  // namespace
 
-TEST(TrevalonWindow, ShowsVersionAndRunningTextThenRunsOnceAndCountsDownFrom10) {
-  tOfficeLine officeLine;
-  tDeployment deployment;
-  deployment.WriteScript(SimpleScript());
+class TrevalonWindow : public qmExeTest {};
+
+TEST_F(TrevalonWindow, ShowsVersionAndRunningTextThenRunsOnceAndCountsDownFrom10) {
+  WriteScript({"ver;820", "del;shared;nothing.tmp"});
 
   // The loaded state lasts only until the first tick, 300 ms: a slow start
   // of the test may miss it, so it gets a few tries.
   bool bSawLoadedState = false;
   for (int attempt = 0; attempt < 3 && !bSawLoadedState; ++attempt) {
-    tTrevalonProcess trevalon(deployment.Program());
+    tTrevalonProcess trevalon(Program());
     ASSERT_NE(trevalon.MainWindow(), nullptr);
     const std::wstring info = WindowText(trevalon.Control(IDC_TXTINFO));
     const std::wstring restzeit = WindowText(trevalon.Control(IDC_TXTRESTZEIT));
@@ -60,7 +59,7 @@ TEST(TrevalonWindow, ShowsVersionAndRunningTextThenRunsOnceAndCountsDownFrom10) 
     EXPECT_EQ(Countdown(trevalon), 10);
     EXPECT_TRUE(IsWindowEnabled(trevalon.Control(IDC_CMDUPDATE)));
     const std::wstring report = WindowText(trevalon.Control(IDC_TXTINFO));
-    EXPECT_EQ(report.rfind(L"Trevalon startet...\r\nRegistry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\Office Line\\7.2\r\n", 0),
+    EXPECT_EQ(report.rfind(L"Trevalon startet...\r\nRegistry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\Office Line\\8.2\r\n", 0),
               0u)
         << report;
     EXPECT_TRUE(bEndsWith(report, L" nicht vorhanden, insofern erfolgreich \r\n\r\nTrevalon erfolgreich")) << report;
@@ -75,17 +74,15 @@ TEST(TrevalonWindow, ShowsVersionAndRunningTextThenRunsOnceAndCountsDownFrom10) 
   EXPECT_TRUE(bSawLoadedState);
 }
 
-TEST(TrevalonWindow, LongRunKeepsUpdateDisabledAndShowsEveryMessageScrolledToTheEnd) {
-  tOfficeLine officeLine;
-  tDeployment deployment;
+TEST_F(TrevalonWindow, LongRunKeepsUpdateDisabledAndShowsEveryMessageScrolledToTheEnd) {
   // Each deletion of a missing file reports a line of about a hundred
   // characters: far beyond the 30000 characters an edit control takes by
   // default.
-  std::string script = "ver;720\r\n";
-  for (int i = 0; i < 400; ++i) script += "del;shared;missing" + std::to_string(i) + ".tmp\r\n";
-  deployment.WriteScript(script);
+  std::vector<std::string> script{"ver;820"};
+  for (int i = 0; i < 400; ++i) script.push_back("del;shared;missing" + std::to_string(i) + ".tmp");
+  WriteScript(script);
 
-  tTrevalonProcess trevalon(deployment.Program());
+  tTrevalonProcess trevalon(Program());
   HWND window = trevalon.MainWindow();
   ASSERT_NE(window, nullptr);
   HWND update = trevalon.Control(IDC_CMDUPDATE);
@@ -124,36 +121,33 @@ TEST(TrevalonWindow, LongRunKeepsUpdateDisabledAndShowsEveryMessageScrolledToThe
   EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
 }
 
-TEST(TrevalonWindow, RunThatCannotFindOfficeLineCountsDownFrom30AndClosingEndsAtOnce) {
-  RemoveOfficeLineKey(L"7.0");
-  tDeployment deployment;
-  deployment.WriteScript("ver;700\r\nlog\r\n");
+TEST_F(TrevalonWindow, RunThatCannotFindOfficeLineCountsDownFrom30AndClosingEndsAtOnce) {
+  DeleteRegValue(L"SOFTWARE\\Sage\\Office Line\\7.0", L"Root");
+  WriteScript({"ver;700", "log"});
 
-  tTrevalonProcess trevalon(deployment.Program());
+  tTrevalonProcess trevalon(Program());
   ASSERT_NE(trevalon.MainWindow(), nullptr);
   ASSERT_TRUE(WaitForCountdown(trevalon));
   EXPECT_EQ(Countdown(trevalon), 30);
-  EXPECT_EQ(WindowText(trevalon.Control(IDC_TXTINFO)),
-            L"Trevalon startet...\r\n"
-            L"Registry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\Office Line\\7.0\r\n"
-            L"Office Line Pfad:\r\n"
-            L"Windows: C:\\windows\r\n"
-            L"----------------------------------\r\n"
-            L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n"
-            L"\r\nTrevalon fehlgeschlagen");
-  EXPECT_FALSE(Exists(deployment.LogPath()));
+  // The report itself is the run's (checked in-process); the window adds
+  // the result line.
+  EXPECT_TRUE(bEndsWith(WindowText(trevalon.Control(IDC_TXTINFO)),
+                        L"nicht ermittelbar - ABBRUCH\r\n\r\nTrevalon fehlgeschlagen"));
+  EXPECT_FALSE(Exists(LogPath()));
 
   PostMessageW(trevalon.MainWindow(), WM_CLOSE, 0, 0);
   EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
 }
 
-TEST(TrevalonWindow, DevelopmentFolderCountsDownFrom90AndShowsTheUpdateFileInsteadOfStartingTheTool) {
-  tOfficeLine officeLine;
-  tDeployment deployment(TREVALON_TEST_DEV_FOLDER);
-  deployment.WriteScript("ver;720\r\nrevision;4\r\nowner;Dev Team\r\ncopy;work;Dev.mda\r\n");
-  WriteBytes(deployment.Path(L"Dev.mda"), "library");
+TEST_F(TrevalonWindow, DevelopmentFolderCountsDownFrom90AndShowsTheUpdateFileInsteadOfStartingTheTool) {
+  const std::wstring dev = TREVALON_TEST_DEV_FOLDER;
+  RemoveTree(dev);
+  SHCreateDirectoryExW(nullptr, dev.c_str(), nullptr);
+  CopyFixture(L"Trevalon.exe", dev + L"\\Trevalon.exe");
+  WriteBytes(dev + L"\\Trevalon.ini", "ver;820\r\nrevision;4\r\nowner;Dev Team\r\ncopy;work;Dev.mda\r\n");
+  WriteBytes(dev + L"\\Dev.mda", "library");
 
-  tTrevalonProcess trevalon(deployment.Program());
+  tTrevalonProcess trevalon(dev + L"\\Trevalon.exe");
   ASSERT_NE(trevalon.MainWindow(), nullptr);
   ASSERT_TRUE(WaitForCountdown(trevalon));
   EXPECT_EQ(Countdown(trevalon), 90);
@@ -161,20 +155,19 @@ TEST(TrevalonWindow, DevelopmentFolderCountsDownFrom90AndShowsTheUpdateFileInste
   EXPECT_NE(report.find(L"Updatetool wird ausgeführt:\r\n\r\nUPDATE FILE: \r\n~Owner = \"Dev Team\"\r\n"),
             std::wstring::npos)
       << report;
-  EXPECT_TRUE(bEndsWith(report, L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 7.2\r\nTrevalon erfolgreich"))
+  EXPECT_TRUE(bEndsWith(report, L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2\r\nTrevalon erfolgreich"))
       << report;
-  EXPECT_EQ(ReadBytes(officeLine.Path(L"addin\\work\\Dev.mda")), "library");
+  EXPECT_EQ(ReadBytes(root() + L"\\addin\\work\\Dev.mda"), "library");
 
   Click(trevalon.Control(IDC_CMDQUIT));
   EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
+  RemoveTree(dev);
 }
 
-TEST(TrevalonWindow, UpdateRunsAgainAndReportsTheResultInAMessageBox) {
-  tOfficeLine officeLine;
-  tDeployment deployment;
-  deployment.WriteScript(SimpleScript());
+TEST_F(TrevalonWindow, UpdateRunsAgainAndReportsTheResultInAMessageBox) {
+  WriteScript({"ver;820", "del;shared;nothing.tmp"});
 
-  tTrevalonProcess trevalon(deployment.Program());
+  tTrevalonProcess trevalon(Program());
   ASSERT_NE(trevalon.MainWindow(), nullptr);
   ASSERT_TRUE(WaitForCountdown(trevalon));
   ASSERT_TRUE(WaitUntil([&] { return Countdown(trevalon) <= 8; }, 10000));
@@ -196,13 +189,13 @@ TEST(TrevalonWindow, UpdateRunsAgainAndReportsTheResultInAMessageBox) {
   ASSERT_TRUE(WaitUntil([&] { return trevalon.Dialog(L"Trevalon", 0) == nullptr; }, 10000));
 
   // A run without its script reports failure.
-  DeleteFileW(deployment.Path(L"Trevalon.ini").c_str());
+  DeleteFileW((updater() + L"\\Trevalon.ini").c_str());
   Click(trevalon.Control(IDC_CMDUPDATE));
   box = trevalon.Dialog(L"Trevalon");
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(DialogMessage(box), L"Trevalon fehlgeschlagen");
   EXPECT_EQ(WindowText(trevalon.Control(IDC_TXTINFO)),
-            L"Datei " + deployment.Folder() + L"\\Trevalon.ini nicht vorhanden");
+            L"Datei " + updater() + L"\\Trevalon.ini nicht vorhanden");
 
   // That run did not restart the countdown, and nobody presses OK: the
   // countdown ends the updater with the box still open.
@@ -210,12 +203,10 @@ TEST(TrevalonWindow, UpdateRunsAgainAndReportsTheResultInAMessageBox) {
 }
 
 // The one slow case: the whole countdown.
-TEST(TrevalonWindow, CountdownShows10To0AndTheUpdaterEndsByItself) {
-  tOfficeLine officeLine;
-  tDeployment deployment;
-  deployment.WriteScript(SimpleScript());
+TEST_F(TrevalonWindow, CountdownShows10To0AndTheUpdaterEndsByItself) {
+  WriteScript({"ver;820", "del;shared;nothing.tmp"});
 
-  tTrevalonProcess trevalon(deployment.Program());
+  tTrevalonProcess trevalon(Program());
   ASSERT_NE(trevalon.MainWindow(), nullptr);
   ASSERT_TRUE(WaitForCountdown(trevalon));
   const ULONGLONG start = GetTickCount64();
@@ -239,16 +230,13 @@ TEST(TrevalonWindow, CountdownShows10To0AndTheUpdaterEndsByItself) {
   EXPECT_GE(elapsed, 10000u);  // never before the box has counted down
 }
 
-TEST(TrevalonWindow, AComponentWhoseRegistrationBroadcastsIsRegisteredInItsOwnTime) {
-  tOfficeLine officeLine;
-  tDeployment deployment;
+TEST_F(TrevalonWindow, AComponentWhoseRegistrationBroadcastsIsRegisteredInItsOwnTime) {
   // Its DllRegisterServer sends WM_SETTINGCHANGE to every top-level window,
   // the updater's included, and waits for all answers before it succeeds.
-  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\qmreg_broadcast.dll").c_str(), deployment.Path(L"Env.dll").c_str(),
-                        FALSE));
-  deployment.WriteScript("ver;720\r\ncopy;shared;Env.dll\r\ndel;shared;nothing.tmp\r\n");
+  CopyFixture(L"qmreg_broadcast.dll", updater() + L"\\Env.dll");
+  WriteScript({"ver;820", "copy;shared;Env.dll", "del;shared;nothing.tmp"});
 
-  tTrevalonProcess trevalon(deployment.Program());
+  tTrevalonProcess trevalon(Program());
   ASSERT_NE(trevalon.MainWindow(), nullptr);
   ASSERT_TRUE(WaitForCountdown(trevalon));
   const std::wstring report = WindowText(trevalon.Control(IDC_TXTINFO));
@@ -256,7 +244,7 @@ TEST(TrevalonWindow, AComponentWhoseRegistrationBroadcastsIsRegisteredInItsOwnTi
                         L"Lösche: nothing.tmp"),
             std::wstring::npos)
       << report;
-  EXPECT_TRUE(Exists(officeLine.Path(L"shared\\Env.dll.registered")));
+  EXPECT_TRUE(Exists(shared() + L"\\Env.dll.registered"));
 
   Click(trevalon.Control(IDC_CMDQUIT));
   EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
