@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "qmErrors.h"
+#include "qmHttpUrl.h"
 
 namespace korvanet {
 namespace {
@@ -287,16 +288,8 @@ bool qmParseFingerprint(const std::wstring& text, size_t digestSize, std::string
   int high = -1;
   for (wchar_t c : text) {
     if (c == L' ' || c == L':' || c == L'\t') continue;
-    int value;
-    if (c >= L'0' && c <= L'9') {
-      value = c - L'0';
-    } else if (c >= L'a' && c <= L'f') {
-      value = c - L'a' + 10;
-    } else if (c >= L'A' && c <= L'F') {
-      value = c - L'A' + 10;
-    } else {
-      return false;
-    }
+    const int value = qmHexDigit(c);
+    if (value < 0) return false;
     if (high < 0) {
       high = value;
     } else {

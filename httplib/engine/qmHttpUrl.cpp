@@ -7,21 +7,22 @@
 #include <cwctype>
 
 namespace korvanet {
-namespace {
 
-int HexValue(wchar_t c) {
+int qmHexDigit(wchar_t c) {
   if (c >= L'0' && c <= L'9') return c - L'0';
   if (c >= L'a' && c <= L'f') return c - L'a' + 10;
   if (c >= L'A' && c <= L'F') return c - L'A' + 10;
   return -1;
 }
 
+namespace {
+
 // %XX sequences are UTF-8 bytes; anything else stands for itself.
 std::wstring PercentDecode(const std::wstring& text) {
   std::string bytes;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == L'%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
-      bytes += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+    if (text[i] == L'%' && i + 2 < text.size() && qmHexDigit(text[i + 1]) >= 0 && qmHexDigit(text[i + 2]) >= 0) {
+      bytes += static_cast<char>(qmHexDigit(text[i + 1]) * 16 + qmHexDigit(text[i + 2]));
       i += 2;
     } else {
       wchar_t c = text[i];

@@ -22,6 +22,9 @@ struct qmOrigin {
   bool operator==(const qmOrigin&) const = default;
 };
 
+// The value of a hexadecimal digit, or -1 for any other character.
+int qmHexDigit(wchar_t c);
+
 // False when the URL is no http or https URL.
 bool qmOriginOf(const std::wstring& url, qmOrigin& origin);
 
