@@ -1,7 +1,6 @@
 // What a thread's transfers share: one message-only window that receives
 // the engine's notifications, so completions are handled on the thread that
-// started them, the transfers' deadline timers, and the thread's view of the
-// user's proxy settings. Sessions, and with them cookies and connections,
+// started them, and the transfers' deadline timers. Sessions, and with them cookies and connections,
 // belong to each request object (qmHttpSessions).
 #pragma once
 
@@ -12,7 +11,6 @@
 #include <vector>
 
 #include "qmComTypes.h"
-#include "qmUserProxy.h"
 
 namespace korvanet {
 
@@ -37,8 +35,6 @@ class qmHttpThread {
   void Release();
 
   HWND Window() const { return mWindow; }
-  // The user's proxy settings as this thread last read them.
-  qmUserProxy& UserProxy() { return mUserProxy; }
 
   // Calls transfer->OnDeadline() on this thread after milliseconds, unless
   // stopped first. Returns the timer's id, or 0 when none could be set.
@@ -60,7 +56,6 @@ class qmHttpThread {
   std::vector<DeadlineEntry> mDeadlines;  // the transfers whose timers run
   UINT_PTR mNextDeadline = 1;
   HWND mWindow = nullptr;
-  qmUserProxy mUserProxy;
 };
 
 }  // namespace korvanet

@@ -208,7 +208,7 @@ DWORD qmHttpTransfer::Open() {
         route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
         route.proxy = proxy;
       } else {
-        route = mpThread->UserProxy().Route(url);
+        route = qmUserProxy::ForProcess().Route(url);
       }
       break;
     default:

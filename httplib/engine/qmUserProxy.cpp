@@ -104,8 +104,13 @@ bool qmRouteUsesProxy(const qmProxyRoute& route, const std::wstring& scheme, con
   return !qmRouteProxy(route, scheme, host).empty();
 }
 
-void qmUserProxy::Refresh() {
-  if (mbCurrent && mChanged && WaitForSingleObject(mChanged.get(), 0) == WAIT_TIMEOUT) return;
+qmUserProxy& qmUserProxy::ForProcess() {
+  static qmUserProxy instance;
+  return instance;
+}
+
+qmUserProxy::Settings qmUserProxy::Current() {
+  if (mbCurrent && mChanged && WaitForSingleObject(mChanged.get(), 0) == WAIT_TIMEOUT) return mSettings;
   mbCurrent = false;
   // The watch is set before the settings are read, so a change made while
   // they are read is not missed. Without a watch they are read every time.
@@ -115,10 +120,15 @@ void qmUserProxy::Refresh() {
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_NOTIFY, &key) == ERROR_SUCCESS)
       mWatched.reset(key);
   }
-  const bool watched = mChanged && mWatched &&
-                       RegNotifyChangeKeyValue(mWatched.get(), TRUE,
-                                               REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
-                                               mChanged.get(), TRUE) == ERROR_SUCCESS;
+  // The watch outlives the thread that set it where the system allows;
+  // elsewhere that thread's end signals the event, and the settings are
+  // then read once more by whichever thread asks next.
+  const DWORD filter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+  const bool watched =
+      mChanged && mWatched &&
+      (RegNotifyChangeKeyValue(mWatched.get(), TRUE, filter | REG_NOTIFY_THREAD_AGNOSTIC, mChanged.get(), TRUE) ==
+           ERROR_SUCCESS ||
+       RegNotifyChangeKeyValue(mWatched.get(), TRUE, filter, mChanged.get(), TRUE) == ERROR_SUCCESS);
   UserConfig user;
   Settings read;
   if (WinHttpGetIEProxyConfigForCurrentUser(&user.config)) {
@@ -129,6 +139,7 @@ void qmUserProxy::Refresh() {
   }
   mSettings = std::move(read);
   mbCurrent = watched;
+  return mSettings;
 }
 
 // Routes that a script or automatic detection gave, for every thread of the
@@ -190,18 +201,18 @@ struct qmRouteCache {
   }
 };
 
-qmProxyRoute qmUserProxy::LookUp(const std::wstring& url) const {
+qmProxyRoute qmUserProxy::LookUp(const Settings& settings, const std::wstring& url) {
   qmProxyRoute route;
   // As Windows does it: a script first, the fixed proxy when no script
   // answers, the machine's setting when the user has neither.
   WINHTTP_AUTOPROXY_OPTIONS options = {};
-  if (mSettings.autoDetect) {
+  if (settings.autoDetect) {
     options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
     options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
   }
-  if (!mSettings.script.empty()) {
+  if (!settings.script.empty()) {
     options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-    options.lpszAutoConfigUrl = mSettings.script.c_str();
+    options.lpszAutoConfigUrl = settings.script.c_str();
   }
   if (options.dwFlags) {
     options.fAutoLogonIfChallenged = TRUE;
@@ -222,32 +233,40 @@ qmProxyRoute qmUserProxy::LookUp(const std::wstring& url) const {
       return route;
     }
   }
-  if (!mSettings.proxy.empty()) {
+  if (!settings.proxy.empty()) {
     route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-    route.proxy = mSettings.proxy;
-    route.bypass = mSettings.bypass;
+    route.proxy = settings.proxy;
+    route.bypass = settings.bypass;
   }
   return route;
 }
 
 qmProxyRoute qmUserProxy::Route(const std::wstring& url) noexcept {
   try {
-    Refresh();
-    const bool scripted = mSettings.autoDetect || !mSettings.script.empty();
+    Settings settings;
+    AcquireSRWLockExclusive(&mLock);
+    try {
+      settings = Current();
+    } catch (...) {
+      mbCurrent = false;
+      ReleaseSRWLockExclusive(&mLock);
+      throw;
+    }
+    ReleaseSRWLockExclusive(&mLock);
+    const bool scripted = settings.autoDetect || !settings.script.empty();
     qmOrigin origin;
-    if (!scripted || !qmOriginOf(url, origin)) return LookUp(url);
+    if (!scripted || !qmOriginOf(url, origin)) return LookUp(settings, url);
     // A script may answer each URL differently; per scheme and host is how
     // far the answers are kept.
     const std::wstring key = origin.scheme + L"://" + origin.host;
     qmRouteCache& cache = qmRouteCache::Instance();
     qmProxyRoute route;
-    if (cache.Find(mSettings, key, route)) return route;
-    route = LookUp(url);
-    cache.Keep(mSettings, key, route);
+    if (cache.Find(settings, key, route)) return route;
+    route = LookUp(settings, url);
+    cache.Keep(settings, key, route);
     return route;
   } catch (...) {
     // Out of memory for a few strings: the machine's setting still serves.
-    mbCurrent = false;
     return qmProxyRoute{};
   }
 }

@@ -32,25 +32,28 @@ bool qmRouteUsesProxy(const qmProxyRoute& route, const std::wstring& scheme, con
 // request goes direct.
 std::wstring qmRouteProxy(const qmProxyRoute& route, const std::wstring& scheme, const std::wstring& host) noexcept;
 
-// One thread's view of the user's settings. They are read again only after
-// the registry reports a change below the user's "Internet Settings", so a
-// request costs no registry reads while nothing changed. The route that a
-// configuration script or automatic detection gave for a scheme and host,
-// or that the lookup failed, is kept for the process for a few minutes and
-// dropped when the settings change: a network without a "wpad" host makes
-// the failed detection cost seconds, which a batch of requests then pays
-// once per host instead of once per request and redirect.
+// The user's settings as this process sees them, shared by every thread.
+// They are read again only after the registry reports a change below the
+// user's "Internet Settings", so a request costs no registry reads while
+// nothing changed, and an object made on a thread where no other lives (a
+// client's function with a local object, called in a loop) finds them read
+// already. The route that a configuration script or automatic detection
+// gave for a scheme and host, or that the lookup failed, is kept for the
+// process for a few minutes and dropped when the settings change: a network
+// without a "wpad" host makes the failed detection cost seconds, which a
+// batch of requests then pays once per host instead of once per request and
+// redirect.
 class qmUserProxy {
  public:
+  static qmUserProxy& ForProcess();
+
   // The route for url. When the settings name nothing usable (no proxy, no
   // script, detection finds none), the route is
   // WINHTTP_ACCESS_TYPE_DEFAULT_PROXY: the machine's WinHTTP setting. A
   // script or automatic detection may take seconds on a network without
-  // one; the lookup blocks the calling thread meanwhile.
+  // one; the lookup blocks the calling thread meanwhile (and no other: the
+  // lock is never held across a WinHTTP call).
   qmProxyRoute Route(const std::wstring& url) noexcept;
-
- private:
-  void Refresh();
 
   struct Settings {
     bool autoDetect = false;
@@ -59,10 +62,17 @@ class qmUserProxy {
     std::wstring bypass;
     bool operator==(const Settings&) const = default;
   };
+
+ private:
+  qmUserProxy() = default;
+  // The current settings; read again when the watch reported a change (or
+  // there is no watch). Called under mLock.
+  Settings Current();
   // What the script or detection says for url (the fixed proxy or the
   // machine's setting when it says nothing); takes as long as they take.
-  qmProxyRoute LookUp(const std::wstring& url) const;
-  friend struct qmRouteCache;
+  static qmProxyRoute LookUp(const Settings& settings, const std::wstring& url);
+
+  SRWLOCK mLock = SRWLOCK_INIT;
   Settings mSettings;
   bool mbCurrent = false;  // mSettings is what the registry holds
   qmRegKey mWatched;
