@@ -7,6 +7,7 @@
 #include <cguid.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <functional>
 #include <thread>
 #include <utility>
