@@ -9,7 +9,6 @@
 #include <wrl/client.h>
 
 #include <functional>
-#include <initializer_list>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -35,21 +34,30 @@ std::wstring Url(const std::wstring& pathAndQuery, const wchar_t* host = L"127.0
 class Var {
  public:
   Var() { VariantInit(&v); }
-  Var(const wchar_t* text);
-  Var(const std::wstring& text);
-  Var(long value);
+  Var(const wchar_t* text) : Var(std::wstring(text)) {}
+  Var(const std::wstring& text) : Var(Type{VT_BSTR}) {
+    V_BSTR(&v) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  }
+  Var(long value) : Var(Type{VT_I4}) { V_I4(&v) = value; }
   Var(int value) : Var(static_cast<long>(value)) {}
-  Var(short value);
-  Var(bool value);
+  Var(short value) : Var(Type{VT_I2}) { V_I2(&v) = value; }
+  Var(bool value) : Var(Type{VT_BOOL}) { V_BOOL(&v) = value ? VARIANT_TRUE : VARIANT_FALSE; }
   Var(IDispatch* object);
-  Var(const Var& other);
+  Var(const Var& other) : Var() { *this = other; }
   Var& operator=(const Var& other);
   ~Var() { VariantClear(&v); }
   std::wstring Text() const;   // VT_BSTR content (converted otherwise)
   long Long() const;
-  bool Bool() const;
-  IDispatch* Object() const;  // borrowed
+  bool Bool() const { return V_VT(&v) == VT_BOOL && V_BOOL(&v) == VARIANT_TRUE; }
+  IDispatch* Object() const { return V_VT(&v) == VT_DISPATCH ? V_DISPATCH(&v) : nullptr; }  // borrowed
   VARIANT v;
+
+ private:
+  struct Type {
+    VARTYPE vt;
+  };
+  explicit Var(Type type) : Var() { V_VT(&v) = type.vt; }
+  Var As(VARTYPE type) const;  // VT_EMPTY when the value has no such form
 };
 
 // The outcome of a late-bound call: HRESULT, result and the error's fields.
@@ -68,13 +76,15 @@ class Dispatch {
   explicit Dispatch(IDispatch* object = nullptr) : mp(object) {}
   static Dispatch Create(const wchar_t* progId);
   IDispatch* get() const { return mp.Get(); }
-  Var Get(const wchar_t* name) const;
-  void Put(const wchar_t* name, const Var& value) const;
-  CallResult Call(const wchar_t* name, std::vector<Var> args = {}, bool byRef = false) const;
+  Var Get(const wchar_t* name) const { return Invoke(name, DISPATCH_PROPERTYGET, {}, false).value; }
+  void Put(const wchar_t* name, const Var& value) const { Invoke(name, DISPATCH_PROPERTYPUT, {value}, false); }
+  CallResult Call(const wchar_t* name, std::vector<Var> args = {}, bool byRef = false) const {
+    return Invoke(name, DISPATCH_METHOD, std::move(args), byRef);
+  }
   CallResult Invoke(const wchar_t* name, WORD flags, std::vector<Var> args, bool byRef) const;
   // Puts each property in turn, as a script's lines of assignments do.
-  using Settings = std::initializer_list<std::pair<const wchar_t*, Var>>;
-  const Dispatch& Set(Settings settings) const;
+  using Settings = std::vector<std::pair<const wchar_t*, Var>>;
+  const Dispatch& Set(const Settings& settings) const;
   // A request's lErrorcode, lResponseCode and sResponse, compared as one.
   std::tuple<long, long, std::wstring> Outcome() const;
 
@@ -83,7 +93,7 @@ class Dispatch {
 };
 
 // A new Korvanet.clsqmHTTPDataRequest with the given properties.
-Dispatch MakeRequest(Dispatch::Settings settings = {});
+Dispatch MakeRequest(const Dispatch::Settings& settings = {});
 using Outcome = std::tuple<long, long, std::wstring>;
 
 // Connects to an object's source interface and records the events.
@@ -113,20 +123,14 @@ class EventSink : public IDispatch {
   DWORD mCookie = 0;
 };
 
-// The system's message for a Win32 code, without its line end, as the library
-// reports it; empty when the system has none.
-std::wstring SystemMessage(DWORD code);
-// The library's text for a code: the system's message, or (where Wine has
-// none) "Error " and the number.
+// The library's text for a code: the platform's message (WinHTTP's own for
+// its codes, where it has one), or (where Wine has none) "Error " and the number.
 std::wstring ErrorText(DWORD code);
 
 // The private memory the process has committed, summed over its address
 // space: what a client holds, also under Wine, whose process counters keep
 // no count of private bytes.
 SIZE_T CommittedBytes();
-// How far the committed memory rose above its level at the call while
-// PumpUntil(done, milliseconds) ran; finished receives PumpUntil's result.
-SIZE_T CommittedGrowthUntil(const std::function<bool()>& done, DWORD milliseconds, bool& finished);
 
 inline bool Contains(const std::wstring& text, const std::wstring& part) {
   return text.find(part) != std::wstring::npos;

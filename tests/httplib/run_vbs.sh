@@ -5,11 +5,9 @@
 #   run_vbs.sh <wine-run> <script.vbs> <port-file> <win32|win64>
 set -u
 wine_run="$1"; script="$2"; portfile="$3"; arch="$4"
-port="$(sed -n 's/^http=//p' "$portfile")"
 scriptw="$("$wine_run" winepath -w "$script" 2>/dev/null | tr -d '\r')"
-out="$("$wine_run" cscript //nologo "$scriptw" "$port" 2>&1 | tr -d '\r')"
+out="$("$wine_run" cscript //nologo "$scriptw" "$(sed -n 's/^http=//p' "$portfile")" 2>&1 | tr -d '\r')"
 echo "$out"
-want=AMD64
-[ "$arch" = win32 ] && want=x86
+want="$([ "$arch" = win32 ] && echo x86 || echo AMD64)"
 echo "$out" | grep -qx "ARCH $want" || { echo "FAIL: the script did not run as $want"; exit 1; }
 echo "$out" | tail -n 1 | grep -qx "VERDICT PASS"
