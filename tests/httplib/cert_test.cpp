@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <bcrypt.h>
 #include <wincrypt.h>
 
 #include <initguid.h>
@@ -47,19 +46,13 @@ std::wstring Hex(const std::string& bytes, const wchar_t* separator = nullptr) {
   return hex;
 }
 
-std::string Digest(const wchar_t* algorithm, const std::string& data) {
-  BCRYPT_ALG_HANDLE provider = nullptr;
-  BCRYPT_HASH_HANDLE hash = nullptr;
-  DWORD size = 0, got = 0;
-  BCryptOpenAlgorithmProvider(&provider, algorithm, nullptr, 0);
-  BCryptGetProperty(provider, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&size), sizeof(size), &got, 0);
-  std::string digest(size, '\0');
-  BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0);
-  BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())), static_cast<ULONG>(data.size()), 0);
-  BCryptFinishHash(hash, reinterpret_cast<PUCHAR>(digest.data()), size, 0);
-  BCryptDestroyHash(hash);
-  BCryptCloseAlgorithmProvider(provider, 0);
-  return digest;
+std::string Digest(ALG_ID algorithm, const std::string& data) {
+  BYTE digest[32];
+  DWORD size = sizeof(digest);
+  if (!CryptHashCertificate(0, algorithm, 0, reinterpret_cast<const BYTE*>(data.data()),
+                            static_cast<DWORD>(data.size()), digest, &size))
+    size = 0;
+  return std::string(reinterpret_cast<const char*>(digest), size);
 }
 
 // A count the plain origin tells: /seen?mark=... (request lines that the
@@ -76,13 +69,18 @@ Dispatch Secure(int port, const std::wstring& pathAndQuery, const std::wstring& 
                       {L"sServerCertSha256", pin}});
 }
 
+// Through the test proxy, whose name differs from the target's: the engine opens a tunnel.
+void ViaProxy(const Dispatch& req) {
+  req.Set({{L"nProxyType", 2}, {L"sProxyname", L"localhost"}, {L"nProxyPort", static_cast<short>(Ports().proxy)}});
+}
+
 class Certificates : public RequestFixture {};
 
 TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing) {
   ASSERT_NE(Ports().https, 0);
   const std::string der = ServerCertificate();
   ASSERT_FALSE(der.empty());
-  const std::wstring pin = Hex(Digest(BCRYPT_SHA256_ALGORITHM, der));
+  const std::wstring pin = Hex(Digest(CALG_SHA_256, der));
   std::wstring wrong = pin;
   wrong.back() = wrong.back() == L'0' ? L'1' : L'0';
   const struct Case {
@@ -95,8 +93,8 @@ TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing
     long tunnels;   // CONNECT requests the proxy saw
   } cases[] = {
       {"the right pin", pin, false, true, 0, 1, 0},
-      {"the right pin, colons and upper case", Hex(Digest(BCRYPT_SHA256_ALGORITHM, der), L":"), false, true, 0, 1, 0},
-      {"the right pin, blanks", Hex(Digest(BCRYPT_SHA256_ALGORITHM, der), L" "), false, true, 0, 1, 0},
+      {"the right pin, colons and upper case", Hex(Digest(CALG_SHA_256, der), L":"), false, true, 0, 1, 0},
+      {"the right pin, blanks", Hex(Digest(CALG_SHA_256, der), L" "), false, true, 0, 1, 0},
       {"a wrong pin", wrong, false, false, kPinError, 0, 0},
       // (After pinned requests to the same server: no connection of theirs is reused.)
       {"no pin: the machine's checks", L"", false, true, -1, 0, 0},
@@ -112,7 +110,7 @@ TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing
     SCOPED_TRACE(c.what);
     const std::wstring mark = L"pin" + std::to_wstring(++row) + L"x";
     Dispatch fresh = Secure(Ports().https, L"/echo?" + mark, c.pin);
-    if (c.viaProxy) fresh.Set({{L"nProxyType", 2}, {L"sProxyname", L"localhost"}, {L"nProxyPort", static_cast<short>(Ports().proxy)}});
+    if (c.viaProxy) ViaProxy(fresh);
     const long tunnels = Count(L"/tunnels");
     EXPECT_EQ(fresh.Call(L"gbGet").value.Bool(), c.started);
     const long error = fresh.Get(L"lErrorcode").Long();
@@ -132,18 +130,72 @@ TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing
 }
 
 TEST_F(Certificates, ASequenceOfPinnedRequestsChecksTheCertificateOnce) {
-  req.Set({{L"sURL", L"https://127.0.0.1:" + std::to_wstring(Ports().https) + L"/echo?pinseq"},
-           {L"sServerCertSha256", Hex(Digest(BCRYPT_SHA256_ALGORITHM, ServerCertificate()))},
-           {L"nProxyType", 2}, {L"sProxyname", L"localhost"}, {L"nProxyPort", static_cast<short>(Ports().proxy)}});
+  Dispatch pinned = Secure(Ports().https, L"/echo?pinseq", Hex(Digest(CALG_SHA_256, ServerCertificate())));
+  ViaProxy(pinned);
   const long tunnels = Count(L"/tunnels");
   for (int i = 0; i < 3; ++i) {
-    EXPECT_TRUE(Get());
-    EXPECT_EQ(Long(L"lResponseCode"), 200);
+    EXPECT_TRUE(pinned.Call(L"gbGet").value.Bool());
+    EXPECT_EQ(pinned.Get(L"lResponseCode").Long(), 200);
   }
   // One for the check, then the engine's own for each request: a pinned
   // connection serves one request only.
   EXPECT_EQ(Count(L"/tunnels") - tunnels, 4);
   EXPECT_EQ(Count(L"/seen?mark=pinseq"), 3);
+}
+
+// A server the machine trusts, directly and through the proxy's tunnel, and
+// refused again once the machine no longer trusts it. Wine's chain engine
+// reads the trusted roots once per process, so this test trusts the origins'
+// certificate for the prefix and runs itself again as the client.
+TEST_F(Certificates, ATrustedServerAnswersDirectlyAndThroughAProxyAndIsRefusedOnceDistrusted) {
+  ASSERT_NE(Ports().https, 0);
+  wchar_t mode[16] = {};
+  if (GetEnvironmentVariableW(L"QM_TRUSTED_CLIENT", mode, 16)) {
+    const bool trusted = std::wstring(mode) == L"trusted";
+    for (bool viaProxy : {false, true}) {
+      SCOPED_TRACE(std::string(trusted ? "trusted, " : "untrusted, ") + (viaProxy ? "through the proxy" : "direct"));
+      Dispatch fresh = Secure(Ports().https, L"/peer", L"");
+      if (viaProxy) ViaProxy(fresh);
+      const long tunnels = Count(L"/tunnels");
+      EXPECT_TRUE(fresh.Call(L"gbGet").value.Bool());
+      const long error = fresh.Get(L"lErrorcode").Long();
+      EXPECT_TRUE(trusted ? error == 0 : error == 12175 || error == 12157) << error;
+      EXPECT_EQ(fresh.Get(L"lResponseCode").Long(), trusted ? 200 : 0);
+      // The body is the client's port.
+      EXPECT_EQ(fresh.Get(L"sResponse").Text().empty(), !trusted);
+      EXPECT_EQ(Count(L"/tunnels") - tunnels, viaProxy ? 1 : 0);
+    }
+    return;
+  }
+  const std::string der = ServerCertificate();
+  ASSERT_FALSE(der.empty());
+  const ::testing::TestInfo* self = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string filter = std::string(self->test_suite_name()) + "." + self->name();
+  wchar_t program[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, program, MAX_PATH);
+  auto client = [&](const wchar_t* mode) {
+    SetEnvironmentVariableW(L"QM_TRUSTED_CLIENT", mode);
+    qmtest::tProcess run(L"\"" + std::wstring(program) + L"\" --gtest_filter=" +
+                         std::wstring(filter.begin(), filter.end()));
+    EXPECT_TRUE(run.started());
+    EXPECT_EQ(run.WaitForExit(240000), 0u) << "the client that finds the certificate " << qmtest::ToAnsi(mode);
+  };
+  HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  ASSERT_NE(root, nullptr);
+  EXPECT_TRUE(CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                               static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+  CertCloseStore(root, 0);
+  client(L"trusted");
+  // Wine's store API reports a delete from a system store as done and keeps
+  // the certificate: its keys go instead (the machine's and the user's copy).
+  const std::wstring key = L"Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" +
+                           Hex(Digest(CALG_SHA1, der), L"");
+  for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+    const LSTATUS status = RegDeleteTreeW(hive, key.c_str());
+    EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
+  }
+  client(L"untrusted");
+  SetEnvironmentVariableW(L"QM_TRUSTED_CLIENT", nullptr);
 }
 
 // The client certificate of the fixture, with its key, in the current
@@ -171,8 +223,8 @@ class ClientCertificates : public RequestFixture {
   void TearDown() override {
     // Wine's store API reports a delete from a system store as done and
     // keeps the certificate: its registry key goes instead.
-    std::wstring key = L"Software\\Microsoft\\SystemCertificates\\My\\Certificates\\";
-    for (wchar_t c : Hex(Digest(BCRYPT_SHA1_ALGORITHM, der))) key += static_cast<wchar_t>(towupper(c));
+    const std::wstring key = L"Software\\Microsoft\\SystemCertificates\\My\\Certificates\\" +
+                             Hex(Digest(CALG_SHA1, der), L"");
     EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str()), ERROR_SUCCESS);
     RequestFixture::TearDown();
   }
@@ -181,9 +233,9 @@ class ClientCertificates : public RequestFixture {
 
 TEST_F(ClientCertificates, TheCertificateIsFoundByItsNameOrFingerprintAndAMissingOneSendsNothing) {
   ASSERT_NE(Ports().mtls, 0);
-  const std::wstring sha1 = Hex(Digest(BCRYPT_SHA1_ALGORITHM, der));
-  const std::wstring sha256 = Hex(Digest(BCRYPT_SHA256_ALGORITHM, der));
-  const std::wstring pin = Hex(Digest(BCRYPT_SHA256_ALGORITHM, ServerCertificate()));
+  const std::wstring sha1 = Hex(Digest(CALG_SHA1, der));
+  const std::wstring sha256 = Hex(Digest(CALG_SHA_256, der));
+  const std::wstring pin = Hex(Digest(CALG_SHA_256, ServerCertificate()));
   const struct Case {
     std::wstring name;
     long error;  // 0: the request went out
@@ -193,7 +245,7 @@ TEST_F(ClientCertificates, TheCertificateIsFoundByItsNameOrFingerprintAndAMissin
       {L"CURRENT_USER\\MY\\Korvanet Test Client", 0},
       {L"current_user\\Korvanet Test Client", 0},
       {sha1, 0},
-      {Hex(Digest(BCRYPT_SHA256_ALGORITHM, der), L":"), 0},
+      {Hex(Digest(CALG_SHA_256, der), L":"), 0},
       {L"Nobody We Know", kClientCertificateError},
       {L"CURRENT_USER\\Root\\Korvanet Test Client", kClientCertificateError},
       {L"CURRENT_USER\\NoSuchStore\\Korvanet Test Client", kClientCertificateError},
