@@ -50,10 +50,9 @@ class Job : public ::testing::Test {
 TEST_F(Job, ProgressCountsEveryEndedRequestAndAFailedOneKeepsItsOwnError) {
   // A request that fails has ended as well: it is counted, the job is done,
   // and the failure is that request's own, not its neighbours'.
-  std::vector<Dispatch> requests;
-  for (const wchar_t* ms : {L"100", L"400", L"700"}) requests.push_back(NewRequest(std::wstring(L"/delay?ms=") + ms));
   Dispatch refused = MakeRequest({{L"sURL", Url(L"/", L"127.0.0.1", Ports().refused)}, {L"sRequestType", L"GET"}});
-  requests.insert(requests.begin() + 1, refused);
+  const std::vector<Dispatch> requests{NewRequest(L"/delay?ms=100"), refused, NewRequest(L"/delay?ms=400"),
+                                       NewRequest(L"/delay?ms=700")};
   for (const Dispatch& req : requests) EXPECT_TRUE(Add(req)) << "bAddRequest reports True";
   EXPECT_TRUE(Run());
   ASSERT_FALSE(progress.empty());
@@ -120,10 +119,8 @@ TEST_F(Job, RequestsWaitUnstartedWhileTheirHostHasNoConnectionLeft) {
     gauge.Call(L"gbGet");
     return gauge.Get(L"sResponse").Text();
   };
-  const struct {
-    long limit;  // 0: the default
-    const wchar_t* most;
-  } cases[] = {{0, L"16"}, {6, L"6"}, {2, L"2"}, {1, L"1"}};
+  // limit 0: the default
+  const struct { long limit; const wchar_t* most; } cases[] = {{0, L"16"}, {6, L"6"}, {2, L"2"}, {1, L"1"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limit);
     Dispatch batch = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
@@ -253,13 +250,12 @@ TEST_F(Job, AProgressHandlerCanNeitherRunTheJobAgainNorChangeTheCountThroughItsA
 
 TEST_F(Job, ClientsCompiledAgainstTheFirstVersionUseTheInterfacesDirectly) {
   ComPtr<_clsqmHTTPJob1> typed;
-  ASSERT_EQ(job.get()->QueryInterface(IID__clsqmHTTPJob1, reinterpret_cast<void**>(typed.GetAddressOf())), S_OK);
+  ASSERT_EQ(job.get()->QueryInterface(IID_PPV_ARGS(&typed)), S_OK);
   Dispatch late = NewRequest(L"/text");
   // The first version's interface, which such a client asks for and passes
   // to bAddRequest (declared with that interface then).
   ComPtr<_clsqmHTTPDataRequest1> req;
-  ASSERT_EQ(late.get()->QueryInterface(IID__clsqmHTTPDataRequest1, reinterpret_cast<void**>(req.GetAddressOf())),
-            S_OK);
+  ASSERT_EQ(late.get()->QueryInterface(IID_PPV_ARGS(&req)), S_OK);
   auto* passed = reinterpret_cast<_clsqmHTTPDataRequest*>(req.Get());
   VARIANT_BOOL added = VARIANT_FALSE;
   EXPECT_EQ(typed->bAddRequest(&passed, &added), S_OK);

@@ -1,17 +1,16 @@
 #!/usr/bin/python3
-"""Loopback HTTP servers for Korvanet's tests and benchmarks.
-
-Listens on 127.0.0.1 only: an origin server (echo, delays, status codes,
-Basic authentication, large, chunked and compressed bodies, charsets, a path
-that never answers, a proxy configuration script) and a forward proxy, for
-plain requests and CONNECT tunnels, that demands Basic proxy authentication. Writes "http=<port>",
-"other=<port>" (the origin again: another origin of the same host), "proxy=<port>" and "refused=<port>"
-(a port nobody listens on) to --port-file, and ends after --lifetime seconds.
-It also serves the origin over TLS with --tls-cert and --tls-key ("https=<port>"), and a TLS origin
-that asks for a client certificate signed by --client-ca ("mtls=<port>"; /peercert tells the
-SHA-256 of the one presented, or "none"). Every origin records its request lines; /seen?mark=<text>
-tells how many contained the text.
-"""
+# Loopback HTTP servers for Korvanet's tests and benchmarks.
+#
+# Listens on 127.0.0.1 only: an origin server (echo, delays, status codes,
+# Basic authentication, large, chunked and compressed bodies, charsets, a path
+# that never answers, a proxy configuration script) and a forward proxy, for
+# plain requests and CONNECT tunnels, that demands Basic proxy authentication. Writes "http=<port>",
+# "other=<port>" (the origin again: another origin of the same host), "proxy=<port>" and "refused=<port>"
+# (a port nobody listens on) to --port-file, and ends after --lifetime seconds.
+# It also serves the origin over TLS with --tls-cert and --tls-key ("https=<port>"), and a TLS origin
+# that asks for a client certificate signed by --client-ca ("mtls=<port>"; /peercert tells the
+# SHA-256 of the one presented, or "none"). Every origin records its request lines; /seen?mark=<text>
+# tells how many contained the text.
 import argparse
 import base64
 import functools

@@ -1,13 +1,12 @@
 #!/usr/bin/python3
-"""Starts and stops the loopback test servers for CTest fixtures, benchmarks and the demo.
-
-  serverctl.py start <pidfile> <port or file> -- <command ...>
-      starts the command in its own session, writes the pid file and waits
-      (at most 15 s) until 127.0.0.1:<port> accepts connections, or until the
-      server has written the file (which goes first).
-  serverctl.py stop <pidfile>
-      ends the server's process group and removes the pid file.
-"""
+# Starts and stops the loopback test servers for CTest fixtures, benchmarks and the demo.
+#
+#   serverctl.py start <pidfile> <port or file> -- <command ...>
+#       starts the command in its own session, writes the pid file and waits
+#       (at most 15 s) until 127.0.0.1:<port> accepts connections, or until the
+#       server has written the file (which goes first).
+#   serverctl.py stop <pidfile>
+#       ends the server's process group and removes the pid file.
 import os
 import signal
 import socket
@@ -84,7 +83,7 @@ def main(argv):
         return stop(argv[2])
     if len(argv) >= 6 and argv[1] == "start" and argv[4] == "--":
         return start(argv[2], argv[3], argv[5:])
-    print(__doc__, file=sys.stderr)
+    print("usage: serverctl.py start <pidfile> <port or file> -- <command ...> | stop <pidfile>", file=sys.stderr)
     return 2
 
 

@@ -20,10 +20,7 @@ using namespace korvanettest;
 
 namespace {
 
-struct Flag {
-  unsigned bit;
-  const wchar_t* word;
-};
+struct Flag { unsigned bit; const wchar_t* word; };
 // The words of the bits that are set, joined with ",", after lead if any.
 std::wstring Words(unsigned flags, std::initializer_list<Flag> words, const wchar_t* lead = L" ") {
   std::wstring text;
@@ -45,21 +42,15 @@ std::wstring Name(ITypeInfo* info, MEMBERID id = MEMBERID_NIL, bool own = true) 
 }
 
 std::wstring TypeText(ITypeInfo* info, const TYPEDESC& type) {
+  static const std::map<VARTYPE, std::wstring> names = {
+      {VT_BSTR, L"BSTR"}, {VT_BOOL, L"VARIANT_BOOL"}, {VT_I2, L"short"}, {VT_I4, L"long"}, {VT_VARIANT, L"VARIANT"},
+      {VT_UNKNOWN, L"IUnknown*"}, {VT_DISPATCH, L"IDispatch*"}};  // (the pointer itself)
   ComPtr<ITypeInfo> referenced;
-  switch (type.vt) {
-    case VT_PTR: return TypeText(info, *type.lptdesc) + L"*";
-    case VT_USERDEFINED:
-      if (FAILED(info->GetRefTypeInfo(type.hreftype, referenced.GetAddressOf()))) return L"?";
-      return Name(referenced.Get(), MEMBERID_NIL, false);
-    case VT_BSTR: return L"BSTR";
-    case VT_BOOL: return L"VARIANT_BOOL";
-    case VT_I2: return L"short";
-    case VT_I4: return L"long";
-    case VT_VARIANT: return L"VARIANT";
-    case VT_UNKNOWN: return L"IUnknown*";  // the pointer itself
-    case VT_DISPATCH: return L"IDispatch*";
-    default: return L"vt" + std::to_wstring(type.vt);
-  }
+  if (type.vt == VT_PTR) return TypeText(info, *type.lptdesc) + L"*";
+  if (type.vt == VT_USERDEFINED)
+    return SUCCEEDED(info->GetRefTypeInfo(type.hreftype, referenced.GetAddressOf()))
+               ? Name(referenced.Get(), MEMBERID_NIL, false) : L"?";
+  return names.count(type.vt) ? names.at(type.vt) : L"vt" + std::to_wstring(type.vt);
 }
 
 // One line per member in vtable order: name, dispid, kind, each parameter's

@@ -36,13 +36,8 @@ std::wstring Lines(const qmHeaderLines& lines, const wchar_t* name) {
 
 TEST(Redirect, StatusVerbAndTargetDecideWhereTheRequestGoesOnAndAsWhat) {
   // target: where the request goes on; empty: the response is the answer.
-  const struct {
-    DWORD status;
-    const wchar_t *verb, *location;
-    int followed;
-    const wchar_t *target, *nextVerb;
-    bool keepsBody;
-  } cases[] = {
+  const struct { DWORD status; const wchar_t *verb, *location; int followed; const wchar_t *target, *nextVerb;
+                 bool keepsBody; } cases[] = {
       {301, L"POST", L"/x", 0, L"http://127.0.0.1:8080/x", L"GET", false},
       {302, L"POST", L"x", 0, L"http://127.0.0.1:8080/a/x", L"GET", false},
       {302, L"PATCH", L"/x", 0, L"http://127.0.0.1:8080/x", L"PATCH", true},
@@ -108,12 +103,8 @@ TEST(Redirect, TheClientsCredentialsCookiesAndHostStayWithTheOriginItNamed) {
 
 TEST(Authentication, ServerCredentialsGoOnlyToTheNamedOriginAndProxyCredentialsOnlyToAProxy) {
   const qmHttpSettings settings{.user = L"qm", .proxyUser = L"p"};
-  const struct {
-    DWORD status;
-    bool sameOrigin, throughProxy;
-    int serverAnswers, proxyAnswers;
-    DWORD target;
-  } cases[] = {
+  const struct { DWORD status; bool sameOrigin, throughProxy; int serverAnswers, proxyAnswers; DWORD target; }
+      cases[] = {
       {401, true, false, 0, 0, WINHTTP_AUTH_TARGET_SERVER},
       {401, true, true, kMaxChallenges - 1, 0, WINHTTP_AUTH_TARGET_SERVER},
       {401, true, false, kMaxChallenges, 0, kNoChallengeTarget},
