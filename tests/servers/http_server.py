@@ -13,6 +13,7 @@
 # tells how many contained the text.
 import argparse
 import base64
+import contextlib
 import functools
 import gzip
 import hashlib
@@ -223,14 +224,12 @@ class Origin(Handler):
             cut = int(query.get("cutat", str(size)))
             self.head(size, "application/octet-stream", close=cut < size)
             sent = 0
-            try:
+            with contextlib.suppress(OSError):
                 while sent < min(size, cut):
                     piece = STREAM_CHUNK[:min(size, cut) - sent]
                     self.wfile.write(piece)
                     sent += len(piece)
                 self.wfile.flush()
-            except OSError:
-                pass
             if cut < size:
                 self.close_connection = True
         elif path == "/redirect":
@@ -265,10 +264,8 @@ class Origin(Handler):
         else:
             self.reply(404, b"not here")
 
-    do_GET = do_POST = do_PUT = do_HEAD = do_DELETE = handle_any
-
     def __getattr__(self, name):
-        # Every other method a client may send is answered the same way.
+        # Every method a client may send is answered the same way.
         if name.startswith("do_"):
             return self.handle_any
         raise AttributeError(name)
@@ -293,19 +290,11 @@ class Proxy(Handler):
         client.settimeout(30)
 
         def pump(source, target):
-            try:
-                while True:
-                    data = source.recv(65536)
-                    if not data:
-                        break
+            with contextlib.suppress(OSError):
+                while data := source.recv(65536):
                     target.sendall(data)
-            except OSError:
-                pass
-            finally:
-                try:
-                    target.shutdown(socket.SHUT_WR)
-                except OSError:
-                    pass
+            with contextlib.suppress(OSError):
+                target.shutdown(socket.SHUT_WR)
 
         back = threading.Thread(target=pump, args=(upstream, client), daemon=True)
         back.start()
