@@ -162,17 +162,18 @@ TEST_F(Certificates, ATrustedServerAnswersDirectlyAndThroughAProxyAndIsRefusedOn
   const std::string filter = std::string(self->test_suite_name()) + "." + self->name();
   wchar_t program[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, program, MAX_PATH);
-  auto client = [&](const wchar_t* mode) {
-    SetEnvironmentVariableW(L"QM_TRUSTED_CLIENT", mode);
+  auto client = [&](const wchar_t* as) {
+    SetEnvironmentVariableW(L"QM_TRUSTED_CLIENT", as);
     qmtest::tProcess run(L"\"" + std::wstring(program) + L"\" --gtest_filter=" +
                          std::wstring(filter.begin(), filter.end()));
     EXPECT_TRUE(run.started());
-    EXPECT_EQ(run.WaitForExit(240000), 0u) << "the client that finds the certificate " << qmtest::ToAnsi(mode);
+    EXPECT_EQ(run.WaitForExit(240000), 0u) << "the client that finds the certificate " << qmtest::ToAnsi(as);
   };
   HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
   ASSERT_NE(root, nullptr);
   EXPECT_TRUE(CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-                                               static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+                                               static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+                                               nullptr));
   CertCloseStore(root, 0);
   client(L"trusted");
   // Wine's store API reports a delete from a system store as done and keeps

@@ -37,7 +37,8 @@ if [ "$action" = register ]; then
 else
   "$wine_run" regsvr32 /s /u "$dllw" || fail "regsvr32 /u exited with $?"
   for key in 'HKCR\Korvanet.clsqmHTTPDataRequest' "HKCR\\CLSID\\$request" 'HKCR\Korvanet.clsqmHTTPJob' \
-             "HKCR\\CLSID\\$job" "HKCR\\TypeLib\\$typelib" $(echo "$interfaces" | sed 's/^/HKCR\\Interface\\/; s/=.*//'); do
+             "HKCR\\CLSID\\$job" "HKCR\\TypeLib\\$typelib" \
+             $(echo "$interfaces" | sed 's/^/HKCR\\Interface\\/; s/=.*//'); do
     "$wine_run" reg query "$key" >/dev/null 2>&1 && fail "$key is still there"
   done
   echo "unregistered $dllw"
