@@ -11,26 +11,18 @@ wine_run="$1"; own="$2"; own_dll="$3"; peer="$4"; peer_dll="$5"; client="$6"; po
 [ -f "$peer_dll" ] || { echo "SKIPPED: no $peer build at $peer_dll"; exit 77; }
 # Without IA32 support in the kernel the 32-bit tools cannot start.
 "$(dirname "$0")/../../scripts/qm-wine" --can-run-32bit || { echo "SKIPPED: this machine cannot run 32-bit programs"; exit 77; }
-port="$(sed -n 's/^http=//p' "$portfile")"
 fail() { echo "FAIL: $*"; exit 1; }
-as() {  # as <arch> <wine arguments...>: a tool of that bitness
-  arch="$1"; shift
-  QM_WINE_ARCH="$arch" "$wine_run" "$@"
-}
 winpath() { "$wine_run" winepath -w "$1" 2>/dev/null | tr -d '\r'; }
-own_w="$(winpath "$own_dll")"; peer_w="$(winpath "$peer_dll")"; client_w="$(winpath "$client")"
+own_w="$(winpath "$own_dll")"; peer_w="$(winpath "$peer_dll")"
 
-register() { as "$1" regsvr32 /s "$2" || fail "regsvr32 ($1) $2 exited with $?"; }
-unregister() { as "$1" regsvr32 /s /u "$2" || fail "regsvr32 /u ($1) $2 exited with $?"; }
-client_works() {  # client_works <arch> <what happened before>
-  out="$(as "$1" cscript //nologo "$client_w" "$port" 2>&1 | tr -d '\r')"
-  echo "$out" | sed 's/^/  /'
-  want=AMD64; [ "$1" = win32 ] && want=x86
-  echo "$out" | grep -qx "ARCH $want" || fail "the $1 client did not run as $want"
-  echo "$out" | tail -n 1 | grep -qx "VERDICT PASS" || fail "$1 client after $2"
+# The tools of one bitness: QM_WINE_ARCH picks them.
+register() { QM_WINE_ARCH="$1" "$wine_run" regsvr32 /s "$2" || fail "regsvr32 ($1) $2 exited with $?"; }
+unregister() { QM_WINE_ARCH="$1" "$wine_run" regsvr32 /s /u "$2" || fail "regsvr32 /u ($1) $2 exited with $?"; }
+client_works() {  # client_works <arch> <what happened before>: the script client of that bitness
+  QM_WINE_ARCH="$1" sh "$(dirname "$0")/run_vbs.sh" "$wine_run" "$client" "$portfile" "$1" || fail "$1 client after $2"
 }
 gone() {  # gone <arch> <key>: the key is absent in that bitness's view
-  as "$1" reg query "$2" >/dev/null 2>&1 && fail "$2 is still there for $1"
+  QM_WINE_ARCH="$1" "$wine_run" reg query "$2" >/dev/null 2>&1 && fail "$2 is still there for $1"
   return 0
 }
 

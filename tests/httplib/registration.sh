@@ -6,46 +6,39 @@ set -u
 action="$1"; wine_run="$2"; arch="$3"; dll="$4"
 dllw="$("$wine_run" winepath -w "$dll" 2>/dev/null | tr -d '\r')"
 fail() { echo "FAIL: $*"; exit 1; }
-query() { "$wine_run" reg query "$1" /ve 2>/dev/null | tr -d '\r'; }
+query() { "$wine_run" reg query "$@" 2>/dev/null | tr -d '\r'; }
+request='{A179089D-D2B9-490D-892F-775170009ED4}'; job='{6694ADDE-4F9A-4145-B465-CA705847494F}'
+typelib='{0E050B71-C6AF-4A4D-BABA-927EBC762E14}'
+# Every interface of both classes under its name, so that marshalling and
+# tools find the one a client was compiled against.
+interfaces='{3959C96E-86E4-480E-B7A9-F1FE3C656611}=_clsqmHTTPDataRequest1
+{BE45EF48-9ED7-4609-914F-9EA0D2C299EA}=_clsqmHTTPDataRequest2
+{5752A74F-299B-41A8-A5D6-D4D92A9DD4A9}=_clsqmHTTPDataRequest
+{A01AF668-14EF-490D-BDF2-AA73893F407F}=_clsqmHTTPJob1
+{60C7CB41-61D5-4CD4-AC2E-6C0FD71305B5}=_clsqmHTTPJob'
 
 if [ "$action" = register ]; then
   "$wine_run" regsvr32 /s "$dllw" || fail "regsvr32 exited with $?"
-  query 'HKCR\Korvanet.clsqmHTTPDataRequest\CLSID' | grep -q '{A179089D-D2B9-490D-892F-775170009ED4}' \
-    || fail "ProgID of the data request missing"
-  query 'HKCR\Korvanet.clsqmHTTPJob\CLSID' | grep -q '{6694ADDE-4F9A-4145-B465-CA705847494F}' \
-    || fail "ProgID of the job missing"
-  query 'HKCR\CLSID\{A179089D-D2B9-490D-892F-775170009ED4}\InprocServer32' | grep -qiF "$dllw" \
-    || fail "InprocServer32 does not name $dllw"
+  query 'HKCR\Korvanet.clsqmHTTPDataRequest\CLSID' /ve | grep -q "$request" || fail "ProgID of the data request missing"
+  query 'HKCR\Korvanet.clsqmHTTPJob\CLSID' /ve | grep -q "$job" || fail "ProgID of the job missing"
+  query "HKCR\\CLSID\\$request\\InprocServer32" /ve | grep -qiF "$dllw" || fail "InprocServer32 does not name $dllw"
   # Script hosts call from their own single thread: any other model would
   # put a proxy (or a second apartment) between them and the object.
-  "$wine_run" reg query 'HKCR\CLSID\{A179089D-D2B9-490D-892F-775170009ED4}\InprocServer32' /v ThreadingModel \
-    2>/dev/null | tr -d '\r' | grep -q 'ThreadingModel[[:space:]]*REG_SZ[[:space:]]*Apartment$' \
-    || fail "ThreadingModel is not Apartment"
-  query "HKCR\\TypeLib\\{0E050B71-C6AF-4A4D-BABA-927EBC762E14}\\1.0\\0\\$arch" | grep -qiF "$dllw" \
-    || fail "type library not registered for $arch"
-  # Every interface of both classes under its name, so that marshalling and
-  # tools find the one a client was compiled against.
-  for entry in '{3959C96E-86E4-480E-B7A9-F1FE3C656611}=_clsqmHTTPDataRequest1' \
-               '{BE45EF48-9ED7-4609-914F-9EA0D2C299EA}=_clsqmHTTPDataRequest2' \
-               '{5752A74F-299B-41A8-A5D6-D4D92A9DD4A9}=_clsqmHTTPDataRequest' \
-               '{A01AF668-14EF-490D-BDF2-AA73893F407F}=_clsqmHTTPJob1' \
-               '{60C7CB41-61D5-4CD4-AC2E-6C0FD71305B5}=_clsqmHTTPJob'; do
+  query "HKCR\\CLSID\\$request\\InprocServer32" /v ThreadingModel \
+    | grep -q 'ThreadingModel[[:space:]]*REG_SZ[[:space:]]*Apartment$' || fail "ThreadingModel is not Apartment"
+  query "HKCR\\TypeLib\\$typelib\\1.0\\0\\$arch" /ve | grep -qiF "$dllw" || fail "type library not registered for $arch"
+  for entry in $interfaces; do
     iid="${entry%%=*}"
-    query "HKCR\\Interface\\$iid" | grep -q "REG_SZ[[:space:]]*${entry#*=}\$" \
+    query "HKCR\\Interface\\$iid" /ve | grep -q "REG_SZ[[:space:]]*${entry#*=}\$" \
       || fail "interface $iid is not registered as ${entry#*=}"
-    query "HKCR\\Interface\\$iid\\TypeLib" | grep -q '{0E050B71-C6AF-4A4D-BABA-927EBC762E14}' \
-      || fail "interface $iid names no type library"
+    query "HKCR\\Interface\\$iid\\TypeLib" /ve | grep -q "$typelib" || fail "interface $iid names no type library"
   done
   echo "registered $dllw"
 else
   "$wine_run" regsvr32 /s /u "$dllw" || fail "regsvr32 /u exited with $?"
-  for key in 'HKCR\Korvanet.clsqmHTTPDataRequest' 'HKCR\CLSID\{A179089D-D2B9-490D-892F-775170009ED4}' \
-             'HKCR\Korvanet.clsqmHTTPJob' 'HKCR\CLSID\{6694ADDE-4F9A-4145-B465-CA705847494F}' \
-             'HKCR\TypeLib\{0E050B71-C6AF-4A4D-BABA-927EBC762E14}' \
-             'HKCR\Interface\{3959C96E-86E4-480E-B7A9-F1FE3C656611}' \
-             'HKCR\Interface\{BE45EF48-9ED7-4609-914F-9EA0D2C299EA}' \
-             'HKCR\Interface\{5752A74F-299B-41A8-A5D6-D4D92A9DD4A9}' \
-             'HKCR\Interface\{60C7CB41-61D5-4CD4-AC2E-6C0FD71305B5}'; do
+  for key in 'HKCR\Korvanet.clsqmHTTPDataRequest' "HKCR\\CLSID\\$request" 'HKCR\Korvanet.clsqmHTTPJob' \
+             "HKCR\\CLSID\\$job" "HKCR\\TypeLib\\$typelib" \
+             $(echo "$interfaces" | sed 's/^/HKCR\\Interface\\/; s/=.*//'); do
     "$wine_run" reg query "$key" >/dev/null 2>&1 && fail "$key is still there"
   done
   echo "unregistered $dllw"

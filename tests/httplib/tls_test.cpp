@@ -12,7 +12,6 @@ namespace {
 
 std::vector<DWORD> gAsked;   // the protocol flags of each call, in order
 DWORD gKnown = 0;            // the flags the pretended system accepts
-
 DWORD gOption = 0;           // the option the pretended system knows
 
 BOOL WINAPI PretendedSetOption(HINTERNET, DWORD option, LPVOID buffer, DWORD length) {
@@ -28,12 +27,7 @@ BOOL WINAPI PretendedSetOption(HINTERNET, DWORD option, LPVOID buffer, DWORD len
 
 TEST(SessionTls, AsksForTls12And13AndKeepsTheSystemDefaultWhereNeitherIsKnown) {
   constexpr DWORD kTls10 = 0x80, kTls11 = 0x200, kTls12 = 0x800, kTls13 = 0x2000;
-  const struct {
-    const char* system;
-    DWORD known;
-    DWORD inForce;
-    std::vector<DWORD> asked;
-  } cases[] = {
+  const struct { const char* system; DWORD known, inForce; std::vector<DWORD> asked; } cases[] = {
       {"knows 1.3", kTls10 | kTls11 | kTls12 | kTls13, kTls12 | kTls13, {kTls12 | kTls13}},
       {"knows 1.2", kTls10 | kTls11 | kTls12, kTls12, {kTls12 | kTls13, kTls12}},
       {"refuses the option", 0, 0, {kTls12 | kTls13, kTls12}},
@@ -60,12 +54,7 @@ TEST(RequestTls, AsksForTheRevocationCheckWhereTheSystemOffersIt) {
 
 TEST(RequestTls, OnlyARevocationThatCouldNotBeCheckedIsTriedAgainWithoutTheCheck) {
   constexpr DWORD kRevFailed = WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED;
-  const struct {
-    const char* what;
-    DWORD error;
-    DWORD flags;
-    bool again;
-  } cases[] = {
+  const struct { const char* what; DWORD error, flags; bool again; } cases[] = {
       {"no revocation list (synchronous code)", ERROR_WINHTTP_SECURE_CERT_REV_FAILED, 0, true},
       {"no revocation list (TLS failure flags)", ERROR_WINHTTP_SECURE_FAILURE, kRevFailed, true},
       {"revoked", ERROR_WINHTTP_SECURE_CERT_REVOKED, 0, false},

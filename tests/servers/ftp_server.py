@@ -1,9 +1,8 @@
 #!/usr/bin/python3
-"""Loopback FTP server for the FTP transfer tests.
-
-Serves one folder to one user on 127.0.0.1 only, and ends by itself after
---lifetime seconds so that a forgotten server never outlives a test run.
-"""
+# Loopback FTP server for the FTP transfer tests.
+#
+# Serves one folder to one user on 127.0.0.1 only, and ends by itself after
+# --lifetime seconds so that a forgotten server never outlives a test run.
 import argparse
 import logging
 import threading
@@ -34,16 +33,16 @@ def main():
                 f.write(event + "\n")
 
     class Handler(FTPHandler):
+        auth_failed_timeout = 0.5  # keeps the wrong-password case quick
+
         def on_connect(self):
             note("connect")
 
         def on_disconnect(self):
             note("disconnect")
 
-    handler = Handler
-    handler.authorizer = authorizer
-    handler.auth_failed_timeout = 0.5  # keeps the wrong-password case quick
-    server = FTPServer(("127.0.0.1", args.port), handler)
+    Handler.authorizer = authorizer
+    server = FTPServer(("127.0.0.1", args.port), Handler)
     timer = threading.Timer(args.lifetime, server.close_all)
     timer.daemon = True
     timer.start()

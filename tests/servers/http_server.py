@@ -1,19 +1,20 @@
 #!/usr/bin/python3
-"""Loopback HTTP servers for Korvanet's tests and benchmarks.
-
-Listens on 127.0.0.1 only: an origin server (echo, delays, status codes,
-Basic authentication, large, chunked and compressed bodies, charsets, a path
-that never answers, a proxy configuration script) and a forward proxy, for
-plain requests and CONNECT tunnels, that demands Basic proxy authentication. Writes "http=<port>",
-"other=<port>" (the origin again: another origin of the same host), "proxy=<port>" and "refused=<port>"
-(a port nobody listens on) to --port-file, and ends after --lifetime seconds.
-With --tls-cert and --tls-key it also serves the origin over TLS ("https=<port>"), and with --client-ca
-as well a TLS origin that asks for a client certificate signed by it ("mtls=<port>"; /peercert tells the
-SHA-256 of the one presented, or "none"). Every origin records its request lines; /seen?mark=<text>
-tells how many contained the text.
-"""
+# Loopback HTTP servers for Korvanet's tests and benchmarks.
+#
+# Listens on 127.0.0.1 only: an origin server (echo, delays, status codes,
+# Basic authentication, large, chunked and compressed bodies, charsets, a path
+# that never answers, a proxy configuration script) and a forward proxy, for
+# plain requests and CONNECT tunnels, that demands Basic proxy authentication. Writes "http=<port>",
+# "other=<port>" (the origin again: another origin of the same host), "proxy=<port>" and "refused=<port>"
+# (a port nobody listens on) to --port-file, and ends after --lifetime seconds.
+# It also serves the origin over TLS with --tls-cert and --tls-key ("https=<port>"), and a TLS origin
+# that asks for a client certificate signed by --client-ca ("mtls=<port>"; /peercert tells the
+# SHA-256 of the one presented, or "none"). Every origin records its request lines; /seen?mark=<text>
+# tells how many contained the text.
 import argparse
 import base64
+import contextlib
+import functools
 import gzip
 import hashlib
 import http.client
@@ -30,22 +31,14 @@ import zlib
 USER, PASSWORD = "qm", "secret"
 PROXY_USER, PROXY_PASSWORD = "proxyuser", "proxypass"
 STOP = threading.Event()
+TUNNELS = []  # one entry per CONNECT request the proxy has seen; the origin's /tunnels tells
 
 
-TUNNELS = 0  # CONNECT requests the proxy has seen; the origin's /tunnels tells
-TUNNEL_LOCK = threading.Lock()
-
-BOMBS = {}
-BOMB_LOCK = threading.Lock()
-
-
+@functools.lru_cache(maxsize=None)
 def gzip_bomb(mib):
-    with BOMB_LOCK:
-        if mib not in BOMBS:
-            packer = zlib.compressobj(9, zlib.DEFLATED, 31)
-            zeros = bytes(1 << 20)
-            BOMBS[mib] = b"".join(packer.compress(zeros) for _ in range(mib)) + packer.flush()
-        return BOMBS[mib]
+    # A few MB of gzip that inflate to "mib" MiB of zeros, made once per size.
+    packer = zlib.compressobj(9, zlib.DEFLATED, 31)
+    return b"".join(packer.compress(bytes(1 << 20)) for _ in range(mib)) + packer.flush()
 
 
 # The pattern of /stream: byte k of a body is STREAM_PERIOD_BYTES[k % 65521]
@@ -54,8 +47,6 @@ def gzip_bomb(mib):
 STREAM_PERIOD = 65521
 STREAM_PERIOD_BYTES = bytes((k * 7 + (k >> 8) * 13 + 1) & 0xFF for k in range(STREAM_PERIOD))
 STREAM_CHUNK = STREAM_PERIOD_BYTES * 16
-
-
 LAST_ECHO = b""
 REQUEST_LINES = []
 GAUGE = threading.Lock()
@@ -63,13 +54,29 @@ IN_FLIGHT = 0
 MOST_IN_FLIGHT = 0
 
 
-class Origin(http.server.BaseHTTPRequestHandler):
+class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     disable_nagle_algorithm = True
 
     def log_message(self, *args):
         pass
 
+    def reply(self, code, data, headers=(), reason=None):
+        self.send_response(code, reason)
+        for name, value in headers:
+            self.send_header(name, value)
+        if "content-type" not in [h[0].lower() for h in headers]:
+            self.send_header("Content-Type", "text/plain; charset=utf-8")
+        if code in (204, 205, 304):
+            data = b""  # a response that never has a body
+        if code != 204:
+            self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(data)
+
+
+class Origin(Handler):
     def body(self):
         if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
             data = b""
@@ -81,21 +88,6 @@ class Origin(http.server.BaseHTTPRequestHandler):
                 data += self.rfile.read(size)
                 self.rfile.readline()
         return self.rfile.read(int(self.headers.get("Content-Length", "0") or "0"))
-
-    def reply(self, code, data, headers=(), reason=None):
-        self.send_response(code, reason)
-        names = [h[0].lower() for h in headers]
-        for name, value in headers:
-            self.send_header(name, value)
-        if "content-type" not in names:
-            self.send_header("Content-Type", "text/plain; charset=utf-8")
-        if code in (204, 205, 304):
-            data = b""  # a response that never has a body
-        if code != 204:
-            self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(data)
 
     def head(self, length=None, content_type="text/plain", close=False, extra=()):
         # The status line and headers of a 200 whose body the caller sends.
@@ -114,13 +106,9 @@ class Origin(http.server.BaseHTTPRequestHandler):
         path = url.path
         if path == "/sink":
             # Counts a body of any size without keeping it.
-            left, count = int(self.headers.get("Content-Length", "0") or "0"), 0
-            while left > 0:
-                piece = self.rfile.read(min(left, 1 << 20))
-                if not piece:
-                    break
+            left, count = int(self.headers.get("Content-Length") or 0), 0
+            while left > count and (piece := self.rfile.read(min(left - count, 1 << 20))):
                 count += len(piece)
-                left -= len(piece)
             self.reply(200, b"%d" % count)
             return
         if path == "/seen":
@@ -160,7 +148,7 @@ class Origin(http.server.BaseHTTPRequestHandler):
             else:
                 self.reply(407, b"no proxy here", [("Proxy-Authenticate", 'Basic realm="origin"')])
         elif path == "/tunnels":
-            self.reply(200, str(TUNNELS).encode())
+            self.reply(200, str(len(TUNNELS)).encode())
         elif path == "/peer":
             # The client's port tells whether a connection was reused.
             self.reply(200, str(self.client_address[1]).encode())
@@ -168,14 +156,11 @@ class Origin(http.server.BaseHTTPRequestHandler):
             # The client certificate presented on this connection.
             der = self.connection.getpeercert(True) if hasattr(self.connection, "getpeercert") else None
             self.reply(200, hashlib.sha256(der).hexdigest().encode() if der else b"none")
-        elif path == "/text":
-            self.reply(200, "Grüße aus Köln".encode("utf-8"))
-        elif path == "/charset":
-            charset = query.get("cs", "")
-            text = "Grüße aus Köln"
-            data = text.encode(charset or "cp1252")
+        elif path in ("/text", "/charset"):
+            # /text in UTF-8; /charset in the one named "cs", or in cp1252 unlabelled.
+            charset = "utf-8" if path == "/text" else query.get("cs", "")
             ctype = "text/plain" + ("; charset=" + charset if charset else "")
-            self.reply(200, data, [("Content-Type", ctype)])
+            self.reply(200, "Grüße aus Köln".encode(charset or "cp1252"), [("Content-Type", ctype)])
         elif path == "/delay":
             with GAUGE:
                 IN_FLIGHT += 1
@@ -200,8 +185,7 @@ class Origin(http.server.BaseHTTPRequestHandler):
                 self.reply(401, b"who are you", [("WWW-Authenticate", 'Basic realm="korvanet"')])
         elif path == "/large":
             size = int(query.get("bytes", "1000000"))
-            block = bytes(range(48, 58)) * 6554
-            data = (block * (size // len(block) + 1))[:size]
+            data = (b"0123456789" * (size // 10 + 1))[:size]
             self.reply(200, data, [("Content-Type", "text/plain; charset=us-ascii")])
         elif path == "/chunked":
             # Five chunks; with "length" a Content-Length beside the chunked
@@ -240,21 +224,18 @@ class Origin(http.server.BaseHTTPRequestHandler):
             cut = int(query.get("cutat", str(size)))
             self.head(size, "application/octet-stream", close=cut < size)
             sent = 0
-            try:
+            with contextlib.suppress(OSError):
                 while sent < min(size, cut):
                     piece = STREAM_CHUNK[:min(size, cut) - sent]
                     self.wfile.write(piece)
                     sent += len(piece)
                 self.wfile.flush()
-            except OSError:
-                pass
             if cut < size:
                 self.close_connection = True
         elif path == "/redirect":
             # Sends the client on to "to" (absolute or relative) with "code".
             self.reply(int(query.get("code", "302")), b"moved", [("Location", query.get("to", "/text"))])
         elif path == "/bomb":
-            # A few MB of gzip that inflate to "mib" MiB of zeros.
             self.reply(200, gzip_bomb(int(query.get("mib", "1024"))), [("Content-Encoding", "gzip")])
         elif path == "/liar":
             # Announces far more than it sends, then closes the connection.
@@ -283,43 +264,20 @@ class Origin(http.server.BaseHTTPRequestHandler):
         else:
             self.reply(404, b"not here")
 
-    do_GET = do_POST = do_PUT = do_HEAD = do_DELETE = handle_any
-
     def __getattr__(self, name):
-        # Every other method a client may send is answered the same way.
+        # Every method a client may send is answered the same way.
         if name.startswith("do_"):
             return self.handle_any
         raise AttributeError(name)
 
 
-class Proxy(http.server.BaseHTTPRequestHandler):
-    """A forward proxy for http:// URLs of the loopback origin only."""
-    protocol_version = "HTTP/1.1"
-    disable_nagle_algorithm = True
-
-    def log_message(self, *args):
-        pass
-
-    def authorized(self):
-        expected = "Basic " + base64.b64encode(f"{PROXY_USER}:{PROXY_PASSWORD}".encode()).decode()
-        if self.headers.get("Proxy-Authorization") == expected:
-            return True
-        data = b"proxy says no"
-        self.send_response(407)
-        self.send_header("Proxy-Authenticate", 'Basic realm="proxy"')
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
-        return False
+class Proxy(Handler):
+    # A forward proxy for http:// URLs of the loopback origin only.
 
     def do_CONNECT(self):
-        """A tunnel to a loopback port, as an HTTPS request through a proxy opens it.
-
-        Open without credentials: Wine's engine does not answer a 407 to CONNECT.
-        """
-        global TUNNELS
-        with TUNNEL_LOCK:
-            TUNNELS += 1
+        # A tunnel to a loopback port, as an HTTPS request through a proxy opens it;
+        # open without credentials: Wine's engine does not answer a 407 to CONNECT.
+        TUNNELS.append(self.path)
         host, _, port = self.path.rpartition(":")
         if host not in ("127.0.0.1", "localhost") or not port.isdigit():
             self.send_error(403)
@@ -332,19 +290,11 @@ class Proxy(http.server.BaseHTTPRequestHandler):
         client.settimeout(30)
 
         def pump(source, target):
-            try:
-                while True:
-                    data = source.recv(65536)
-                    if not data:
-                        break
+            with contextlib.suppress(OSError):
+                while data := source.recv(65536):
                     target.sendall(data)
-            except OSError:
-                pass
-            finally:
-                try:
-                    target.shutdown(socket.SHUT_WR)
-                except OSError:
-                    pass
+            with contextlib.suppress(OSError):
+                target.shutdown(socket.SHUT_WR)
 
         back = threading.Thread(target=pump, args=(upstream, client), daemon=True)
         back.start()
@@ -354,9 +304,10 @@ class Proxy(http.server.BaseHTTPRequestHandler):
         self.close_connection = True
 
     def handle_any(self):
-        length = int(self.headers.get("Content-Length", "0") or "0")
-        body = self.rfile.read(length)
-        if not self.authorized():
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        expected = "Basic " + base64.b64encode(f"{PROXY_USER}:{PROXY_PASSWORD}".encode()).decode()
+        if self.headers.get("Proxy-Authorization") != expected:
+            self.reply(407, b"proxy says no", [("Proxy-Authenticate", 'Basic realm="proxy"')])
             return
         url = urllib.parse.urlsplit(self.path)
         if url.hostname not in ("127.0.0.1", "localhost"):
@@ -391,9 +342,9 @@ def serve(handler, context=None):
     return server
 
 
-def serve_tls(cert, key, client_ca=None):
+def serve_tls(args, client_ca=None):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
+    context.load_cert_chain(args.tls_cert, args.tls_key)
     # As servers that dropped the old protocols: a client that offers
     # only TLS 1.0 or 1.1 fails the handshake.
     context.minimum_version = ssl.TLSVersion.TLSv1_2
@@ -405,43 +356,25 @@ def serve_tls(cert, key, client_ca=None):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--port-file", required=True)
+    for name in ("--port-file", "--tls-cert", "--tls-key", "--client-ca"):
+        parser.add_argument(name, required=True)
     parser.add_argument("--lifetime", type=float, default=1800)
-    parser.add_argument("--tls-cert")
-    parser.add_argument("--tls-key")
-    parser.add_argument("--client-ca")
     args = parser.parse_args()
-    origin = serve(Origin)
-    # The same site on another port: another origin of the same host.
-    other = serve(Origin)
-    proxy = serve(Proxy)
-    secure = mutual = None
-    if args.tls_cert and args.tls_key:
-        secure = serve_tls(args.tls_cert, args.tls_key)
-        if args.client_ca:
-            mutual = serve_tls(args.tls_cert, args.tls_key, args.client_ca)
+    # "other": the same site on another port, another origin of the same host.
+    servers = {"http": serve(Origin), "other": serve(Origin), "proxy": serve(Proxy),
+               "https": serve_tls(args), "mtls": serve_tls(args, args.client_ca)}
+    ports = {name: server.server_address[1] for name, server in servers.items()}
     probe = socket.socket()
     probe.bind(("127.0.0.1", 0))
-    refused = probe.getsockname()[1]
+    ports["refused"] = probe.getsockname()[1]
     probe.close()
-    tmp = args.port_file + ".tmp"
-    with open(tmp, "w") as f:
-        f.write("http=%d\nother=%d\nproxy=%d\nrefused=%d\npid=%d\n"
-                % (origin.server_address[1], other.server_address[1], proxy.server_address[1], refused,
-                   os.getpid()))
-        if secure:
-            f.write("https=%d\n" % secure.server_address[1])
-        if mutual:
-            f.write("mtls=%d\n" % mutual.server_address[1])
-    os.replace(tmp, args.port_file)
+    with open(args.port_file + ".tmp", "w") as f:
+        f.write("".join("%s=%d\n" % item for item in ports.items()))
+    os.replace(args.port_file + ".tmp", args.port_file)
     STOP.wait(args.lifetime)
     STOP.set()
-    origin.shutdown()
-    other.shutdown()
-    proxy.shutdown()
-    for server in (secure, mutual):
-        if server:
-            server.shutdown()
+    for server in servers.values():
+        server.shutdown()
 
 
 if __name__ == "__main__":

@@ -1,12 +1,12 @@
 #!/usr/bin/python3
-"""Starts and stops a loopback test server for CTest fixtures.
-
-  serverctl.py start <pidfile> <port> -- <command ...>
-      starts the command in its own session, waits (at most 15 s) until
-      127.0.0.1:<port> accepts connections, writes the pid file.
-  serverctl.py stop <pidfile>
-      ends the server's process group and removes the pid file.
-"""
+# Starts and stops the loopback test servers for CTest fixtures, benchmarks and the demo.
+#
+#   serverctl.py start <pidfile> <port or file> -- <command ...>
+#       starts the command in its own session, writes the pid file and waits
+#       (at most 15 s) until 127.0.0.1:<port> accepts connections, or until the
+#       server has written the file (which goes first).
+#   serverctl.py stop <pidfile>
+#       ends the server's process group and removes the pid file.
 import os
 import signal
 import socket
@@ -23,35 +23,43 @@ def port_open(port):
         return False
 
 
+def ready(target):
+    if target.isdigit():
+        return port_open(int(target))
+    return os.path.isfile(target) and os.path.getsize(target) > 0
+
+
+def signal_group(pid, number):
+    try:
+        os.killpg(pid, number)
+        return True
+    except OSError:
+        return False
+
+
 def stop(pidfile):
     try:
         with open(pidfile) as f:
             pid = int(f.read().strip())
     except (OSError, ValueError):
         return 0
-    try:
-        os.killpg(pid, signal.SIGTERM)
-    except OSError:
-        pass
+    signal_group(pid, signal.SIGTERM)
     for _ in range(50):
-        try:
-            os.killpg(pid, 0)
-        except OSError:
+        if not signal_group(pid, 0):
             break
         time.sleep(0.1)
     else:
-        try:
-            os.killpg(pid, signal.SIGKILL)
-        except OSError:
-            pass
+        signal_group(pid, signal.SIGKILL)
     os.remove(pidfile)
     return 0
 
 
-def start(pidfile, port, command):
+def start(pidfile, target, command):
     stop(pidfile)
-    if port_open(port):
-        print(f"port {port} is already in use", file=sys.stderr)
+    if not target.isdigit() and os.path.exists(target):
+        os.remove(target)
+    if ready(target):
+        print(f"port {target} is already in use", file=sys.stderr)
         return 1
     log = open(pidfile + ".log", "ab")
     proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
@@ -62,7 +70,7 @@ def start(pidfile, port, command):
         if proc.poll() is not None:
             print(f"server ended with {proc.returncode}; see {pidfile}.log", file=sys.stderr)
             return 1
-        if port_open(port):
+        if ready(target):
             return 0
         time.sleep(0.1)
     print("server did not start listening in time", file=sys.stderr)
@@ -74,8 +82,8 @@ def main(argv):
     if len(argv) >= 2 and argv[1] == "stop":
         return stop(argv[2])
     if len(argv) >= 6 and argv[1] == "start" and argv[4] == "--":
-        return start(argv[2], int(argv[3]), argv[5:])
-    print(__doc__, file=sys.stderr)
+        return start(argv[2], argv[3], argv[5:])
+    print("usage: serverctl.py start <pidfile> <port or file> -- <command ...> | stop <pidfile>", file=sys.stderr)
     return 2
 
 

@@ -19,6 +19,9 @@
 
 using namespace korvanet;
 
+// The rows name only the settings that matter to them; the rest keep their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace {
 
 const wchar_t* const kHere = L"http://127.0.0.1:8080/a/b";
@@ -32,15 +35,9 @@ std::wstring Lines(const qmHeaderLines& lines, const wchar_t* name) {
 }
 
 TEST(Redirect, StatusVerbAndTargetDecideWhereTheRequestGoesOnAndAsWhat) {
-  struct Case {
-    DWORD status;
-    const wchar_t* verb;
-    const wchar_t* location;
-    int followed;
-    const wchar_t* target;  // empty: the response is the answer
-    const wchar_t* nextVerb;
-    bool keepsBody;
-  } cases[] = {
+  // target: where the request goes on; empty: the response is the answer.
+  const struct { DWORD status; const wchar_t *verb, *location; int followed; const wchar_t *target, *nextVerb;
+                 bool keepsBody; } cases[] = {
       {301, L"POST", L"/x", 0, L"http://127.0.0.1:8080/x", L"GET", false},
       {302, L"POST", L"x", 0, L"http://127.0.0.1:8080/a/x", L"GET", false},
       {302, L"PATCH", L"/x", 0, L"http://127.0.0.1:8080/x", L"PATCH", true},
@@ -58,15 +55,12 @@ TEST(Redirect, StatusVerbAndTargetDecideWhereTheRequestGoesOnAndAsWhat) {
       {302, L"GET", L"", 0, L"", L"GET", true},
       {302, L"GET", L"ftp://127.0.0.1/x", 0, L"", L"GET", true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::to_wstring(c.status) + L" " + c.verb + L" " + c.location + L" after " +
                  std::to_wstring(c.followed));
-    qmHttpSettings settings;
-    settings.url = kHere;
-    settings.verb = c.verb;
-    settings.body = "payload";
-    settings.contentType = L"application/x-www-form-urlencoded";
-    settings.headers = {{L"content-type", L"application/json"}, {L"X-Keep", L"1"}};
+    qmHttpSettings settings{.url = kHere, .verb = c.verb,
+                            .headers = {{L"content-type", L"application/json"}, {L"X-Keep", L"1"}},
+                            .body = "payload", .contentType = L"application/x-www-form-urlencoded"};
     qmOrigin first;
     ASSERT_TRUE(qmOriginOf(kHere, first));
     EXPECT_EQ(qmFollowRedirect(c.status, c.location, c.followed, first, settings), c.target);
@@ -80,12 +74,7 @@ TEST(Redirect, StatusVerbAndTargetDecideWhereTheRequestGoesOnAndAsWhat) {
 }
 
 TEST(Redirect, TheClientsCredentialsCookiesAndHostStayWithTheOriginItNamed) {
-  struct Case {
-    const wchar_t* from;
-    const wchar_t* location;
-    bool followed;
-    bool keepsCredentials;
-  } cases[] = {
+  const struct { const wchar_t *from, *location; bool followed, keepsCredentials; } cases[] = {
       {L"http://127.0.0.1:8080/a", L"/b", true, true},
       {L"http://127.0.0.1:8080/a", L"HTTP://127.0.0.1:8080/b", true, true},
       {L"http://127.0.0.1:8080/a", L"http://127.0.0.1:8081/b", true, false},  // another port
@@ -97,13 +86,11 @@ TEST(Redirect, TheClientsCredentialsCookiesAndHostStayWithTheOriginItNamed) {
       {L"https://127.0.0.1:8443/a", L"http://127.0.0.1:8443/b", false, true},
       {L"https://127.0.0.1:8443/a", L"http://127.0.0.1/b", false, true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::wstring(c.from) + L" -> " + c.location);
-    qmHttpSettings settings;
-    settings.url = c.from;
-    settings.verb = L"GET";
-    settings.headers = {{L"authorization", L"Basic cW06c2VjcmV0"}, {L"Cookie", L"s=1"}, {L"HOST", L"a"},
-                        {L"X-Keep", L"1"}};
+    qmHttpSettings settings{.url = c.from, .verb = L"GET",
+                            .headers = {{L"authorization", L"Basic cW06c2VjcmV0"}, {L"Cookie", L"s=1"},
+                                        {L"HOST", L"a"}, {L"X-Keep", L"1"}}};
     qmOrigin first;
     ASSERT_TRUE(qmOriginOf(c.from, first));
     EXPECT_EQ(qmFollowRedirect(307, c.location, 0, first, settings).empty(), !c.followed);
@@ -115,15 +102,9 @@ TEST(Redirect, TheClientsCredentialsCookiesAndHostStayWithTheOriginItNamed) {
 }
 
 TEST(Authentication, ServerCredentialsGoOnlyToTheNamedOriginAndProxyCredentialsOnlyToAProxy) {
-  qmHttpSettings settings;
-  settings.user = L"qm";
-  settings.proxyUser = L"p";
-  struct Case {
-    DWORD status;
-    bool sameOrigin, throughProxy;
-    int serverAnswers, proxyAnswers;
-    DWORD target;
-  } cases[] = {
+  const qmHttpSettings settings{.user = L"qm", .proxyUser = L"p"};
+  const struct { DWORD status; bool sameOrigin, throughProxy; int serverAnswers, proxyAnswers; DWORD target; }
+      cases[] = {
       {401, true, false, 0, 0, WINHTTP_AUTH_TARGET_SERVER},
       {401, true, true, kMaxChallenges - 1, 0, WINHTTP_AUTH_TARGET_SERVER},
       {401, true, false, kMaxChallenges, 0, kNoChallengeTarget},
@@ -134,7 +115,7 @@ TEST(Authentication, ServerCredentialsGoOnlyToTheNamedOriginAndProxyCredentialsO
       {407, true, false, 0, 0, kNoChallengeTarget},  // a server reached directly
       {403, true, true, 0, 0, kNoChallengeTarget},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.status << " same origin " << c.sameOrigin << " proxy " << c.throughProxy
                                     << " answered " << c.serverAnswers << "/" << c.proxyAnswers);
     const qmChallenge challenge{c.status, c.sameOrigin, c.throughProxy, c.serverAnswers, c.proxyAnswers};
@@ -148,10 +129,7 @@ TEST(Authentication, ServerCredentialsGoOnlyToTheNamedOriginAndProxyCredentialsO
 TEST(Authentication, TheCodeNamesTheSchemeOrTheStrongestOfferedOneIsTaken) {
   constexpr DWORD kBasic = WINHTTP_AUTH_SCHEME_BASIC, kDigest = WINHTTP_AUTH_SCHEME_DIGEST,
                   kNtlm = WINHTTP_AUTH_SCHEME_NTLM, kNegotiate = WINHTTP_AUTH_SCHEME_NEGOTIATE;
-  const struct {
-    short code;
-    DWORD offered, chosen;
-  } cases[] = {
+  const struct { short code; DWORD offered, chosen; } cases[] = {
       {kAuthBasic, kBasic | kNtlm, kBasic},          {kAuthBasic, kNtlm, 0},
       {kAuthDigest, kBasic | kDigest, kDigest},      {kAuthNtlm, kNtlm | kNegotiate, kNtlm},
       {kAuthNegotiate, kNegotiate, kNegotiate},      {kAuthNegotiate, kNtlm, 0},
@@ -163,40 +141,27 @@ TEST(Authentication, TheCodeNamesTheSchemeOrTheStrongestOfferedOneIsTaken) {
 }
 
 TEST(RequestHeaders, TheClientsLinesReplaceTheDefaultsOfTheirNameWhateverTheirCase) {
-  struct Case {
-    const char* what;
-    qmHttpSettings settings;
-    const wchar_t* name;
-    const wchar_t* lines;
-  };
-  auto with = [](qmHeaderLines headers, std::wstring accept = L"", std::wstring encoding = L"",
-                 std::wstring type = L"") {
-    qmHttpSettings s;
-    s.headers = std::move(headers);
-    s.accept = std::move(accept);
-    s.acceptEncoding = std::move(encoding);
-    s.contentType = std::move(type);
-    return s;
-  };
-  const Case cases[] = {
-      {"the default encoding", with({}), L"Accept-Encoding", L"gzip, deflate"},
-      {"the client's encoding", with({{L"accept-encoding", L"identity"}}), L"Accept-Encoding", L"identity"},
-      {"the property over the client's line", with({{L"accept-encoding", L"identity"}}, L"", L"br"),
-       L"Accept-Encoding", L"br"},
-      {"single names: the last wins", with({{L"ACCEPT", L"a"}, {L"Accept", L"b"}}), L"Accept", L"b"},
-      {"sAccept over the client's line", with({{L"accept", L"a"}}, L"text/plain"), L"Accept", L"text/plain"},
-      {"other names repeat", with({{L"X-Twice", L"1"}, {L"x-twice", L"2"}}), L"X-Twice", L"1|2"},
-      {"an empty value is sent", with({{L"X-Empty", L""}}), L"X-Empty", L""},
-      {"a form's type is a default", with({{L"content-type", L"text/json"}}, L"", L"", L"application/x-www-form-urlencoded"),
+  constexpr const wchar_t* kForm = L"application/x-www-form-urlencoded";
+  const struct { const char* what; qmHttpSettings settings; const wchar_t *name, *lines; } cases[] = {
+      {"the default encoding", {}, L"Accept-Encoding", L"gzip, deflate"},
+      {"the client's encoding", {.headers = {{L"accept-encoding", L"identity"}}}, L"Accept-Encoding", L"identity"},
+      {"the property over the client's line",
+       {.acceptEncoding = L"br", .headers = {{L"accept-encoding", L"identity"}}}, L"Accept-Encoding", L"br"},
+      {"single names: the last wins", {.headers = {{L"ACCEPT", L"a"}, {L"Accept", L"b"}}}, L"Accept", L"b"},
+      {"sAccept over the client's line", {.accept = L"text/plain", .headers = {{L"accept", L"a"}}}, L"Accept",
+       L"text/plain"},
+      {"other names repeat", {.headers = {{L"X-Twice", L"1"}, {L"x-twice", L"2"}}}, L"X-Twice", L"1|2"},
+      {"an empty value is sent", {.headers = {{L"X-Empty", L""}}}, L"X-Empty", L""},
+      {"a form's type is a default", {.headers = {{L"content-type", L"text/json"}}, .contentType = kForm},
        L"Content-Type", L"text/json"},
-      {"the form's type without the client's", with({}, L"", L"", L"application/x-www-form-urlencoded"),
-       L"Content-Type", L"application/x-www-form-urlencoded"},
-      {"a multipart body keeps its boundary", with({{L"Content-Type", L"text/json"}}, L"", L"", L"multipart/form-data; boundary=b"),
+      {"the form's type without the client's", {.contentType = kForm}, L"Content-Type", kForm},
+      {"a multipart body keeps its boundary",
+       {.headers = {{L"Content-Type", L"text/json"}}, .contentType = L"multipart/form-data; boundary=b"},
        L"Content-Type", L"multipart/form-data; boundary=b"},
-      {"the client's user agent", with({{L"user-agent", L"Mine/2"}, {L"User-Agent", L"Mine/3"}}), L"User-Agent",
-       L"Mine/3"},
+      {"the client's user agent", {.headers = {{L"user-agent", L"Mine/2"}, {L"User-Agent", L"Mine/3"}}},
+       L"User-Agent", L"Mine/3"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const qmHeaderLines lines = qmRequestHeaderLines(c.settings);
     EXPECT_EQ(Lines(lines, c.name), c.lines);
@@ -214,12 +179,7 @@ std::string Bytes(const char* hex) {
 }
 
 TEST(ResponseText, CharsetLabelsDecodeAsBrowsersDoAndAByteOrderMarkDecides) {
-  struct Case {
-    const wchar_t* type;
-    const char* hex;
-    const wchar_t* text;
-  };
-  const Case cases[] = {
+  const struct { const wchar_t* type; const char* hex; const wchar_t* text; } cases[] = {
       // Latin-1 and ASCII labels mean windows-1252, as in every browser.
       {L"text/plain; charset=iso-8859-1", "80e4", L"\u20ac\u00e4"},
       {L"text/plain; charset=us-ascii", "809f", L"\u20ac\u0178"},
@@ -266,7 +226,7 @@ TEST(ResponseText, CharsetLabelsDecodeAsBrowsersDoAndAByteOrderMarkDecides) {
       {L"text/plain; charset=x-nonsense", "c3a4", L"\u00e4"},
       {L"text/plain", "", L""},
   };
-  for (const Case& c : cases) EXPECT_EQ(qmDecodeText(Bytes(c.hex), c.type), c.text) << c.type << " " << c.hex;
+  for (const auto& c : cases) EXPECT_EQ(qmDecodeText(Bytes(c.hex), c.type), c.text) << c.type << " " << c.hex;
 }
 
 }  // namespace
