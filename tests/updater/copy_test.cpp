@@ -8,12 +8,6 @@
 using qmtest::Exists;
 using qmtest::ReadBytes;
 
-namespace {
-
-constexpr wchar_t kOk[] = L" - erfolgreich \r\n";
-
-}  // namespace
-
 // A component is copied only over an older version (or none), and the one
 // in the target is registered in any case, a failed registration failing
 // the entry (Wine's regsvr32: 5 when DllRegisterServer fails, 4 when it is
@@ -76,8 +70,7 @@ TEST_F(qmRunTest, AnAccessLibraryHeldOpenWithItsLockFileIsReplacedAtTheRestartAn
   EXPECT_TRUE(Run());
   // The lock rule stays: the lock file's deletion fails, and the warning
   // follows; the library itself waits for the restart.
-  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: lib.mda" + failure +
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: lib.mda" + Failure(ERROR_SHARING_VIOLATION) +
                         L"   --> Datei in Benutzung, wird beim nächsten Neustart ersetzt"
                         L"   FEHLER: Office Line aktiv! - Eventuell ist das Kopieren von lib.mda fehlgeschlagen\r\n");
   // Failed by the lock rule, and the restart is needed all the same.
@@ -85,7 +78,6 @@ TEST_F(qmRunTest, AnAccessLibraryHeldOpenWithItsLockFileIsReplacedAtTheRestartAn
   EXPECT_EQ(mModule.glRestartEntries, 1);
   EXPECT_EQ(ResultLineOf(true, mModule), L"Trevalon erfolgreich - Neustart erforderlich");
   EXPECT_EQ(ExitCodeOf(true, mModule), 2);
-  ClearRestartWork();
 }
 
 TEST_F(qmRunTest, FailedCopiesAreReportedAndTheRunGoesOn) {
@@ -101,21 +93,18 @@ TEST_F(qmRunTest, FailedCopiesAreReportedAndTheRunGoesOn) {
   WriteScript({"ver;820", "copy;shared;missing.txt", "copy;<OLRoot>\\nope;a.txt", "copy;;a.txt", "copy;shared;ro.txt",
                "copy;shared;open.txt", "copy;shared;locked.txt", "copy;shared;a.txt"});
   EXPECT_TRUE(Run());
-  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: ";
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: missing.txt" + failure + ErrorText(ERROR_FILE_NOT_FOUND) +
-                        L"Kopiere: a.txt" + failure + ErrorText(ERROR_PATH_NOT_FOUND) +
-                        L"Kopiere: a.txt" + failure + ErrorText(ERROR_PATH_NOT_FOUND) +
-                        L"Kopiere: ro.txt" + failure + ErrorText(ERROR_ACCESS_DENIED) +
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: missing.txt" + Failure(ERROR_FILE_NOT_FOUND) +
+                        L"Kopiere: a.txt" + Failure(ERROR_PATH_NOT_FOUND) + L"Kopiere: a.txt" +
+                        Failure(ERROR_PATH_NOT_FOUND) + L"Kopiere: ro.txt" + Failure(ERROR_ACCESS_DENIED) +
                         L"Kopiere: open.txt   --> Datei in Benutzung, wird beim nächsten Neustart ersetzt" + kOk +
-                        L"Kopiere: locked.txt" + failure + L"Quelle " + updater() + L"\\locked.txt: " +
-                        ErrorText(ERROR_SHARING_VIOLATION) + L"Kopiere: a.txt" + kOk);
-  SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+                        L"Kopiere: locked.txt" +
+                        Failure(L"Quelle " + updater() + L"\\locked.txt: " + ErrorText(ERROR_SHARING_VIOLATION)) +
+                        L"Kopiere: a.txt" + kOk);
   EXPECT_EQ(ReadBytes(shared() + L"\\ro.txt"), "old");
   EXPECT_EQ(ReadBytes(shared() + L"\\a.txt"), "a");
   // Only the file in use waits for the restart; every other failure stays.
   EXPECT_EQ(mModule.glFailedEntries, 5);
   EXPECT_EQ(mModule.glRestartEntries, 1);
-  ClearRestartWork();
 }
 
 TEST_F(qmRunTest, WithoutTargetFolderNothingInTheDriveRootIsTouched) {
@@ -133,7 +122,7 @@ TEST_F(qmRunTest, WithoutTargetFolderNothingInTheDriveRootIsTouched) {
   CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\QmComp.dll");
   WriteScript({"ver;820", "copy;;QmLib.mda", "copy;;QmComp.dll"});
   EXPECT_TRUE(Run());
-  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_PATH_NOT_FOUND);
+  const std::wstring failure = Failure(ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: QmLib.mda" + failure + L"Kopiere: QmComp.dll" + failure +
                         failure + L"   DLL/OCX Registrierung : QmComp.dll - FEHLER \r\n");
   EXPECT_TRUE(Exists(driveRoot + L"QmLib.ldb"));
@@ -147,19 +136,16 @@ TEST_F(qmRunTest, AFileFromAReadOnlySourceCanBeReplacedByTheNextRun) {
   // Deployment folders on read-only shares or copied from a CD hold
   // read-only files.
   const std::wstring source = updater() + L"\\ro.txt";
-  PutUpdaterFile(L"ro.txt", "first");
-  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY);
   WriteScript({"ver;820", "copy;shared;ro.txt"});
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(GetFileAttributesW((shared() + L"\\ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-
-  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
-  PutUpdaterFile(L"ro.txt", "second");
-  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY);
-  EXPECT_TRUE(Run());
+  for (const char* text : {"first", "second"}) {
+    SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+    PutUpdaterFile(L"ro.txt", text);
+    SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(GetFileAttributesW((shared() + L"\\ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  }
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: ro.txt" + kOk);
   EXPECT_EQ(ReadBytes(shared() + L"\\ro.txt"), "second");
-  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(qmRunTest, AFileNameNoFileMayHaveIsRefusedBeforeAnyStep) {
@@ -172,7 +158,7 @@ TEST_F(qmRunTest, AFileNameNoFileMayHaveIsRefusedBeforeAnyStep) {
                "copy;shared;a|b.dll", "copy;shared;a\x01.txt", "copy;shared;b.dll.", "copy;shared;x \\b.dll",
                "del;shared;*.tmp"});
   EXPECT_TRUE(Run());
-  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_INVALID_NAME);
+  const std::wstring failure = Failure(ERROR_INVALID_NAME);
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a\" /u \"b.dll" + failure + L"Kopiere: *.txt" + failure +
                         L"Kopiere: a?.txt" + failure + L"Kopiere: <a>.txt" + failure + L"Kopiere: a|b.dll" + failure +
                         L"Kopiere: a\x01.txt" + failure + L"Kopiere: b.dll." + failure + L"Kopiere: x \\b.dll" +
@@ -193,25 +179,10 @@ HMODULE WINAPI FailingLoader(LPCWSTR, HANDLE, DWORD) {
 
 }  // namespace
 
-TEST_F(qmRunTest, WhenNoVersionCanBeReadAComponentIsReportedAndCopied) {
-  // An older component over a newer one: without versions the decision
-  // fails, and a failed decision copies.
-  CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\c.dll");
-  CopyFixture(L"qmreg_ok_2_0.dll", shared() + L"\\c.dll");
-  WriteScript({"ver;820", "copy;shared;c.dll"});
-  SetVersionLibraryLoader(FailingLoader);
-  const bool bOk = Run();
-  SetVersionLibraryLoader(nullptr);
-  EXPECT_TRUE(bOk);
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: c.dll - fehlgeschlagen \r\nFehlermeldung: " +
-                        ErrorText(ERROR_MOD_NOT_FOUND) + L"   DLL/OCX Registrierung : c.dll" + kOk);
-  EXPECT_EQ(ReadBytes(shared() + L"\\c.dll"), ReadBytes(updater() + L"\\c.dll"));
-}
-
-TEST_F(qmRunTest, AComponentWhoseVersionCannotBeReadIsNeitherCopiedNorScheduled) {
-  // A scanner or a backup holds the newer component without read sharing:
-  // its version is unknown, not 0.0.0.0.
-  ClearRestartWork();
+TEST_F(qmRunTest, AComponentWhoseVersionCannotBeReadIsReportedAndCopiedOnlyWhenItsTargetIsReadable) {
+  // An older component over a newer one. A scanner or a backup holds the
+  // newer one without read sharing: its version is unknown, not 0.0.0.0,
+  // and nothing is copied or scheduled.
   CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\c.dll");
   CopyFixture(L"qmreg_ok_2_0.dll", shared() + L"\\c.dll");
   const std::string newer = ReadBytes(shared() + L"\\c.dll");
@@ -221,14 +192,22 @@ TEST_F(qmRunTest, AComponentWhoseVersionCannotBeReadIsNeitherCopiedNorScheduled)
     ASSERT_TRUE(held.held());
     EXPECT_TRUE(Run());
   }
-  const std::wstring failure = L"Kopiere: c.dll - fehlgeschlagen \r\nFehlermeldung: Version von " + shared() +
-                               L"\\c.dll nicht lesbar: " + ErrorText(ERROR_SHARING_VIOLATION);
+  const std::wstring failure = L"Kopiere: c.dll" + Failure(L"Version von " + shared() + L"\\c.dll nicht lesbar: " +
+                                                           ErrorText(ERROR_SHARING_VIOLATION));
   EXPECT_EQ(Text().substr(0, StartLines(kKey820).size() + failure.size()), StartLines(kKey820) + failure);
   EXPECT_EQ(ReadBytes(shared() + L"\\c.dll"), newer);
   EXPECT_TRUE(PendingRenames().empty());
   EXPECT_EQ(mModule.glRestartEntries, 0);
   EXPECT_EQ(mModule.glFailedEntries, 1);
-  ClearRestartWork();
+
+  // Without version.dll the decision fails, and a failed decision copies.
+  SetVersionLibraryLoader(FailingLoader);
+  const bool bOk = Run();
+  SetVersionLibraryLoader(nullptr);
+  EXPECT_TRUE(bOk);
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: c.dll" + Failure(ERROR_MOD_NOT_FOUND) +
+                        L"   DLL/OCX Registrierung : c.dll" + kOk);
+  EXPECT_EQ(ReadBytes(shared() + L"\\c.dll"), ReadBytes(updater() + L"\\c.dll"));
 }
 
 namespace {
@@ -244,7 +223,6 @@ BOOL WINAPI CopyFailingPartWay(LPCWSTR, LPCWSTR sTarget, BOOL) {
 }  // namespace
 
 TEST_F(qmRunTest, ACopyThatFailsPartWayIsAFailureNeverARestart) {
-  ClearRestartWork();
   PutUpdaterFile(L"a.txt", "new");
   PutUpdaterFile(L"b.txt", "new");
   qmtest::WriteBytes(shared() + L"\\a.txt", "old");
@@ -253,8 +231,8 @@ TEST_F(qmRunTest, ACopyThatFailsPartWayIsAFailureNeverARestart) {
   const bool bOk = Run();
   SetCopyFileFunction(nullptr);
   EXPECT_TRUE(bOk);
-  const std::wstring failure = L" - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_LOCK_VIOLATION);
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.txt" + failure + L"Kopiere: b.txt" + failure);
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.txt" + Failure(ERROR_LOCK_VIOLATION) + L"Kopiere: b.txt" +
+                        Failure(ERROR_LOCK_VIOLATION));
   // A file that was not there before is not left half written.
   EXPECT_FALSE(Exists(shared() + L"\\b.txt"));
   EXPECT_FALSE(Exists(shared() + L"\\trv*.tmp"));
