@@ -99,9 +99,9 @@ std::wstring Utf16(const std::string& bytes) {
 }  // namespace
 
 std::wstring qmRunTest::WaitForToolRecord() const {
+  const std::wstring path = root() + L"\\Shared\\UpdateConfigTool.cmdline";
   std::string bytes;
-  qmtest::WaitUntil([&] { return !(bytes = qmtest::ReadBytes(root() + L"\\Shared\\UpdateConfigTool.cmdline")).empty(); },
-                    20000, 100);
+  qmtest::WaitUntil([&] { return !(bytes = qmtest::ReadBytes(path)).empty(); }, 20000, 100);
   return Utf16(bytes);
 }
 
@@ -190,9 +190,8 @@ void ClearRestartWork() {
   }
   std::vector<std::wstring> names;
   wchar_t name[16384];
-  for (DWORD i = 0;; ++i) {
-    DWORD length = 16384;
-    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+  for (DWORD i = 0, length = 16384; RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
+       ++i, length = 16384) {
     if (wcsncmp(name, L"Trevalon ", 9) == 0) names.emplace_back(name, length);
   }
   for (const std::wstring& value : names) RegDeleteValueW(key, value.c_str());
@@ -205,23 +204,21 @@ void SnapshotFiles(const std::wstring& sFolder, const std::vector<std::wstring>&
                    tSnapshot& snapshot) {
   WIN32_FIND_DATAW data{};
   HANDLE find = FindFirstFileW((sFolder + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
+  for (BOOL bMore = find != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(find, &data)) {
     const std::wstring name = data.cFileName;
     bool bSkip = name == L"." || name == L"..";
     for (const std::wstring& end : except) bSkip |= name.ends_with(end);
     if (bSkip) continue;
     const std::wstring path = sFolder + L"\\" + name;
-    std::string facts = "attributes=" + std::to_string(data.dwFileAttributes);
+    std::string& facts = snapshot[path] = "attributes=" + std::to_string(data.dwFileAttributes);
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       SnapshotFiles(path, except, bTimes, snapshot);
-    } else {
-      if (bTimes) facts += " write=" + std::to_string(data.ftLastWriteTime.dwHighDateTime) + ":" +
-                           std::to_string(data.ftLastWriteTime.dwLowDateTime);
-      facts += " content=" + qmtest::ReadBytes(path);
+      continue;
     }
-    snapshot[path] = facts;
-  } while (FindNextFileW(find, &data));
+    if (bTimes) facts += " write=" + std::to_string(data.ftLastWriteTime.dwHighDateTime) + ":" +
+                         std::to_string(data.ftLastWriteTime.dwLowDateTime);
+    facts += " content=" + qmtest::ReadBytes(path);
+  }
   FindClose(find);
 }
 
@@ -234,19 +231,16 @@ void SnapshotKey(const std::wstring& sKey, REGSAM view, tSnapshot& snapshot) {
   }
   snapshot[id] = "key";
   std::vector<std::wstring> subkeys;
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[16384];
-    DWORD nameLength = 16384;
-    BYTE bytes[8192];
-    DWORD size = sizeof(bytes), type = 0;
-    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, bytes, &size) != ERROR_SUCCESS) break;
+  wchar_t name[16384];
+  BYTE bytes[8192];
+  for (DWORD i = 0, length = 16384, size = sizeof(bytes), type = 0;
+       RegEnumValueW(key, i, name, &length, nullptr, &type, bytes, &size) == 0;
+       ++i, length = 16384, size = sizeof(bytes)) {
     snapshot[id + L"|" + name] = std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(bytes), size);
   }
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[256];
-    DWORD nameLength = 256;
-    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    subkeys.emplace_back(name, nameLength);
+  for (DWORD i = 0, length = 256; RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
+       ++i, length = 256) {
+    subkeys.emplace_back(name, length);
   }
   RegCloseKey(key);
   for (const std::wstring& subkey : subkeys) SnapshotKey(sKey + L"\\" + subkey, view, snapshot);

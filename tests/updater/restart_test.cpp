@@ -13,20 +13,21 @@ namespace {
 
 constexpr wchar_t kInUse[] = L"   --> Datei in Benutzung, wird beim nächsten Neustart ersetzt";
 
-// The pending rename whose target is sTarget; its source is empty when
-// there is none.
+// The source of the last pending rename to sTarget (the one that wins at
+// the restart); empty when there is none.
 std::wstring PendingSourceFor(const std::wstring& sTarget) {
+  std::wstring sSource;
   for (const auto& [source, target] : PendingRenames()) {
-    if (_wcsicmp(target.c_str(), sTarget.c_str()) == 0) return source;
+    if (_wcsicmp(target.c_str(), sTarget.c_str()) == 0) sSource = source;
   }
-  return std::wstring();
+  return sSource;
 }
 
 std::wstring FolderOf(const std::wstring& sPath) { return sPath.substr(0, sPath.rfind(L'\\')); }
 
 }  // namespace
 
-TEST_F(qmRunTest, AFileInUseIsPlacedBesideItsTargetAndReplacedAtTheRestart) {
+TEST_F(qmRunTest, AFileInUseWaitsBesideItsTargetForTheRestartUntilALaterRunCopiesOrDeletesIt) {
   PutUpdaterFile(L"Addin.txt", "new text");
   qmtest::WriteBytes(shared() + L"\\Addin.txt", "old text");
   CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
@@ -78,6 +79,30 @@ TEST_F(qmRunTest, AFileInUseIsPlacedBesideItsTargetAndReplacedAtTheRestart) {
   const std::wstring command = RunOnceCommand(L"Trevalon " + shared() + L"\\Comp.dll");
   EXPECT_EQ(_wcsicmp(command.c_str(), (L"\"" + regsvr32 + L"\" /s \"" + shared() + L"\\Comp.dll\"").c_str()), 0)
       << testing::internal::String::ShowWideCString(command.c_str());
+
+  // A later run that can copy or delete directly takes back what waits for
+  // the restart: nothing brings the older files back then.
+  CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
+  WriteScript({"ver;820", "copy;shared;Comp.dll", "del;shared;Addin.txt"});
+  clsqmMessageText plan;
+  ASSERT_TRUE(CheckUpdate(updater(), plan, mModule));
+  EXPECT_NE(plan.Text().find(L"  Aktion: kopieren\r\n  Neustart: die beim Neustart geplante Ersetzung durch " +
+                             componentSource + L" wird aufgehoben\r\n"),
+            std::wstring::npos);
+  EXPECT_NE(plan.Text().find(L"  Löschen: " + shared() + L"\\Addin.txt\r\n  Neustart: die beim Neustart geplante "
+                             L"Ersetzung durch " + textSource + L" wird aufgehoben\r\n"),
+            std::wstring::npos);
+  ASSERT_TRUE(Run());
+  const std::wstring cancelled = L"   --> beim Neustart geplante Ersetzung aufgehoben";
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Comp.dll" + cancelled + kOk +
+                        L"   DLL/OCX Registrierung : Comp.dll" + kOk + L"Lösche: Addin.txt" + cancelled + kOk);
+  EXPECT_EQ(ReadBytes(shared() + L"\\Comp.dll"), ReadBytes(updater() + L"\\Comp.dll"));
+  EXPECT_FALSE(qmtest::Exists(shared() + L"\\Addin.txt"));
+  EXPECT_TRUE(PendingRenames().empty());
+  EXPECT_FALSE(qmtest::Exists(componentSource));
+  EXPECT_FALSE(qmtest::Exists(textSource));
+  EXPECT_EQ(RunOnceCommand(L"Trevalon " + shared() + L"\\Comp.dll"), L"<missing>");
+  EXPECT_EQ(mModule.glRestartEntries, 0);
 }
 
 TEST_F(qmRunTest, AMappedFileWaitsForTheRestartAndAReadOnlyFileInUseIsRefused) {
@@ -117,48 +142,6 @@ TEST_F(qmRunTest, AMappedFileWaitsForTheRestartAndAReadOnlyFileInUseIsRefused) {
   EXPECT_TRUE(PendingRenames().empty());
   EXPECT_EQ(mModule.glRestartEntries, 0);
   EXPECT_EQ(mModule.glFailedEntries, 1);
-}
-
-TEST_F(qmRunTest, ALaterDirectCopyOrDeleteTakesBackWhatAnEarlierRunLeftForTheRestart) {
-  CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
-  CopyFixture(L"qmreg_ok_1_0.dll", shared() + L"\\Comp.dll");
-  PutUpdaterFile(L"Gone.txt", "scheduled");
-  qmtest::WriteBytes(shared() + L"\\Gone.txt", "old");
-  WriteScript({"ver;820", "copy;shared;Comp.dll", "copy;shared;Gone.txt"});
-  {
-    qmHeldFile component(shared() + L"\\Comp.dll", GENERIC_READ, FILE_SHARE_READ);
-    qmHeldFile text(shared() + L"\\Gone.txt");
-    ASSERT_TRUE(component.held() && text.held());
-    ASSERT_TRUE(Run());
-  }
-  const std::wstring waitingComponent = PendingSourceFor(shared() + L"\\Comp.dll");
-  const std::wstring waitingText = PendingSourceFor(shared() + L"\\Gone.txt");
-  ASSERT_FALSE(waitingComponent.empty() || waitingText.empty());
-  ASSERT_NE(RunOnceCommand(L"Trevalon " + shared() + L"\\Comp.dll"), L"<missing>");
-
-  // The hotfix run: nothing holds the files any more.
-  CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
-  WriteScript({"ver;820", "copy;shared;Comp.dll", "del;shared;Gone.txt"});
-  clsqmMessageText plan;
-  ASSERT_TRUE(CheckUpdate(updater(), plan, mModule));
-  EXPECT_NE(plan.Text().find(L"  Aktion: kopieren\r\n  Neustart: die beim Neustart geplante Ersetzung durch " +
-                             waitingComponent + L" wird aufgehoben\r\n"),
-            std::wstring::npos);
-  EXPECT_NE(plan.Text().find(L"  Löschen: " + shared() + L"\\Gone.txt\r\n  Neustart: die beim Neustart geplante "
-                             L"Ersetzung durch " + waitingText + L" wird aufgehoben\r\n"),
-            std::wstring::npos);
-  ASSERT_TRUE(Run());
-  const std::wstring cancelled = L"   --> beim Neustart geplante Ersetzung aufgehoben";
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Comp.dll" + cancelled + kOk +
-                        L"   DLL/OCX Registrierung : Comp.dll" + kOk + L"Lösche: Gone.txt" + cancelled + kOk);
-  EXPECT_EQ(ReadBytes(shared() + L"\\Comp.dll"), ReadBytes(updater() + L"\\Comp.dll"));
-  EXPECT_FALSE(qmtest::Exists(shared() + L"\\Gone.txt"));
-  // Nothing brings the older files back at the restart.
-  EXPECT_TRUE(PendingRenames().empty());
-  EXPECT_FALSE(qmtest::Exists(waitingComponent));
-  EXPECT_FALSE(qmtest::Exists(waitingText));
-  EXPECT_EQ(RunOnceCommand(L"Trevalon " + shared() + L"\\Comp.dll"), L"<missing>");
-  EXPECT_EQ(mModule.glRestartEntries, 0);
 }
 
 namespace {

@@ -92,7 +92,8 @@ TEST(NewerFile, VersionDllIsLoadedByFullPathOrItsAbsenceAsksForTheCopy) {
     const wchar_t* sVersion;
     bool bNewer;
     unsigned long dwError;
-  } kCases[] = {{LoaderWithoutSearchFlags, L"2.0.0.0", false, 0}, {FailingLoader, L"0.0.0.0", true, ERROR_MOD_NOT_FOUND}};
+  } kCases[] = {{LoaderWithoutSearchFlags, L"2.0.0.0", false, 0},
+                {FailingLoader, L"0.0.0.0", true, ERROR_MOD_NOT_FOUND}};
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.dwError);
     qmtest::ScratchFolder source{L"src"}, target{L"dst"};
