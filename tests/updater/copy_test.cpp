@@ -74,8 +74,17 @@ TEST_F(qmRunTest, AnAccessLibraryHeldOpenWithItsLockFileIsReplacedAtTheRestartAn
 
 // A name no file may have is refused before any step (on regsvr32's
 // command line its quotes would end the path and make "/u" an argument),
-// while a deletion pattern still deletes.
+// while a deletion pattern still deletes. An empty target folder would name
+// the root of the current drive (C: of the test prefix): its lock file must
+// stay, its component must be neither compared nor registered.
 TEST_F(qmRunTest, FailedCopiesAreReportedAndTheRunGoesOn) {
+  wchar_t previous[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(L"C:\\windows"));
+  qmtest::WriteBytes(L"C:\\QmLib.ldb", "lock");
+  CopyFixture(L"qmreg_ok_2_0.dll", L"C:\\QmComp.dll");
+  PutUpdaterFile(L"QmLib.mda", "lib");
+  CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\QmComp.dll");
   PutUpdaterFile(L"a.dat", "a");
   PutUpdaterFile(L"a.txt", "a");
   CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\b.dll");
@@ -88,15 +97,19 @@ TEST_F(qmRunTest, FailedCopiesAreReportedAndTheRunGoesOn) {
   // Another program writes a source: no restart would help.
   PutUpdaterFile(L"locked.txt", "new");
   qmHeldFile locked(updater() + L"\\locked.txt");
-  WriteScript({"ver;820", "copy;shared;missing.txt", "copy;<OLRoot>\\nope;a.dat", "copy;;a.dat", "copy;shared;ro.txt",
-               "copy;shared;open.txt", "copy;shared;locked.txt", "copy;shared;a\" /u \"b.dll", "copy;shared;*.txt",
-               "copy;shared;a?.txt", "copy;shared;<a>.txt", "copy;shared;a|b.dll", "copy;shared;a\x01.txt",
-               "copy;shared;b.dll.", "copy;shared;x \\b.dll", "del;shared;*.tmp", "copy;shared;a.dat"});
+  WriteScript({"ver;820", "copy;shared;missing.txt", "copy;<OLRoot>\\nope;a.dat", "copy;;a.dat", "copy;;QmLib.mda",
+               "copy;;QmComp.dll", "copy;shared;ro.txt", "copy;shared;open.txt", "copy;shared;locked.txt",
+               "copy;shared;a\" /u \"b.dll", "copy;shared;*.txt", "copy;shared;a?.txt", "copy;shared;<a>.txt",
+               "copy;shared;a|b.dll", "copy;shared;a\x01.txt", "copy;shared;b.dll.", "copy;shared;x \\b.dll",
+               "del;shared;*.tmp", "copy;shared;a.dat"});
   EXPECT_TRUE(Run());
   const std::wstring invalid = Failure(ERROR_INVALID_NAME);
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: missing.txt" + Failure(ERROR_FILE_NOT_FOUND) +
                         L"Kopiere: a.dat" + Failure(ERROR_PATH_NOT_FOUND) + L"Kopiere: a.dat" +
-                        Failure(ERROR_PATH_NOT_FOUND) + L"Kopiere: ro.txt" + Failure(ERROR_ACCESS_DENIED) +
+                        Failure(ERROR_PATH_NOT_FOUND) + L"Kopiere: QmLib.mda" + Failure(ERROR_PATH_NOT_FOUND) +
+                        L"Kopiere: QmComp.dll" + Failure(ERROR_PATH_NOT_FOUND) + Failure(ERROR_PATH_NOT_FOUND) +
+                        L"   DLL/OCX Registrierung : QmComp.dll - FEHLER \r\n" + L"Kopiere: ro.txt" +
+                        Failure(ERROR_ACCESS_DENIED) +
                         L"Kopiere: open.txt   --> Datei in Benutzung, wird beim nächsten Neustart ersetzt" + kOk +
                         L"Kopiere: locked.txt" +
                         Failure(L"Quelle " + updater() + L"\\locked.txt: " + ErrorText(ERROR_SHARING_VIOLATION)) +
@@ -110,34 +123,13 @@ TEST_F(qmRunTest, FailedCopiesAreReportedAndTheRunGoesOn) {
   EXPECT_FALSE(Exists(shared() + L"\\b.dll"));
   EXPECT_FALSE(Exists(updater() + L"\\b.dll.registered"));
   EXPECT_FALSE(Exists(shared() + L"\\old.tmp"));
+  EXPECT_TRUE(Exists(L"C:\\QmLib.ldb"));
+  EXPECT_FALSE(Exists(L"C:\\QmComp.dll.registered"));
   // Only the file in use waits for the restart; every other failure stays.
-  EXPECT_EQ(mModule.glFailedEntries, 13);
+  EXPECT_EQ(mModule.glFailedEntries, 15);
   EXPECT_EQ(mModule.glRestartEntries, 1);
-}
-
-TEST_F(qmRunTest, WithoutTargetFolderNothingInTheDriveRootIsTouched) {
-  // An empty target folder would name the root of the current drive: its
-  // lock file must stay, its component must be neither compared nor
-  // registered.
-  wchar_t previous[MAX_PATH] = {};
-  GetCurrentDirectoryW(MAX_PATH, previous);
-  // Drive C: of the test prefix.
-  ASSERT_TRUE(SetCurrentDirectoryW(L"C:\\windows"));
-  const std::wstring driveRoot = L"C:\\";
-  qmtest::WriteBytes(driveRoot + L"QmLib.ldb", "lock");
-  CopyFixture(L"qmreg_ok_2_0.dll", driveRoot + L"QmComp.dll");
-  PutUpdaterFile(L"QmLib.mda", "lib");
-  CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\QmComp.dll");
-  WriteScript({"ver;820", "copy;;QmLib.mda", "copy;;QmComp.dll"});
-  EXPECT_TRUE(Run());
-  const std::wstring failure = Failure(ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: QmLib.mda" + failure + L"Kopiere: QmComp.dll" + failure +
-                        failure + L"   DLL/OCX Registrierung : QmComp.dll - FEHLER \r\n");
-  EXPECT_TRUE(Exists(driveRoot + L"QmLib.ldb"));
-  EXPECT_FALSE(Exists(driveRoot + L"QmComp.dll.registered"));
   SetCurrentDirectoryW(previous);
-  for (const wchar_t* name : {L"QmLib.ldb", L"QmComp.dll", L"QmComp.dll.registered"})
-    DeleteFileW((driveRoot + name).c_str());
+  for (const wchar_t* name : {L"C:\\QmLib.ldb", L"C:\\QmComp.dll", L"C:\\QmComp.dll.registered"}) DeleteFileW(name);
 }
 
 TEST_F(qmRunTest, AFileFromAReadOnlySourceCanBeReplacedByTheNextRun) {
