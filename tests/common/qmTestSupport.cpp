@@ -17,10 +17,8 @@ namespace {
 
 std::wstring TempFolder() {
   wchar_t temp[MAX_PATH + 1] = {};
-  GetTempPathW(MAX_PATH, temp);
-  std::wstring base(temp);
-  if (!base.empty() && base.back() == L'\\') base.pop_back();
-  return base;
+  const DWORD n = GetTempPathW(MAX_PATH, temp);  // ends with a backslash
+  return std::wstring(temp, n > 0 ? n - 1 : 0);
 }
 
 }  // namespace
@@ -46,20 +44,18 @@ void RemoveTree(const std::wstring& path) {
   if (path.empty()) return;
   WIN32_FIND_DATAW data{};
   HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring child = path + L"\\" + name;
-      SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+  for (BOOL bMore = find != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(find, &data)) {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring child = path + L"\\" + name;
+    SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      RemoveTree(child);
+    } else {
+      DeleteFileW(child.c_str());
+    }
   }
+  FindClose(find);
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   RemoveDirectoryW(path.c_str());
 }

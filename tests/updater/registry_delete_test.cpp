@@ -6,8 +6,8 @@
 using qmtest::Exists;
 
 // Text and whole numbers below the installation key (or the key given), in
-// the 32-bit view that the product reads; a number that is none is not
-// written.
+// the 32-bit view that the product reads, up to version 4; a number that is
+// none is not written.
 TEST_F(qmRunTest, RegistryEntriesWriteTextAndNumbersInThe32BitViewThatTheProductReads) {
   SetInstallation(kKey440);
   const std::wstring sub = std::wstring(kKey440) + L"\\QmSub";
@@ -36,9 +36,8 @@ TEST_F(qmRunTest, RegistryEntriesWriteTextAndNumbersInThe32BitViewThatTheProduct
   EXPECT_EQ(ReadRegText(kOtherBase, L"Lm"), L"y");
   EXPECT_EQ(ReadRegText(kKey440, L"QmText", nullptr, KEY_WOW64_64KEY), L"<missing>");
   EXPECT_EQ(ReadRegDword(sub, L"Negativ", nullptr, KEY_WOW64_64KEY), 0xDEADBEEFu);
-}
 
-TEST_F(qmRunTest, RegistryEntriesArePassedOverFromVersion5On) {
+  // From version 5 on they are passed over.
   WriteScript({"ver;820", "regt;;QmNie;x", "regl;;QmNie;1"});
   EXPECT_TRUE(Run());
   EXPECT_EQ(Text(), StartLines(kKey820));
