@@ -73,7 +73,9 @@ TEST_F(qmRunTest, ARunAndItsUndoLeaveTheInstallationAsItWas) {
     EXPECT_EQ(Differences(before, Snapshot(root(), except, false, keys)), L"") << Text();
     EXPECT_NE(Text().find(kUndoToolNote), std::wstring::npos);
     // The component back in place is registered again.
-    if (c.key == kKey440) EXPECT_NE(RegistrationRecord(shared() + L"\\Comp.dll"), L"");
+    if (c.key == kKey440) {
+      EXPECT_NE(RegistrationRecord(shared() + L"\\Comp.dll"), L"");
+    }
     qmtest::RemoveTree(root() + L"\\Trevalon");
   }
 }

@@ -32,8 +32,8 @@ TEST(FileVersion, IsReadFromTheFixedPartOfTheResource) {
 std::wstring Place(const qmtest::ScratchFolder& dir, const std::wstring& what, DWORD dwAttributes = 0) {
   const std::wstring path = dir / L"comp.dll";
   if (what == L"-") qmtest::WriteBytes(path, qmtest::ToAnsi(dir.path()));
-  if (what.size() > 1) EXPECT_TRUE(CopyFileW(Fixture(what).c_str(), path.c_str(), FALSE));
-  if (dwAttributes != 0) EXPECT_TRUE(SetFileAttributesW(path.c_str(), dwAttributes));
+  if (what.size() > 1 && !CopyFileW(Fixture(what).c_str(), path.c_str(), FALSE)) ADD_FAILURE() << "no fixture";
+  if (dwAttributes != 0 && !SetFileAttributesW(path.c_str(), dwAttributes)) ADD_FAILURE() << "no attributes";
   return path;
 }
 
