@@ -1,6 +1,5 @@
 #include "qmTestSupport.h"
 
-
 #include <atomic>
 #include <stdexcept>
 #include <vector>
@@ -18,18 +17,15 @@ namespace {
 
 std::wstring TempFolder() {
   wchar_t temp[MAX_PATH + 1] = {};
-  GetTempPathW(MAX_PATH, temp);
-  std::wstring base(temp);
-  if (!base.empty() && base.back() == L'\\') base.pop_back();
-  return base;
+  const DWORD n = GetTempPathW(MAX_PATH, temp);  // ends with a backslash
+  return std::wstring(temp, n > 0 ? n - 1 : 0);
 }
 
 }  // namespace
 
-ScratchFolder::ScratchFolder(const std::wstring& hint) : ScratchFolder(hint, TempFolder()) {}
-
-ScratchFolder::ScratchFolder(const std::wstring& hint, const std::wstring& base) {
+ScratchFolder::ScratchFolder(const std::wstring& hint, const std::wstring& parent) {
   static std::atomic<unsigned> counter{0};
+  const std::wstring base = parent.empty() ? TempFolder() : parent;
   CreateDirectoryW(base.c_str(), nullptr);
   for (int attempt = 0; attempt < 1000; ++attempt) {
     std::wstring candidate = base + L"\\" + hint + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
@@ -48,20 +44,18 @@ void RemoveTree(const std::wstring& path) {
   if (path.empty()) return;
   WIN32_FIND_DATAW data{};
   HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring child = path + L"\\" + name;
-      SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+  for (BOOL bMore = find != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(find, &data)) {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring child = path + L"\\" + name;
+    SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      RemoveTree(child);
+    } else {
+      DeleteFileW(child.c_str());
+    }
   }
+  FindClose(find);
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   RemoveDirectoryW(path.c_str());
 }
@@ -89,26 +83,26 @@ std::string ReadBytes(const std::wstring& path) {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::string ToAnsi(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+namespace {
+
+std::string Encoded(const std::wstring& text, UINT nCodePage) {
+  const int length = static_cast<int>(text.size());
+  const int n = WideCharToMultiByte(nCodePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+  WideCharToMultiByte(nCodePage, 0, text.data(), length, out.data(), n, nullptr, nullptr);
   return out;
 }
+
+}  // namespace
+
+std::string ToAnsi(const std::wstring& text) { return Encoded(text, CP_ACP); }
 
 std::string SavedAs(const std::wstring& text, tSavedAs as) {
   switch (as) {
     case tSavedAs::kAnsi:
       return ToAnsi(text);
-    case tSavedAs::kUtf8Bom: {
-      std::string out = "\xEF\xBB\xBF";
-      if (text.empty()) return out;
-      int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-      std::string utf8(static_cast<size_t>(n), '\0');
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), n, nullptr, nullptr);
-      return out + utf8;
-    }
+    case tSavedAs::kUtf8Bom:
+      return "\xEF\xBB\xBF" + Encoded(text, CP_UTF8);
     case tSavedAs::kUtf16LE:
     case tSavedAs::kUtf16BE: {
       const bool bBigEndian = as == tSavedAs::kUtf16BE;

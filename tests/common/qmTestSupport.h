@@ -16,10 +16,9 @@ std::wstring ProgramFolder();
 // A fresh, empty folder below the temp folder; removed with all it holds.
 class ScratchFolder {
  public:
-  explicit ScratchFolder(const std::wstring& hint = L"qm");
-  // Below parent instead of the temp folder (parent is created when
+  // Below parent instead when one is given (parent is created when
   // missing, but not its own parent).
-  ScratchFolder(const std::wstring& hint, const std::wstring& parent);
+  explicit ScratchFolder(const std::wstring& hint = L"qm", const std::wstring& parent = L"");
   ~ScratchFolder();
   ScratchFolder(const ScratchFolder&) = delete;
   ScratchFolder& operator=(const ScratchFolder&) = delete;

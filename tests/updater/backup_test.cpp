@@ -4,13 +4,10 @@
 #include "basqmSysTools.h"
 #include "qmOfficeLineFixture.h"
 
-
 using qmtest::ReadBytes;
 using qmtest::WriteBytes;
 
 namespace {
-
-constexpr wchar_t kOtherBase[] = L"SOFTWARE\\QmTrevalonTest";
 
 std::wstring BackupRoot(const std::wstring& sRoot) {
   return sRoot + L"\\Trevalon\\Backup\\" + GetComputerNameText();
@@ -20,9 +17,7 @@ int BackupCount(const std::wstring& sRoot) {
   int n = 0;
   WIN32_FIND_DATAW data{};
   HANDLE find = FindFirstFileW((BackupRoot(sRoot) + L"\\2*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return 0;
-  do ++n;
-  while (FindNextFileW(find, &data));
+  for (BOOL bMore = find != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(find, &data)) ++n;
   FindClose(find);
   return n;
 }
@@ -30,7 +25,6 @@ int BackupCount(const std::wstring& sRoot) {
 }  // namespace
 
 TEST_F(qmRunTest, ARunAndItsUndoLeaveTheInstallationAsItWas) {
-  const std::wstring sub = std::wstring(kKey440) + L"\\QmSub";
   const std::wstring config = root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigQuenmarkTest.configupdate";
   struct {
     const wchar_t* key;
@@ -44,9 +38,8 @@ TEST_F(qmRunTest, ARunAndItsUndoLeaveTheInstallationAsItWas) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script[0]);
     ClearRestartWork();
+    ForgetTestValues();
     SetInstallation(c.key);
-    DeleteRegTree(sub);
-    DeleteRegTree(kOtherBase);
     SetRegText(kKey440, L"QmText", L"alt");
     SetRegText(kKey440, L"QmText", L"64-bit", KEY_WOW64_64KEY);
     PutUpdaterFile(L"keep.txt", "new text");
@@ -83,16 +76,11 @@ TEST_F(qmRunTest, ARunAndItsUndoLeaveTheInstallationAsItWas) {
     if (c.key == kKey440) {
       EXPECT_NE(RegistrationRecord(shared() + L"\\Comp.dll"), L"");
     }
-    DeleteRegTree(sub);
-    DeleteRegTree(kOtherBase);
-    DeleteRegValue(kKey440, L"QmText");
-    DeleteRegValue(kKey440, L"QmText", KEY_WOW64_64KEY);
     qmtest::RemoveTree(root() + L"\\Trevalon");
   }
 }
 
 TEST_F(qmRunTest, AnUndoOfAFileInUseWaitsForTheRestartAndCancelsTheRunsReplacement) {
-  ClearRestartWork();
   PutUpdaterFile(L"Held.txt", "new text");
   PutUpdaterFile(L"Waits.txt", "new waiting");
   WriteBytes(shared() + L"\\Held.txt", "old text");
@@ -122,7 +110,6 @@ TEST_F(qmRunTest, AnUndoOfAFileInUseWaitsForTheRestartAndCancelsTheRunsReplaceme
   EXPECT_EQ(renames[0].second, shared() + L"\\Held.txt");
   EXPECT_EQ(ReadBytes(renames[0].first), "old text");
   EXPECT_EQ(ReadBytes(shared() + L"\\Waits.txt"), "old waiting");
-  ClearRestartWork();
 }
 
 TEST_F(qmRunTest, UndoCheckChangesNothingAndOnlyTheNewestBackupsAreKept) {
@@ -161,11 +148,10 @@ TEST_F(qmRunTest, AnEntryWhoseBackupCannotBeMadeChangesNothing) {
     WriteScript({c.ver, c.entry});
     EXPECT_TRUE(Run());
     EXPECT_EQ(mModule.glFailedEntries, 1);
-    EXPECT_NE(Text().find(L" - fehlgeschlagen \r\nFehlermeldung: Sicherung nicht möglich, nichts geändert: "),
+    EXPECT_NE(Text().find(Failure(L"Sicherung nicht möglich, nichts geändert: ")),
               std::wstring::npos)
         << Text();
     EXPECT_EQ(ReadBytes(shared() + L"\\x.txt"), "old");
     EXPECT_EQ(ReadRegText(kKey440, L"QmText"), L"alt");
   }
-  DeleteRegValue(kKey440, L"QmText");
 }

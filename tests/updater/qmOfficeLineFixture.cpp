@@ -47,23 +47,29 @@ qmRunTest::qmRunTest() {
   }
   CopyFixture(L"Sagede.Shared.UpdateConfigTool.exe", root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe");
   SetInstallation(kKey820);
-  SetRegText(kAccessKey, L"Path", access());
+  SetAccessFolder(true);
+  ClearRestartWork();
+  ForgetTestValues();
+}
+
+qmRunTest::~qmRunTest() {
+  ClearRestartWork();
+  ForgetTestValues();
+}
+
+void qmRunTest::ForgetTestValues() {
+  DeleteRegTree(std::wstring(kKey440) + L"\\QmSub");
+  DeleteRegTree(kOtherBase);
+  for (const REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) DeleteRegValue(kKey440, L"QmText", view);
+  DeleteRegValue(kKey440, L"QmZahl");
 }
 
 void qmRunTest::SetInstallation(const std::wstring& sKey, bool bPresent) {
-  if (bPresent) {
-    SetRegText(sKey, L"Root", root());
-  } else {
-    DeleteRegValue(sKey, L"Root");
-  }
+  bPresent ? SetRegText(sKey, L"Root", root()) : DeleteRegValue(sKey, L"Root");
 }
 
 void qmRunTest::SetAccessFolder(bool bPresent) {
-  if (bPresent) {
-    SetRegText(kAccessKey, L"Path", access());
-  } else {
-    DeleteRegValue(kAccessKey, L"Path");
-  }
+  bPresent ? SetRegText(kAccessKey, L"Path", access()) : DeleteRegValue(kAccessKey, L"Path");
 }
 
 void qmRunTest::WriteScript(const std::vector<std::string>& lines) {
@@ -83,19 +89,24 @@ void qmRunTest::CopyFixture(const std::wstring& sFixture, const std::wstring& sT
 
 bool qmRunTest::Run() { return RunUpdate(updater(), mtxtInfo, mModule); }
 
+namespace {
+
+// The stand-ins write their records in UTF-16.
+std::wstring Utf16(const std::string& bytes) {
+  return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+}
+
+}  // namespace
+
 std::wstring qmRunTest::WaitForToolRecord() const {
   const std::wstring path = root() + L"\\Shared\\UpdateConfigTool.cmdline";
-  for (int i = 0; i < 200; ++i) {
-    std::string bytes = qmtest::ReadBytes(path);
-    if (!bytes.empty()) return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
-    Sleep(100);
-  }
-  return std::wstring();
+  std::string bytes;
+  qmtest::WaitUntil([&] { return !(bytes = qmtest::ReadBytes(path)).empty(); }, 20000, 100);
+  return Utf16(bytes);
 }
 
 std::wstring qmRunTest::RegistrationRecord(const std::wstring& sComponent) {
-  std::string bytes = qmtest::ReadBytes(sComponent + L".registered");
-  return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+  return Utf16(qmtest::ReadBytes(sComponent + L".registered"));
 }
 
 std::wstring qmRunTest::StartLines(const std::wstring& sRegKey) const {
@@ -111,20 +122,13 @@ std::wstring qmRunTest::ToolLines(const std::wstring& sVersion) const {
 std::wstring ReadRegText(const std::wstring& sKey, const std::wstring& sName, DWORD* pType, REGSAM view) {
   wchar_t buffer[1024] = {};
   DWORD size = sizeof(buffer) - sizeof(wchar_t);
-  DWORD type = 0;
-  if (GetValue(sKey, sName, RRF_RT_ANY | RRF_NOEXPAND, &type, buffer, &size, view) != ERROR_SUCCESS) {
-    return L"<missing>";
-  }
-  if (pType) *pType = type;
-  return buffer;
+  const LSTATUS status = GetValue(sKey, sName, RRF_RT_ANY | RRF_NOEXPAND, pType, buffer, &size, view);
+  return status == ERROR_SUCCESS ? buffer : L"<missing>";
 }
 
 DWORD ReadRegDword(const std::wstring& sKey, const std::wstring& sName, DWORD* pType, REGSAM view) {
-  DWORD value = 0xDEADBEEF;
-  DWORD size = sizeof(value);
-  DWORD type = 0;
-  GetValue(sKey, sName, RRF_RT_ANY, &type, &value, &size, view);
-  if (pType) *pType = type;
+  DWORD value = 0xDEADBEEF, size = sizeof(value);
+  GetValue(sKey, sName, RRF_RT_ANY, pType, &value, &size, view);
   return value;
 }
 
@@ -156,23 +160,20 @@ std::vector<std::pair<std::wstring, std::wstring>> PendingRenames() {
   std::vector<std::pair<std::wstring, std::wstring>> renames;
   std::vector<wchar_t> buffer(65536);
   DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-  DWORD type = 0;
-  if (GetValue(kSessionManagerKey, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, &type, buffer.data(), &size,
+  if (GetValue(kSessionManagerKey, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, buffer.data(), &size,
                KEY_WOW64_64KEY) != ERROR_SUCCESS) {
     return renames;
   }
-  // Strings in pairs, each ended by a NUL; an empty target is a deletion.
-  std::vector<std::wstring> strings;
-  const size_t count = size / sizeof(wchar_t);
-  for (size_t at = 0; at < count;) {
-    std::wstring text(buffer.data() + at);
-    at += text.size() + 1;
-    strings.push_back(text);
-  }
-  while (!strings.empty() && strings.back().empty() && strings.size() % 2 != 0) strings.pop_back();
-  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
-    if (strings[i].empty()) break;
-    renames.emplace_back(WithoutNtPrefix(strings[i]), WithoutNtPrefix(strings[i + 1]));
+  // Strings in pairs, each ended by a NUL (an empty target is a deletion);
+  // the list ends with an empty source.
+  const wchar_t* at = buffer.data();
+  const wchar_t* end = at + size / sizeof(wchar_t);
+  while (at < end && *at != L'\0') {
+    const std::wstring source = at;
+    at += source.size() + 1;
+    const std::wstring target = at < end ? at : L"";
+    at += target.size() + 1;
+    renames.emplace_back(WithoutNtPrefix(source), WithoutNtPrefix(target));
   }
   return renames;
 }
@@ -189,9 +190,8 @@ void ClearRestartWork() {
   }
   std::vector<std::wstring> names;
   wchar_t name[16384];
-  for (DWORD i = 0;; ++i) {
-    DWORD length = 16384;
-    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+  for (DWORD i = 0, length = 16384; RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
+       ++i, length = 16384) {
     if (wcsncmp(name, L"Trevalon ", 9) == 0) names.emplace_back(name, length);
   }
   for (const std::wstring& value : names) RegDeleteValueW(key, value.c_str());
@@ -204,23 +204,21 @@ void SnapshotFiles(const std::wstring& sFolder, const std::vector<std::wstring>&
                    tSnapshot& snapshot) {
   WIN32_FIND_DATAW data{};
   HANDLE find = FindFirstFileW((sFolder + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
+  for (BOOL bMore = find != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(find, &data)) {
     const std::wstring name = data.cFileName;
     bool bSkip = name == L"." || name == L"..";
     for (const std::wstring& end : except) bSkip |= name.ends_with(end);
     if (bSkip) continue;
     const std::wstring path = sFolder + L"\\" + name;
-    std::string facts = "attributes=" + std::to_string(data.dwFileAttributes);
+    std::string& facts = snapshot[path] = "attributes=" + std::to_string(data.dwFileAttributes);
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       SnapshotFiles(path, except, bTimes, snapshot);
-    } else {
-      if (bTimes) facts += " write=" + std::to_string(data.ftLastWriteTime.dwHighDateTime) + ":" +
-                           std::to_string(data.ftLastWriteTime.dwLowDateTime);
-      facts += " content=" + qmtest::ReadBytes(path);
+      continue;
     }
-    snapshot[path] = facts;
-  } while (FindNextFileW(find, &data));
+    if (bTimes) facts += " write=" + std::to_string(data.ftLastWriteTime.dwHighDateTime) + ":" +
+                         std::to_string(data.ftLastWriteTime.dwLowDateTime);
+    facts += " content=" + qmtest::ReadBytes(path);
+  }
   FindClose(find);
 }
 
@@ -233,19 +231,16 @@ void SnapshotKey(const std::wstring& sKey, REGSAM view, tSnapshot& snapshot) {
   }
   snapshot[id] = "key";
   std::vector<std::wstring> subkeys;
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[16384];
-    DWORD nameLength = 16384;
-    BYTE bytes[8192];
-    DWORD size = sizeof(bytes), type = 0;
-    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, bytes, &size) != ERROR_SUCCESS) break;
+  wchar_t name[16384];
+  BYTE bytes[8192];
+  for (DWORD i = 0, length = 16384, size = sizeof(bytes), type = 0;
+       RegEnumValueW(key, i, name, &length, nullptr, &type, bytes, &size) == 0;
+       ++i, length = 16384, size = sizeof(bytes)) {
     snapshot[id + L"|" + name] = std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(bytes), size);
   }
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[256];
-    DWORD nameLength = 256;
-    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    subkeys.emplace_back(name, nameLength);
+  for (DWORD i = 0, length = 256; RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
+       ++i, length = 256) {
+    subkeys.emplace_back(name, length);
   }
   RegCloseKey(key);
   for (const std::wstring& subkey : subkeys) SnapshotKey(sKey + L"\\" + subkey, view, snapshot);

@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -30,8 +29,14 @@ class qmRunTest : public ::testing::Test {
   static constexpr wchar_t kKey330[] = L"SOFTWARE\\Sage\\KHK\\Office Line\\3.3";
   static constexpr wchar_t kKey510[] = L"SOFTWARE\\Sage\\Office Line\\5.1";
   static constexpr wchar_t kAccessKey[] = L"SOFTWARE\\Microsoft\\Office\\10.0\\Access\\InstallRoot";
+  // A base key other than the installation's, for entries that name one.
+  static constexpr wchar_t kOtherBase[] = L"SOFTWARE\\QmTrevalonTest";
 
+  // Starts and ends with nothing left for the next restart and without the
+  // values the entry tests write (ForgetTestValues).
   qmRunTest();
+  ~qmRunTest() override;
+  static void ForgetTestValues();
 
   // "Root" of an installation key (below HKLM) pointing at root(), or
   // removed when bPresent is false.
@@ -86,9 +91,7 @@ class qmHeldFile {
  public:
   explicit qmHeldFile(const std::wstring& path, DWORD dwAccess = GENERIC_READ | GENERIC_WRITE, DWORD dwShare = 0)
       : mh(CreateFileW(path.c_str(), dwAccess, dwShare, nullptr, OPEN_ALWAYS, 0, nullptr)) {}
-  ~qmHeldFile() {
-    if (mh != INVALID_HANDLE_VALUE) CloseHandle(mh);
-  }
+  ~qmHeldFile() { CloseHandle(mh); }
   qmHeldFile(const qmHeldFile&) = delete;
   qmHeldFile& operator=(const qmHeldFile&) = delete;
   bool held() const { return mh != INVALID_HANDLE_VALUE; }
@@ -139,6 +142,12 @@ void ClearRestartWork();
 
 // The system's message text as the run shows it.
 std::wstring ErrorText(DWORD dwError);
+
+// How the report ends an entry: a success, or a failure with its message
+// (the system's text of an error, or the run's own).
+inline constexpr wchar_t kOk[] = L" - erfolgreich \r\n";
+inline std::wstring Failure(const std::wstring& sText) { return L" - fehlgeschlagen \r\nFehlermeldung: " + sText; }
+inline std::wstring Failure(DWORD dwError) { return Failure(ErrorText(dwError)); }
 
 // What a user would see of the machine: every file and folder below
 // sFolder but those whose names end with one of `except` (attributes; of

@@ -11,50 +11,23 @@ using qmtest::ReadBytes;
 
 namespace {
 
-constexpr wchar_t kOk[] = L" - erfolgreich \r\n";
 constexpr wchar_t kInUse[] = L"   --> Datei in Benutzung, wird beim nächsten Neustart ersetzt";
 
-// The pending rename whose target is sTarget; its source is empty when
-// there is none.
+// The source of the last pending rename to sTarget (the one that wins at
+// the restart); empty when there is none.
 std::wstring PendingSourceFor(const std::wstring& sTarget) {
+  std::wstring sSource;
   for (const auto& [source, target] : PendingRenames()) {
-    if (_wcsicmp(target.c_str(), sTarget.c_str()) == 0) return source;
+    if (_wcsicmp(target.c_str(), sTarget.c_str()) == 0) sSource = source;
   }
-  return std::wstring();
+  return sSource;
 }
 
 std::wstring FolderOf(const std::wstring& sPath) { return sPath.substr(0, sPath.rfind(L'\\')); }
 
-// A program that maps a file into its memory and closes the file's handle,
-// as programs that read their data files through a view do: nothing holds
-// the file open any more, but Windows refuses to truncate it.
-class qmMappedFile {
- public:
-  explicit qmMappedFile(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    mhMapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    CloseHandle(file);
-    if (mhMapping != nullptr) mpView = MapViewOfFile(mhMapping, FILE_MAP_READ, 0, 0, 0);
-  }
-  ~qmMappedFile() {
-    if (mpView != nullptr) UnmapViewOfFile(mpView);
-    if (mhMapping != nullptr) CloseHandle(mhMapping);
-  }
-  qmMappedFile(const qmMappedFile&) = delete;
-  qmMappedFile& operator=(const qmMappedFile&) = delete;
-  bool mapped() const { return mpView != nullptr; }
-
- private:
-  HANDLE mhMapping = nullptr;
-  void* mpView = nullptr;
-};
-
 }  // namespace
 
-TEST_F(qmRunTest, AFileInUseIsPlacedBesideItsTargetAndReplacedAtTheRestart) {
-  ClearRestartWork();
+TEST_F(qmRunTest, AFileInUseWaitsBesideItsTargetForTheRestartUntilALaterRunCopiesOrDeletesIt) {
   PutUpdaterFile(L"Addin.txt", "new text");
   qmtest::WriteBytes(shared() + L"\\Addin.txt", "old text");
   CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
@@ -89,8 +62,6 @@ TEST_F(qmRunTest, AFileInUseIsPlacedBesideItsTargetAndReplacedAtTheRestart) {
   EXPECT_EQ(ReadBytes(shared() + L"\\Comp.dll"), oldComponent);
   const std::wstring textSource = PendingSourceFor(shared() + L"\\Addin.txt");
   const std::wstring componentSource = PendingSourceFor(shared() + L"\\Comp.dll");
-  ASSERT_FALSE(textSource.empty());
-  ASSERT_FALSE(componentSource.empty());
   EXPECT_EQ(FolderOf(textSource), shared());
   EXPECT_EQ(FolderOf(componentSource), shared());
   EXPECT_EQ(ReadBytes(componentSource), ReadBytes(updater() + L"\\Comp.dll"));
@@ -103,98 +74,74 @@ TEST_F(qmRunTest, AFileInUseIsPlacedBesideItsTargetAndReplacedAtTheRestart) {
   EXPECT_EQ(ReadBytes(textSource), "new text");
 
   // regsvr32 of the updater's bitness by its full path, silently.
-#ifdef _WIN64
-  const std::wstring regsvr32 = L"C:\\windows\\system32\\regsvr32.exe";
-#else
-  const std::wstring regsvr32 = L"C:\\windows\\syswow64\\regsvr32.exe";
-#endif
+  const std::wstring regsvr32 =
+      sizeof(void*) == 8 ? L"C:\\windows\\system32\\regsvr32.exe" : L"C:\\windows\\syswow64\\regsvr32.exe";
   const std::wstring command = RunOnceCommand(L"Trevalon " + shared() + L"\\Comp.dll");
   EXPECT_EQ(_wcsicmp(command.c_str(), (L"\"" + regsvr32 + L"\" /s \"" + shared() + L"\\Comp.dll\"").c_str()), 0)
       << testing::internal::String::ShowWideCString(command.c_str());
-  ClearRestartWork();
-}
 
-TEST_F(qmRunTest, AReadOnlyFileInUseIsStillRefusedAndNothingWaitsForTheRestart) {
-  ClearRestartWork();
-  PutUpdaterFile(L"ro.txt", "new");
-  qmtest::WriteBytes(shared() + L"\\ro.txt", "old");
-  SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
-  WriteScript({"ver;820", "copy;shared;ro.txt"});
-  {
-    qmHeldFile held(shared() + L"\\ro.txt", GENERIC_READ);
-    ASSERT_TRUE(held.held());
-    EXPECT_TRUE(Run());
-  }
-  SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: ro.txt - fehlgeschlagen \r\nFehlermeldung: " +
-                        ErrorText(ERROR_ACCESS_DENIED));
-  EXPECT_TRUE(PendingRenames().empty());
-  EXPECT_EQ(mModule.glRestartEntries, 0);
-  EXPECT_EQ(mModule.glFailedEntries, 1);
-}
-
-TEST_F(qmRunTest, AFileMappedIntoAnotherProgramsMemoryWaitsForTheRestartToo) {
-  ClearRestartWork();
-  PutUpdaterFile(L"Daten.txt", "new data");
-  qmtest::WriteBytes(shared() + L"\\Daten.txt", "old data");
-  WriteScript({"ver;820", "copy;shared;Daten.txt"});
-  {
-    qmMappedFile mapped(shared() + L"\\Daten.txt");
-    ASSERT_TRUE(mapped.mapped());
-    EXPECT_TRUE(Run());
-  }
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Daten.txt" + kInUse + kOk);
-  EXPECT_EQ(mModule.glFailedEntries, 0);
-  EXPECT_EQ(mModule.glRestartEntries, 1);
-  EXPECT_EQ(ReadBytes(shared() + L"\\Daten.txt"), "old data");
-  const std::wstring source = PendingSourceFor(shared() + L"\\Daten.txt");
-  ASSERT_FALSE(source.empty());
-  EXPECT_EQ(ReadBytes(source), "new data");
-  ClearRestartWork();
-}
-
-TEST_F(qmRunTest, ALaterDirectCopyOrDeleteTakesBackWhatAnEarlierRunLeftForTheRestart) {
-  ClearRestartWork();
+  // A later run that can copy or delete directly takes back what waits for
+  // the restart: nothing brings the older files back then.
   CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
-  CopyFixture(L"qmreg_ok_1_0.dll", shared() + L"\\Comp.dll");
-  PutUpdaterFile(L"Gone.txt", "scheduled");
-  qmtest::WriteBytes(shared() + L"\\Gone.txt", "old");
-  WriteScript({"ver;820", "copy;shared;Comp.dll", "copy;shared;Gone.txt"});
-  {
-    qmHeldFile component(shared() + L"\\Comp.dll", GENERIC_READ, FILE_SHARE_READ);
-    qmHeldFile text(shared() + L"\\Gone.txt");
-    ASSERT_TRUE(component.held() && text.held());
-    ASSERT_TRUE(Run());
-  }
-  const std::wstring waitingComponent = PendingSourceFor(shared() + L"\\Comp.dll");
-  const std::wstring waitingText = PendingSourceFor(shared() + L"\\Gone.txt");
-  ASSERT_FALSE(waitingComponent.empty() || waitingText.empty());
-  ASSERT_NE(RunOnceCommand(L"Trevalon " + shared() + L"\\Comp.dll"), L"<missing>");
-
-  // The hotfix run: nothing holds the files any more.
-  CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
-  WriteScript({"ver;820", "copy;shared;Comp.dll", "del;shared;Gone.txt"});
+  WriteScript({"ver;820", "copy;shared;Comp.dll", "del;shared;Addin.txt"});
   clsqmMessageText plan;
   ASSERT_TRUE(CheckUpdate(updater(), plan, mModule));
   EXPECT_NE(plan.Text().find(L"  Aktion: kopieren\r\n  Neustart: die beim Neustart geplante Ersetzung durch " +
-                             waitingComponent + L" wird aufgehoben\r\n"),
+                             componentSource + L" wird aufgehoben\r\n"),
             std::wstring::npos);
-  EXPECT_NE(plan.Text().find(L"  Löschen: " + shared() + L"\\Gone.txt\r\n  Neustart: die beim Neustart geplante "
-                             L"Ersetzung durch " + waitingText + L" wird aufgehoben\r\n"),
+  EXPECT_NE(plan.Text().find(L"  Löschen: " + shared() + L"\\Addin.txt\r\n  Neustart: die beim Neustart geplante "
+                             L"Ersetzung durch " + textSource + L" wird aufgehoben\r\n"),
             std::wstring::npos);
   ASSERT_TRUE(Run());
   const std::wstring cancelled = L"   --> beim Neustart geplante Ersetzung aufgehoben";
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Comp.dll" + cancelled + kOk +
-                        L"   DLL/OCX Registrierung : Comp.dll" + kOk + L"Lösche: Gone.txt" + cancelled + kOk);
+                        L"   DLL/OCX Registrierung : Comp.dll" + kOk + L"Lösche: Addin.txt" + cancelled + kOk);
   EXPECT_EQ(ReadBytes(shared() + L"\\Comp.dll"), ReadBytes(updater() + L"\\Comp.dll"));
-  EXPECT_FALSE(qmtest::Exists(shared() + L"\\Gone.txt"));
-  // Nothing brings the older files back at the restart.
+  EXPECT_FALSE(qmtest::Exists(shared() + L"\\Addin.txt"));
   EXPECT_TRUE(PendingRenames().empty());
-  EXPECT_FALSE(qmtest::Exists(waitingComponent));
-  EXPECT_FALSE(qmtest::Exists(waitingText));
+  EXPECT_FALSE(qmtest::Exists(componentSource));
+  EXPECT_FALSE(qmtest::Exists(textSource));
   EXPECT_EQ(RunOnceCommand(L"Trevalon " + shared() + L"\\Comp.dll"), L"<missing>");
   EXPECT_EQ(mModule.glRestartEntries, 0);
+}
+
+TEST_F(qmRunTest, AMappedFileWaitsForTheRestartAndAReadOnlyFileInUseIsRefused) {
+  const std::wstring target = shared() + L"\\Daten.txt";
+  PutUpdaterFile(L"Daten.txt", "new data");
+  qmtest::WriteBytes(target, "old data");
+  WriteScript({"ver;820", "copy;shared;Daten.txt"});
+  {
+    // Mapped and its handle closed, as programs that read their data files
+    // through a view do: nothing holds the file open, but Windows refuses
+    // to truncate it.
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    CloseHandle(file);
+    void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    ASSERT_NE(view, nullptr);
+    EXPECT_TRUE(Run());
+    UnmapViewOfFile(view);
+    CloseHandle(mapping);
+  }
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Daten.txt" + kInUse + kOk);
+  EXPECT_EQ(mModule.glFailedEntries, 0);
+  EXPECT_EQ(mModule.glRestartEntries, 1);
+  EXPECT_EQ(ReadBytes(target), "old data");
+  EXPECT_EQ(ReadBytes(PendingSourceFor(target)), "new data");
+
+  // The same file read-only and in use is still refused, and nothing waits.
   ClearRestartWork();
+  SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
+  {
+    qmHeldFile held(target, GENERIC_READ);
+    ASSERT_TRUE(held.held());
+    EXPECT_TRUE(Run());
+  }
+  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Daten.txt" + Failure(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(PendingRenames().empty());
+  EXPECT_EQ(mModule.glRestartEntries, 0);
+  EXPECT_EQ(mModule.glFailedEntries, 1);
 }
 
 namespace {
@@ -229,11 +176,9 @@ TEST_F(qmRunTest, OnlyALocalFixedVolumeWaitsForTheRestart) {
     EXPECT_EQ(ExitCodeOf(true, mModule), volume.bWaits ? 3010 : 2);
     EXPECT_EQ(PendingSourceFor(shared() + L"\\Daten.txt").empty(), !volume.bWaits);
     if (!volume.bWaits) {
-      EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Daten.txt - fehlgeschlagen \r\nFehlermeldung: " +
-                            ErrorText(ERROR_SHARING_VIOLATION));
+      EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Daten.txt" + Failure(ERROR_SHARING_VIOLATION));
       EXPECT_FALSE(qmtest::Exists(shared() + L"\\trv*.tmp"));
     }
   }
   SetDriveTypeQuery(nullptr);
-  ClearRestartWork();
 }

@@ -26,57 +26,42 @@ TEST(FileVersion, IsReadFromTheFixedPartOfTheResource) {
   }
 }
 
-class NewerFile : public ::testing::Test {
- protected:
-  // Places a copy of a fixture DLL under a neutral name, as the copy
-  // entries see them: same file name in source and target folder.
-  std::wstring Place(const qmtest::ScratchFolder& dir, const std::wstring& fixture) {
-    std::wstring path = dir / L"comp.dll";
-    EXPECT_TRUE(CopyFileW(Fixture(fixture).c_str(), path.c_str(), FALSE));
-    return path;
-  }
-  qmtest::ScratchFolder msSource{L"src"};
-  qmtest::ScratchFolder msTarget{L"dst"};
-};
+// The same file name in a source and a target folder, as the copy entries
+// see them: a copy of a fixture DLL, text without a resource ("-") or
+// nothing (""), with the given attributes.
+std::wstring Place(const qmtest::ScratchFolder& dir, const std::wstring& what, DWORD dwAttributes = 0) {
+  const std::wstring path = dir / L"comp.dll";
+  if (what == L"-") qmtest::WriteBytes(path, qmtest::ToAnsi(dir.path()));
+  if (what.size() > 1 && !CopyFileW(Fixture(what).c_str(), path.c_str(), FALSE)) ADD_FAILURE() << "no fixture";
+  if (dwAttributes != 0 && !SetFileAttributesW(path.c_str(), dwAttributes)) ADD_FAILURE() << "no attributes";
+  return path;
+}
 
-TEST_F(NewerFile, ComparesVersionsAsNumbers) {
-  struct Case {
+// Versions compare as numbers; a file that is absent, hidden or system on
+// either side asks for the copy; two files without a resource never
+// replace each other.
+TEST(NewerFile, IsDecidedByVersionNumbersAndByNormalFilesOnly) {
+  const struct {
     const wchar_t* source;
     const wchar_t* target;
-    bool newer;
-  } cases[] = {
-      {L"qmver_2_0_0_0", L"qmver_1_5_0_0", true},   {L"qmver_1_5_0_0", L"qmver_2_0_0_0", false},
-      {L"qmver_1_5_0_0", L"qmver_1_5_0_0", false},  {L"qmver_1_10_0_0", L"qmver_1_9_0_0", true},
-      {L"qmver_1_9_0_0", L"qmver_1_10_0_0", false}, {L"qmver_9_0_0_0", L"qmver_10_0_0_0", false},
-      {L"qmver_10_0_0_0", L"qmver_9_0_0_0", true},  {L"qmver_40000", L"qmver_10_0_0_0", true},
+    DWORD dwTargetAttributes;
+    bool bNewer;
+  } kCases[] = {
+      {L"qmver_2_0_0_0", L"qmver_1_5_0_0", 0, true},   {L"qmver_1_5_0_0", L"qmver_2_0_0_0", 0, false},
+      {L"qmver_1_5_0_0", L"qmver_1_5_0_0", 0, false},  {L"qmver_1_10_0_0", L"qmver_1_9_0_0", 0, true},
+      {L"qmver_1_9_0_0", L"qmver_1_10_0_0", 0, false}, {L"qmver_9_0_0_0", L"qmver_10_0_0_0", 0, false},
+      {L"qmver_10_0_0_0", L"qmver_9_0_0_0", 0, true},  {L"qmver_40000", L"qmver_10_0_0_0", 0, true},
+      {L"qmver_1_5_0_0", L"", 0, true},                {L"", L"qmver_2_0_0_0", 0, true},
+      {L"qmver_1_5_0_0", L"qmver_2_0_0_0", FILE_ATTRIBUTE_HIDDEN, true},
+      {L"qmver_1_5_0_0", L"qmver_2_0_0_0", FILE_ATTRIBUTE_SYSTEM, true},
+      {L"qmver_1_5_0_0", L"qmver_2_0_0_0", FILE_ATTRIBUTE_READONLY, false},  // still a normal file
+      {L"-", L"-", 0, false},
   };
-  for (const Case& c : cases) {
-    std::wstring src = Place(msSource, c.source);
-    std::wstring dst = Place(msTarget, c.target);
-    EXPECT_EQ(c.newer, bIsNewerFile(src, dst)) << "source " << qmtest::ToAnsi(c.source) << " target "
-                                               << qmtest::ToAnsi(c.target);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(qmtest::ToAnsi(std::wstring(c.source) + L" over " + c.target));
+    qmtest::ScratchFolder source{L"src"}, target{L"dst"};
+    EXPECT_EQ(bIsNewerFile(Place(source, c.source), Place(target, c.target, c.dwTargetAttributes)), c.bNewer);
   }
-}
-
-TEST_F(NewerFile, AbsentOrHiddenFilesDecideForTheCopy) {
-  std::wstring src = Place(msSource, L"qmver_1_5_0_0");
-  EXPECT_TRUE(bIsNewerFile(src, msTarget / L"comp.dll"));  // missing target
-  EXPECT_TRUE(bIsNewerFile(msSource / L"none.dll", Place(msTarget, L"qmver_2_0_0_0")));  // missing source
-
-  std::wstring dst = Place(msTarget, L"qmver_2_0_0_0");
-  ASSERT_TRUE(SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_HIDDEN));
-  EXPECT_TRUE(bIsNewerFile(src, dst));
-  ASSERT_TRUE(SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_SYSTEM));
-  EXPECT_TRUE(bIsNewerFile(src, dst));
-  ASSERT_TRUE(SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_READONLY));
-  EXPECT_FALSE(bIsNewerFile(src, dst));  // read-only is still a normal file
-  SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_NORMAL);
-}
-
-TEST_F(NewerFile, TwoFilesWithoutResourceNeverReplace) {
-  qmtest::WriteBytes(msSource / L"a.mdb", "new");
-  qmtest::WriteBytes(msTarget / L"a.mdb", "old");
-  EXPECT_FALSE(bIsNewerFile(msSource / L"a.mdb", msTarget / L"a.mdb"));
 }
 
 std::wstring gsLoadedByPath;
@@ -98,27 +83,30 @@ HMODULE WINAPI FailingLoader(LPCWSTR, HANDLE, DWORD) {
   return nullptr;
 }
 
-TEST_F(NewerFile, WithoutTheLoaderUpdateVersionDllComesByFullPathFromTheSystemFolder) {
-  SetVersionLibraryLoader(LoaderWithoutSearchFlags);
-  const std::wstring version = GetFileVersion(Fixture(L"qmver_2_0_0_0")).sFileVersion;
-  unsigned long dwError = 1;
-  const bool bNewer = bIsNewerFile(Place(msSource, L"qmver_1_5_0_0"), Place(msTarget, L"qmver_2_0_0_0"), &dwError);
-  SetVersionLibraryLoader(nullptr);
-  EXPECT_EQ(version, L"2.0.0.0");
-  EXPECT_FALSE(bNewer);
-  EXPECT_EQ(dwError, 0u);
+// Without the loader update version.dll comes by its full path from the
+// system folder; without version.dll the decision fails and asks for the
+// copy, while GetFileVersion never fails.
+TEST(NewerFile, VersionDllIsLoadedByFullPathOrItsAbsenceAsksForTheCopy) {
+  const struct {
+    tLoadLibraryExFn loader;
+    const wchar_t* sVersion;
+    bool bNewer;
+    unsigned long dwError;
+  } kCases[] = {{LoaderWithoutSearchFlags, L"2.0.0.0", false, 0},
+                {FailingLoader, L"0.0.0.0", true, ERROR_MOD_NOT_FOUND}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.dwError);
+    qmtest::ScratchFolder source{L"src"}, target{L"dst"};
+    SetVersionLibraryLoader(c.loader);
+    const std::wstring version = GetFileVersion(Fixture(L"qmver_2_0_0_0")).sFileVersion;
+    unsigned long dwError = 1;
+    const bool bNewer = bIsNewerFile(Place(source, L"qmver_1_5_0_0"), Place(target, L"qmver_2_0_0_0"), &dwError);
+    SetVersionLibraryLoader(nullptr);
+    EXPECT_EQ(version, c.sVersion);
+    EXPECT_EQ(bNewer, c.bNewer);
+    EXPECT_EQ(dwError, c.dwError);
+  }
   EXPECT_EQ(gsLoadedByPath, GetSystemFolder() + L"\\version.dll");
-}
-
-TEST_F(NewerFile, WithoutVersionDllTheDecisionFailsAndAsksForTheCopy) {
-  SetVersionLibraryLoader(FailingLoader);
-  unsigned long dwError = 0;
-  const bool bNewer = bIsNewerFile(Place(msSource, L"qmver_1_5_0_0"), Place(msTarget, L"qmver_2_0_0_0"), &dwError);
-  const std::wstring version = GetFileVersion(Fixture(L"qmver_2_0_0_0")).sFileVersion;
-  SetVersionLibraryLoader(nullptr);
-  EXPECT_TRUE(bNewer);
-  EXPECT_EQ(dwError, static_cast<unsigned long>(ERROR_MOD_NOT_FOUND));
-  EXPECT_EQ(version, L"0.0.0.0");  // GetFileVersion never fails
 }
 
 }  // namespace

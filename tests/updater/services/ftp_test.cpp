@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -18,123 +19,96 @@ namespace {
 // Wine maps the Unix root to drive Z:.
 std::wstring FtpDir() {
   const char* dir = std::getenv("QM_FTP_DIR");
-  std::string unix = dir ? dir : "";
   std::wstring path = L"Z:";
-  for (char c : unix) path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  for (const char* c = dir ? dir : ""; *c; ++c) path.push_back(*c == '/' ? L'\\' : static_cast<unsigned char>(*c));
   return path;
+}
+
+std::wstring Served(const std::wstring& name) { return FtpDir() + L"\\root\\incoming\\" + name; }
+size_t EventsSoFar() { return qmtest::ReadBytes(FtpDir() + L"\\events.log").size(); }
+
+// Waits (at most 5 s) until the server has logged the given numbers of
+// opened and closed control connections since `from`.
+bool WaitForEvents(size_t from, int connects, int disconnects) {
+  return qmtest::WaitUntil(
+      [&] {
+        const std::string log = qmtest::ReadBytes(FtpDir() + L"\\events.log");
+        std::istringstream tail(log.substr(std::min(from, log.size())));
+        int c = 0, d = 0;
+        for (std::string line; std::getline(tail, line);) (line == "connect" ? c : d) += 1;
+        return c == connects && d == disconnects;
+      },
+      5000, 50);
 }
 
 class FtpTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(nullptr, std::getenv("QM_FTP_DIR")) << "run through CTest, which starts the server";
-    mFtp.sRemoteHost = L"127.0.0.1";
-    mFtp.sUsername = L"trevalon";
-    mFtp.sPassword = L"geheim";
+    LogIn(mFtp);
+    qmtest::WriteBytes(mLocal / L"x.bin", "x");
   }
-
-  static std::wstring Served(const std::wstring& name) { return FtpDir() + L"\\root\\" + name; }
-
-  // Waits (at most 5 s) until the server has logged the given numbers of
-  // opened and closed control connections since `from`.
-  static bool WaitForEvents(size_t from, int connects, int disconnects) {
-    for (int i = 0; i < 100; ++i) {
-      std::string log = qmtest::ReadBytes(FtpDir() + L"\\events.log");
-      if (log.size() >= from) {
-        std::string tail = log.substr(from);
-        int c = 0, d = 0;
-        for (size_t p = 0; (p = tail.find("connect\n", p)) != std::string::npos; p += 8) {
-          if (p >= 3 && tail.compare(p - 3, 3, "dis") == 0) ++d; else ++c;
-        }
-        if (c == connects && d == disconnects) return true;
-      }
-      Sleep(50);
-    }
-    return false;
+  static void LogIn(clsqmFtp& ftp) {
+    ftp.sRemoteHost = L"127.0.0.1";
+    ftp.sUsername = L"trevalon";
+    ftp.sPassword = L"geheim";
   }
-  static size_t EventsSoFar() { return qmtest::ReadBytes(FtpDir() + L"\\events.log").size(); }
 
   clsqmFtp mFtp;
   qmtest::ScratchFolder mLocal{L"ftp"};
 };
 
-std::string AllBytes() {
-  std::string bytes;
-  for (int round = 0; round < 300; ++round)
-    for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>(b));
-  return bytes + "line\r\nend\n";
-}
-
-TEST_F(FtpTest, UploadArrivesByteForByteInBinaryMode) {
-  const std::string content = AllBytes();
+// Binary mode keeps every byte; text mode hands lines to the server, which
+// keeps them in its own (Unix) line ends.
+TEST_F(FtpTest, UploadArrivesByteForByteInBinaryModeAndAsLinesInTextMode) {
+  std::string content;
+  for (int i = 0; i < 300 * 256; ++i) content.push_back(static_cast<char>(i % 256));
+  content += "line\r\nend\n";
   qmtest::WriteBytes(mLocal / L"data.bin", content);
-  ASSERT_TRUE(mFtp.Connect());
-  EXPECT_TRUE(mFtp.FileUpload(mLocal / L"data.bin", L"incoming/data.bin"));
-  mFtp.Disconnect();
-  EXPECT_EQ(content, qmtest::ReadBytes(Served(L"incoming\\data.bin")));
-  EXPECT_TRUE(mFtp.sError.empty());
-}
-
-TEST_F(FtpTest, TextModeTransfersLinesAsText) {
   qmtest::WriteBytes(mLocal / L"notes.txt", "eins\r\nzwei\r\n");
   ASSERT_TRUE(mFtp.Connect());
+  EXPECT_TRUE(mFtp.FileUpload(mLocal / L"data.bin", L"incoming/data.bin"));
   EXPECT_TRUE(mFtp.FileUpload(mLocal / L"notes.txt", L"incoming/notes.txt", FTP_TRANSFER_TYPE_ASCII));
   EXPECT_TRUE(mFtp.FileUpload(mLocal / L"notes.txt", L"incoming/notes.bin"));
   mFtp.Disconnect();
-  // The server keeps text in its own (Unix) line ends; binary keeps bytes.
-  EXPECT_EQ("eins\nzwei\n", qmtest::ReadBytes(Served(L"incoming\\notes.txt")));
-  EXPECT_EQ("eins\r\nzwei\r\n", qmtest::ReadBytes(Served(L"incoming\\notes.bin")));
+  EXPECT_EQ(content, qmtest::ReadBytes(Served(L"data.bin")));
+  EXPECT_EQ("eins\nzwei\n", qmtest::ReadBytes(Served(L"notes.txt")));
+  EXPECT_EQ("eins\r\nzwei\r\n", qmtest::ReadBytes(Served(L"notes.bin")));
+  EXPECT_TRUE(mFtp.sError.empty());
 }
 
-TEST_F(FtpTest, WrongPasswordFailsConnectAndLaterUploads) {
-  qmtest::WriteBytes(mLocal / L"x.bin", "x");
-  mFtp.sPassword = L"falsch";
-  EXPECT_FALSE(mFtp.Connect());
-  EXPECT_FALSE(mFtp.FileUpload(mLocal / L"x.bin", L"incoming/wrongpw.bin"));
-  EXPECT_FALSE(qmtest::Exists(Served(L"incoming\\wrongpw.bin")));
-}
-
+// Not connected (before, after, twice disconnected, wrong password), no
+// such remote folder, no such local file: the upload fails.
 TEST_F(FtpTest, UploadFailsWithoutConnectionOrTarget) {
-  qmtest::WriteBytes(mLocal / L"x.bin", "x");
-  EXPECT_FALSE(mFtp.FileUpload(mLocal / L"x.bin", L"incoming/never.bin"));  // not connected
+  mFtp.Disconnect();
+  EXPECT_FALSE(mFtp.FileUpload(mLocal / L"x.bin", L"incoming/never.bin"));
   ASSERT_TRUE(mFtp.Connect());
   EXPECT_FALSE(mFtp.FileUpload(mLocal / L"x.bin", L"no/such/folder/x.bin"));
   EXPECT_FALSE(mFtp.FileUpload(mLocal / L"missing.bin", L"incoming/missing.bin"));
   mFtp.Disconnect();
-  EXPECT_FALSE(mFtp.FileUpload(mLocal / L"x.bin", L"incoming/after.bin"));  // disconnected
-  EXPECT_FALSE(qmtest::Exists(Served(L"incoming\\never.bin")));
-  EXPECT_FALSE(qmtest::Exists(Served(L"incoming\\after.bin")));
+  mFtp.Disconnect();
+  EXPECT_FALSE(mFtp.FileUpload(mLocal / L"x.bin", L"incoming/after.bin"));
+  mFtp.sPassword = L"falsch";
+  EXPECT_FALSE(mFtp.Connect());
+  EXPECT_FALSE(mFtp.FileUpload(mLocal / L"x.bin", L"incoming/wrongpw.bin"));
+  for (const wchar_t* name : {L"never.bin", L"after.bin", L"wrongpw.bin"}) EXPECT_FALSE(qmtest::Exists(Served(name)));
 }
 
-TEST_F(FtpTest, ConnectTwiceClosesTheFirstConnection) {
+// A second Connect closes the first connection; destroying a connected
+// object closes its connection.
+TEST_F(FtpTest, ConnectTwiceOrDestroyingTheObjectClosesTheConnection) {
   const size_t from = EventsSoFar();
   ASSERT_TRUE(mFtp.Connect());
   ASSERT_TRUE(mFtp.Connect());
   EXPECT_TRUE(WaitForEvents(from, 2, 1)) << "the server should see the first connection closed";
   mFtp.Disconnect();
   EXPECT_TRUE(WaitForEvents(from, 2, 2));
-}
-
-TEST_F(FtpTest, DisconnectIsHarmlessWhenNothingIsOpen) {
-  mFtp.Disconnect();
-  mFtp.Disconnect();
-  ASSERT_TRUE(mFtp.Connect());
-  mFtp.Disconnect();
-  mFtp.Disconnect();
-  qmtest::WriteBytes(mLocal / L"x.bin", "x");
-  EXPECT_FALSE(mFtp.FileUpload(mLocal / L"x.bin", L"incoming/x.bin"));
-}
-
-TEST_F(FtpTest, DestroyingAConnectedObjectClosesTheConnection) {
-  const size_t from = EventsSoFar();
   {
     clsqmFtp ftp;
-    ftp.sRemoteHost = L"127.0.0.1";
-    ftp.sUsername = L"trevalon";
-    ftp.sPassword = L"geheim";
+    LogIn(ftp);
     ASSERT_TRUE(ftp.Connect());
   }
-  EXPECT_TRUE(WaitForEvents(from, 1, 1));
+  EXPECT_TRUE(WaitForEvents(from, 3, 3));
 }
 
 }  // namespace

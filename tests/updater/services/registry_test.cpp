@@ -44,16 +44,6 @@ class RegistryTest : public ::testing::Test {
   std::wstring msKey;
 };
 
-TEST_F(RegistryTest, KeyExistenceCreationAndDeletion) {
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, mReg.RegKeyExist(HKEY_CURRENT_USER, msKey));
-  EXPECT_EQ(REG_CREATED_NEW_KEY, mReg.RegKeyCreate(HKEY_CURRENT_USER, msKey));
-  EXPECT_EQ(ERROR_SUCCESS, mReg.RegKeyExist(HKEY_CURRENT_USER, msKey));
-  EXPECT_EQ(REG_OPENED_EXISTING_KEY, mReg.RegKeyCreate(HKEY_CURRENT_USER, msKey));
-  EXPECT_EQ(ERROR_SUCCESS, mReg.RegKeyDelete(HKEY_CURRENT_USER, msKey));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, mReg.RegKeyExist(HKEY_CURRENT_USER, msKey));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, mReg.RegKeyDelete(HKEY_CURRENT_USER, msKey));
-}
-
 // What each value becomes in the registry (type and bytes), and what
 // reading it back gives; unsupported types are neither written nor read.
 TEST_F(RegistryTest, ValuesAreStoredWithTheirTypeAndReadBack) {
@@ -108,7 +98,16 @@ TEST_F(RegistryTest, ValuesOfOtherProgramsReadBackWithoutTerminatorsAndOtherType
   EXPECT_EQ(tRegValue(std::wstring(L"unchanged")), v);
 }
 
-TEST_F(RegistryTest, WriteWithoutCreateNeedsAnExistingKeyAndDeletingValues) {
+// Keys come and go; a write without Create needs an existing key, and
+// values are deleted.
+TEST_F(RegistryTest, KeysAndValuesAreCreatedAndDeletedAndAWriteWithoutCreateNeedsTheKey) {
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, mReg.RegKeyExist(HKEY_CURRENT_USER, msKey));
+  EXPECT_EQ(REG_CREATED_NEW_KEY, mReg.RegKeyCreate(HKEY_CURRENT_USER, msKey));
+  EXPECT_EQ(ERROR_SUCCESS, mReg.RegKeyExist(HKEY_CURRENT_USER, msKey));
+  EXPECT_EQ(REG_OPENED_EXISTING_KEY, mReg.RegKeyCreate(HKEY_CURRENT_USER, msKey));
+  EXPECT_EQ(ERROR_SUCCESS, mReg.RegKeyDelete(HKEY_CURRENT_USER, msKey));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, mReg.RegKeyExist(HKEY_CURRENT_USER, msKey));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, mReg.RegKeyDelete(HKEY_CURRENT_USER, msKey));
   tRegValue v = std::wstring(L"x");
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, mReg.RegValueSet(HKEY_CURRENT_USER, msKey, L"T", v, true, /*Create=*/false));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, mReg.RegKeyExist(HKEY_CURRENT_USER, msKey));
