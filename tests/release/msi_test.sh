@@ -90,19 +90,16 @@ snapshot() {  # snapshot <file>
   done
   (cd "$WINEPREFIX/drive_c" && find "Program Files" "Program Files (x86)" | sort) >>"$1"
 }
+# Windows Installer's own records of the product (HKCR\Installer) note each
+# run, such as the source the package was last installed from: left out
+# when asked.
+records() {  # records <snapshot> [but-installer-records]
+  if [ -z "$2" ]; then cat "$1"; return; fi
+  awk '/^\[/ { skip = index($0, "[HKEY_CLASSES_ROOT\\Installer\\") == 1 } !skip' "$1"
+}
 same_as() {  # same_as <snapshot> <what happened since> [but-installer-records]
   snapshot "$tmp/now"
-  if [ -n "${3:-}" ]; then
-    # Windows Installer's own records of the product (HKCR\Installer) note
-    # each run, such as the source the package was last installed from.
-    local f
-    for f in "$1" "$tmp/now"; do
-      awk '/^\[/ { skip = index($0, "[HKEY_CLASSES_ROOT\\Installer\\") == 1 } !skip' "$f" >"$f.filtered"
-    done
-    set -- "$1.filtered" "$2"
-    mv "$tmp/now.filtered" "$tmp/now"
-  fi
-  if ! diff -u "$1" "$tmp/now" >"$tmp/diff"; then
+  if ! diff -u <(records "$1" "${3:-}") <(records "$tmp/now" "${3:-}") >"$tmp/diff"; then
     head -n 60 "$tmp/diff"
     fail "$2 changed the registry or the Program Files folders (diff above)"
   fi
