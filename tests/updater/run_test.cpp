@@ -103,10 +103,12 @@ TEST_F(qmRunTest, WithoutLogEntryAnOldLogStaysAndAnUnwritableLogIsIgnored) {
 TEST_F(qmRunTest, ScriptsSavedAsUnicodeRunFromTheirFirstRecordAndKeepTheirNames) {
   // A lost "ver" record would fall back to this installation.
   SetInstallation(kKey330);
-  const std::wstring polish = L"\u0141\u00f3d\u017a.txt";  // no ANSI code page of Western Europe holds it
+  // No ANSI code page of Western Europe holds this name; read from a quoted
+  // record with tabs as separators, its ";" and "," are part of it.
+  const std::wstring polish = L"\u0141\u00f3d\u017a;\u0395\u03bb\u03bb\u03ac\u03c2,1.txt";
   PutUpdaterFile(L"Müller.txt", "m");
   PutUpdaterFile(polish, "l");
-  const std::wstring script = L"ver;820\r\ncopy;shared;Müller.txt\r\ncopy;shared;" + polish + L"\r\n";
+  const std::wstring script = L"ver;820\r\ncopy;shared;Müller.txt\r\n\"copy\tshared\t" + polish + L"\"\r\n";
   for (qmtest::tSavedAs as : {qmtest::tSavedAs::kUtf8Bom, qmtest::tSavedAs::kUtf16LE, qmtest::tSavedAs::kUtf16BE}) {
     SCOPED_TRACE(static_cast<int>(as));
     qmtest::WriteBytes(updater() + L"\\Trevalon.ini", qmtest::SavedAs(script, as));

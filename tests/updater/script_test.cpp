@@ -81,21 +81,8 @@ TEST(ScriptFields, EntriesHaveTheirFieldsAndTheAreaInForce) {
   }
 }
 
-TEST(ScriptEncodings, ScriptsWithAByteOrderMarkAreReadInTheirEncoding) {
-  const std::wstring text =
-      L"ver;820\r\ncopy;shared;Müller.dll\r\n\"copy\tshared\t\u0141\u00f3d\u017a;\u0395\u03bb\u03bb\u03ac\u03c2,1.txt\"\r\n";
-  for (qmtest::tSavedAs as : {qmtest::tSavedAs::kUtf8Bom, qmtest::tSavedAs::kUtf16LE, qmtest::tSavedAs::kUtf16BE}) {
-    SCOPED_TRACE(static_cast<int>(as));
-    tTrevalonScript script = Parse(qmtest::SavedAs(text, as));
-    ASSERT_EQ(script.entries.size(), 3u);
-    // The mark is not part of the first record.
-    EXPECT_EQ(script.entries[0].sTyp, L"ver");
-    EXPECT_EQ(script.sVersion, L"820");
-    EXPECT_EQ(script.entries[1].sFile, L"Müller.dll");
-    EXPECT_EQ(script.entries[2].sFile, L"\u0141\u00f3d\u017a;\u0395\u03bb\u03bb\u03ac\u03c2,1.txt");
-  }
-}
-
+// Scripts with a byte-order mark are read in their encoding: see
+// qmRunTest.ScriptsSavedAsUnicodeRunFromTheirFirstRecordAndKeepTheirNames.
 TEST(ScriptEncodings, NulBytesWithoutMarkAndBrokenUnicodeAreRefused) {
   auto status = [](const std::string& bytes) {
     tTrevalonScript script;
