@@ -32,27 +32,20 @@ TEST_F(qmRunTest, WithoutTheInstallationInThe32BitViewTheRunAbortsWithoutLog) {
   DeleteRegTree(kKey820, KEY_WOW64_64KEY);
 }
 
-TEST_F(qmRunTest, AFileForSystem32LandsWhereA32BitProgramLoadsIt) {
-  const std::wstring name = L"qm_system32_target.txt";
-  wchar_t wow64[MAX_PATH] = {};
-  // On a 64-bit machine that is SysWOW64, whichever build copies it.
-  UINT n = GetSystemWow64DirectoryW(wow64, MAX_PATH);
-  const std::wstring target = (n != 0 ? std::wstring(wow64, n) : GetSystemFolder()) + L"\\" + name;
-  DeleteFileW(target.c_str());
-  WriteScript({"ver;820", "copy;system32;qm_system32_target.txt"});
-  PutUpdaterFile(name, "32");
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(ReadBytes(target), "32");
-  EXPECT_EQ(mModule.glFailedEntries, 0);
-  DeleteFileW(target.c_str());
-}
-
 TEST_F(qmRunTest, FolderKeywordsAndPlaceholdersNameTheTargetFolders) {
   CreateDirectoryW((root() + L"\\Data").c_str(), nullptr);
   WriteScript({"ver;820", "copy;Shared;1.txt", "copy;WORK;2.txt", "copy;Add-In;3.txt", "copy;addin;4.txt",
-               "copy;abf;5.txt", "copy;rewe;6.txt", "copy;<OLRoot>\\Data;7.txt", "copy;<olpath>\\Data;<OLRoot>.txt"});
+               "copy;abf;5.txt", "copy;rewe;6.txt", "copy;<OLRoot>\\Data;7.txt", "copy;<olpath>\\Data;<OLRoot>.txt",
+               "copy;system32;qm_system32_target.txt"});
   for (const wchar_t* name : {L"1.txt", L"2.txt", L"3.txt", L"4.txt", L"5.txt", L"6.txt", L"7.txt"})
     PutUpdaterFile(name, "x");
+  PutUpdaterFile(L"qm_system32_target.txt", "32");
+  // A file for system32 lands where a 32-bit program loads it: on a 64-bit
+  // machine that is SysWOW64, whichever build copies it.
+  wchar_t wow64[MAX_PATH] = {};
+  const UINT n = GetSystemWow64DirectoryW(wow64, MAX_PATH);
+  const std::wstring system32 = (n != 0 ? std::wstring(wow64, n) : GetSystemFolder()) + L"\\qm_system32_target.txt";
+  DeleteFileW(system32.c_str());
   // The file name's placeholder is replaced too: the source is then looked
   // for below the updater folder by the replaced name, which fails.
   EXPECT_TRUE(Run());
@@ -62,6 +55,8 @@ TEST_F(qmRunTest, FolderKeywordsAndPlaceholdersNameTheTargetFolders) {
     EXPECT_TRUE(Exists(path)) << testing::internal::String::ShowWideCString(path.c_str());
   }
   EXPECT_NE(Text().find(L"Kopiere: " + root() + L".txt - fehlgeschlagen \r\n"), std::wstring::npos);
+  EXPECT_EQ(ReadBytes(system32), "32");
+  DeleteFileW(system32.c_str());
 
   tRunValues run(updater(), mtxtInfo, mModule);
   run.sOLRoot = L"C:\\OL";
@@ -73,27 +68,28 @@ TEST_F(qmRunTest, FolderKeywordsAndPlaceholdersNameTheTargetFolders) {
   EXPECT_EQ(TargetFolderOf(L"C:\\Temp", run), L"C:\\Temp");
 }
 
-TEST_F(qmRunTest, TheLogHoldsTheRunsTextInAnsi) {
+// The log replaces an older, longer one; umlauts in it and in the
+// configuration update file are the bytes of code page 1252.
+TEST_F(qmRunTest, TheLogHoldsTheRunsTextInAnsiOnlyWhenTheScriptAsksForIt) {
+  ASSERT_EQ(GetACP(), 1252u) << "the test prefix runs on the Western European code page";
   const std::wstring log = updater() + L"\\log_" + GetComputerNameText() + L".txt";
   qmtest::WriteBytes(log, "an older, longer log of an earlier run");
-  WriteScript({"ver;820", "del;shared;weg.txt", "log"});
+  PutUpdaterFile(L"a.mda", "a");
+  WriteScript({"ver;820", "del;shared;weg.txt", "log", "rev;1", "own;M\xFCller", "copy;work;a.mda"});
   EXPECT_TRUE(Run());
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Lösche: weg.txtDatei: " + shared() +
-                        L"\\weg.txt nicht vorhanden, insofern erfolgreich \r\n");
-  std::string bytes = ReadBytes(log);
+  const std::string bytes = ReadBytes(log);
   EXPECT_EQ(bytes, ToAnsi(Text() + L"\r\n"));
-  if (GetACP() == 1252) {
-    EXPECT_NE(bytes.find("L\xF6sche: "), std::string::npos);
-  }
-}
+  EXPECT_EQ(bytes.find("L\xF6sche: weg.txt"), ToAnsi(StartLines(kKey820)).size());
+  EXPECT_NE(bytes.find("Updatetool wird ausgef\xFChrt:\r\n"), std::string::npos);
+  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigM\u00fcller.configupdate").substr(0, 19),
+            "~Owner = \"M\xFCller\"\r\n");
+  WaitForToolRecord();
 
-TEST_F(qmRunTest, WithoutLogEntryAnOldLogStaysAndAnUnwritableLogIsIgnored) {
-  const std::wstring log = updater() + L"\\log_" + GetComputerNameText() + L".txt";
-  qmtest::WriteBytes(log, "old");
+  // Without a "log" entry the old log stays; a log that cannot be written
+  // is ignored.
   WriteScript({"ver;820"});
   EXPECT_TRUE(Run());
-  EXPECT_EQ(ReadBytes(log), "old");
-
+  EXPECT_EQ(ReadBytes(log), bytes);
   DeleteFileW(log.c_str());
   CreateDirectoryW(log.c_str(), nullptr);  // a folder where the log should go
   WriteScript({"ver;820", "log"});
@@ -104,10 +100,12 @@ TEST_F(qmRunTest, WithoutLogEntryAnOldLogStaysAndAnUnwritableLogIsIgnored) {
 TEST_F(qmRunTest, ScriptsSavedAsUnicodeRunFromTheirFirstRecordAndKeepTheirNames) {
   // A lost "ver" record would fall back to this installation.
   SetInstallation(kKey330);
-  const std::wstring polish = L"\u0141\u00f3d\u017a.txt";  // no ANSI code page of Western Europe holds it
+  // No ANSI code page of Western Europe holds this name; read from a quoted
+  // record with tabs as separators, its ";" and "," are part of it.
+  const std::wstring polish = L"\u0141\u00f3d\u017a;\u0395\u03bb\u03bb\u03ac\u03c2,1.txt";
   PutUpdaterFile(L"Müller.txt", "m");
   PutUpdaterFile(polish, "l");
-  const std::wstring script = L"ver;820\r\ncopy;shared;Müller.txt\r\ncopy;shared;" + polish + L"\r\n";
+  const std::wstring script = L"ver;820\r\ncopy;shared;Müller.txt\r\n\"copy\tshared\t" + polish + L"\"\r\n";
   for (qmtest::tSavedAs as : {qmtest::tSavedAs::kUtf8Bom, qmtest::tSavedAs::kUtf16LE, qmtest::tSavedAs::kUtf16BE}) {
     SCOPED_TRACE(static_cast<int>(as));
     qmtest::WriteBytes(updater() + L"\\Trevalon.ini", qmtest::SavedAs(script, as));
@@ -251,16 +249,4 @@ TEST_F(qmRunTest, RegistryEntriesWithoutVersionAndWithARootNameFurtherInAreWritt
   DeleteRegTree(L"xxHKEY_LOCAL_MACHINE");
   DeleteRegValue(kKey330, L"QmLeer");
   DeleteRegValue(kKey330, L"QmZahlLeer");
-}
-
-TEST_F(qmRunTest, UmlautsAreTheBytesOfCodePage1252InTheFileAndTheLog) {
-  ASSERT_EQ(GetACP(), 1252u) << "the test prefix runs on the Western European code page";
-  PutUpdaterFile(L"a.mda", "a");
-  WriteScript({"ver;820", "log", "rev;1", "own;M\xFCller", "copy;work;a.mda"});
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigM\u00fcller.configupdate").substr(0, 19),
-            "~Owner = \"M\xFCller\"\r\n");
-  const std::string log = ReadBytes(updater() + L"\\log_" + GetComputerNameText() + L".txt");
-  EXPECT_NE(log.find("Updatetool wird ausgef\xFChrt:\r\n"), std::string::npos);
-  WaitForToolRecord();
 }

@@ -19,6 +19,15 @@ tTrevalonScript Parse(const std::string& bytes) {
 
 std::vector<std::string> Records(const std::string& bytes) { return ReadScriptRecords(bytes).records; }
 
+// Each entry as "type|path|file|value|value2|area".
+std::vector<std::wstring> Entries(const std::string& bytes) {
+  std::vector<std::wstring> entries;
+  for (const TrevalonJob& e : Parse(bytes).entries) {
+    entries.push_back(e.sTyp + L"|" + e.sPath + L"|" + e.sFile + L"|" + e.sValue + L"|" + e.sValue2 + L"|" + e.sApp);
+  }
+  return entries;
+}
+
 }  // namespace
 
 // Commas split records and quotes keep them (text after a closing quote
@@ -48,46 +57,32 @@ TEST(ScriptRecords, AQuoteThatNeverClosesStopsReadingAtItsLine) {
   EXPECT_EQ(records.records, (std::vector<std::string>{"ver;820", "x\r\ny", "copy;shared;a.dll"}));
 }
 
-TEST(ScriptFields, TypesAndArgumentsAreTrimmedAndKeepTheirCase) {
-  tTrevalonScript script = Parse("COPY ; Shared ; a.dll\r\nregt;Software\\X;Name\r\na;b;c;d;e;f;g\r\n");
-  ASSERT_EQ(script.entries.size(), 3u);
-  EXPECT_EQ(script.entries[0].sTyp, L"COPY");
-  EXPECT_EQ(script.entries[0].sPath, L"Shared");
-  EXPECT_EQ(script.entries[0].sFile, L"a.dll");
-  EXPECT_EQ(script.entries[1].sValue, L"");
-  EXPECT_EQ(script.entries[1].sValue2, L"");
-  EXPECT_EQ(script.entries[2].sValue2, L"e");
-}
-
-TEST(ScriptFields, ATabInTheRecordMakesTabTheOnlySeparator) {
-  tTrevalonScript script = Parse("copy\tshared\tmy;file.dll\r\ncopy;shared;a.dll\tx\r\n");
-  ASSERT_EQ(script.entries.size(), 2u);
-  EXPECT_EQ(script.entries[0].sFile, L"my;file.dll");
-  EXPECT_EQ(script.entries[1].sTyp, L"copy;shared;a.dll");
-  EXPECT_EQ(script.entries[1].sPath, L"x");
-}
-
-TEST(ScriptFields, RecordsAreDecodedFromTheAnsiCodePage) {
-  tTrevalonScript script = Parse(qmtest::ToAnsi(L"copy;shared;Grüße.txt\r\n"));
-  ASSERT_EQ(script.entries.size(), 1u);
-  EXPECT_EQ(script.entries[0].sFile, L"Grüße.txt");
-}
-
-TEST(ScriptEncodings, ScriptsWithAByteOrderMarkAreReadInTheirEncoding) {
-  const std::wstring text =
-      L"ver;820\r\ncopy;shared;Müller.dll\r\n\"copy\tshared\t\u0141\u00f3d\u017a;\u0395\u03bb\u03bb\u03ac\u03c2,1.txt\"\r\n";
-  for (qmtest::tSavedAs as : {qmtest::tSavedAs::kUtf8Bom, qmtest::tSavedAs::kUtf16LE, qmtest::tSavedAs::kUtf16BE}) {
-    SCOPED_TRACE(static_cast<int>(as));
-    tTrevalonScript script = Parse(qmtest::SavedAs(text, as));
-    ASSERT_EQ(script.entries.size(), 3u);
-    // The mark is not part of the first record.
-    EXPECT_EQ(script.entries[0].sTyp, L"ver");
-    EXPECT_EQ(script.sVersion, L"820");
-    EXPECT_EQ(script.entries[1].sFile, L"Müller.dll");
-    EXPECT_EQ(script.entries[2].sFile, L"\u0141\u00f3d\u017a;\u0395\u03bb\u03bb\u03ac\u03c2,1.txt");
+// Fields are trimmed and keep their case, a sixth and later are dropped; a
+// tab in the record makes tab the only separator; records are decoded from
+// the ANSI code page; the area in force ("abf" until an area record names
+// another) goes with every entry.
+TEST(ScriptFields, EntriesHaveTheirFieldsAndTheAreaInForce) {
+  const struct {
+    std::string sBytes;
+    std::vector<std::wstring> entries;
+  } kCases[] = {
+      {"COPY ; Shared ; a.dll\r\nregt;Software\\X;Name\r\na;b;c;d;e;f;g\r\n",
+       {L"COPY|Shared|a.dll|||abf", L"regt|Software\\X|Name|||abf", L"a|b|c|d|e|abf"}},
+      {"copy\tshared\tmy;file.dll\r\ncopy;shared;a.dll\tx\r\n",
+       {L"copy|shared|my;file.dll|||abf", L"copy;shared;a.dll|x||||abf"}},
+      {qmtest::ToAnsi(L"copy;shared;Grüße.txt\r\n"), {L"copy|shared|Grüße.txt|||abf"}},
+      {"copy;shared;a.dll\r\nver;510\r\nBereich;REWE\r\ncopy;work;b.mda\r\nVER ; 820 \r\napp\r\ncopy;x;c\r\nLOG\r\n",
+       {L"copy|shared|a.dll|||abf", L"ver|510||||abf", L"app|REWE||||rewe", L"copy|work|b.mda|||rewe",
+        L"VER|820||||rewe", L"app|||||", L"copy|x|c|||", L"LOG|||||"}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.sBytes);
+    EXPECT_EQ(Entries(c.sBytes), c.entries);
   }
 }
 
+// Scripts with a byte-order mark are read in their encoding: see
+// qmRunTest.ScriptsSavedAsUnicodeRunFromTheirFirstRecordAndKeepTheirNames.
 TEST(ScriptEncodings, NulBytesWithoutMarkAndBrokenUnicodeAreRefused) {
   auto status = [](const std::string& bytes) {
     tTrevalonScript script;
@@ -107,14 +102,9 @@ TEST(ScriptEncodings, NulBytesWithoutMarkAndBrokenUnicodeAreRefused) {
   EXPECT_EQ(status("\xFE\xFF"), tScriptStatus::kRead);
 }
 
-TEST(ScriptSettings, AreaVersionAndLogAreCollectedWhileReading) {
-  tTrevalonScript script =
-      Parse("copy;shared;a.dll\r\nver;510\r\nBereich;REWE\r\ncopy;work;b.mda\r\nVER ; 820 \r\napp\r\ncopy;x;c\r\nLOG\r\n");
-  ASSERT_EQ(script.entries.size(), 8u);
-  EXPECT_EQ(script.entries[0].sApp, L"abf");
-  EXPECT_EQ(script.entries[2].sTyp, L"app");
-  EXPECT_EQ(script.entries[3].sApp, L"rewe");
-  EXPECT_EQ(script.entries[6].sApp, L"");
+// The last version counts; a "log" record anywhere asks for the log.
+TEST(ScriptSettings, VersionAndLogAreCollectedWhileReading) {
+  tTrevalonScript script = Parse("ver;510\r\ncopy;work;b.mda\r\nVER ; 820 \r\nLOG\r\n");
   EXPECT_EQ(script.sVersion, L"820");
   EXPECT_TRUE(script.bLog);
   EXPECT_FALSE(Parse("copy;shared;a.dll\r\n").bLog);
@@ -158,24 +148,25 @@ TEST(ScriptBrokenInput, MissingOrUnclosedScriptStopsTheRunBeforeAnythingIsTouche
   EXPECT_FALSE(RunUpdate(folder.path(), text, module));
   EXPECT_EQ(text.Text(), L"Datei " + folder.path() + L"\\Trevalon.ini nicht vorhanden");
 
-  qmtest::WriteBytes(folder / L"Trevalon.ini", "ver;820\r\nlog\r\n\"copy;shared;a.dll\r\ndel;shared;b.dll\r\n");
-  EXPECT_FALSE(RunUpdate(folder.path(), text, module));
-  EXPECT_EQ(text.Text(), L"Datei " + folder.path() +
-                             L"\\Trevalon.ini fehlerhaft: das Anführungszeichen in Zeile 3 wird nicht geschlossen - ABBRUCH");
-  EXPECT_TRUE(module.gsOLRegKey.empty());
-  EXPECT_EQ(module.glCountdownSeconds, 0);
-
-  qmtest::WriteBytes(folder / L"Trevalon.ini", qmtest::SavedAs(L"ver;820\r\n", qmtest::tSavedAs::kUtf16LE).substr(2));
-  EXPECT_FALSE(RunUpdate(folder.path(), text, module));
-  EXPECT_EQ(text.Text(), L"Datei " + folder.path() +
-                             L"\\Trevalon.ini fehlerhaft: die Datei enthält Nullbytes (Unicode ohne Byte-Order-Mark?) - ABBRUCH");
-  qmtest::WriteBytes(folder / L"Trevalon.ini", qmtest::SavedAs(std::wstring(L"ver;820\r\nx\0y\r\n", 15),
-                                                                qmtest::tSavedAs::kUtf16LE));
-  EXPECT_FALSE(RunUpdate(folder.path(), text, module));
-  EXPECT_EQ(text.Text(), L"Datei " + folder.path() +
-                             L"\\Trevalon.ini fehlerhaft: der Text enthält ein Nullzeichen (U+0000) - ABBRUCH");
-  qmtest::WriteBytes(folder / L"Trevalon.ini", "\xEF\xBB\xBFver;820\r\nown;M\xFCller\r\n");
-  EXPECT_FALSE(RunUpdate(folder.path(), text, module));
-  EXPECT_EQ(text.Text(), L"Datei " + folder.path() + L"\\Trevalon.ini fehlerhaft: kein gültiger UTF-8-Text - ABBRUCH");
-  EXPECT_TRUE(module.gsOLRegKey.empty());
+  const struct {
+    std::string sBytes;
+    const wchar_t* sProblem;
+  } kCases[] = {
+      {"ver;820\r\nlog\r\n\"copy;shared;a.dll\r\ndel;shared;b.dll\r\n",
+       L"das Anführungszeichen in Zeile 3 wird nicht geschlossen"},
+      {qmtest::SavedAs(L"ver;820\r\n", qmtest::tSavedAs::kUtf16LE).substr(2),
+       L"die Datei enthält Nullbytes (Unicode ohne Byte-Order-Mark?)"},
+      {qmtest::SavedAs(std::wstring(L"ver;820\r\nx\0y\r\n", 15), qmtest::tSavedAs::kUtf16LE),
+       L"der Text enthält ein Nullzeichen (U+0000)"},
+      {"\xEF\xBB\xBFver;820\r\nown;M\xFCller\r\n", L"kein gültiger UTF-8-Text"},
+      {"\xFF\xFEv\0e", L"kein gültiger UTF-16-Text"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(qmtest::ToAnsi(c.sProblem));
+    qmtest::WriteBytes(folder / L"Trevalon.ini", c.sBytes);
+    EXPECT_FALSE(RunUpdate(folder.path(), text, module));
+    EXPECT_EQ(text.Text(), L"Datei " + folder.path() + L"\\Trevalon.ini fehlerhaft: " + c.sProblem + L" - ABBRUCH");
+    EXPECT_TRUE(module.gsOLRegKey.empty());
+    EXPECT_EQ(module.glCountdownSeconds, 0);
+  }
 }

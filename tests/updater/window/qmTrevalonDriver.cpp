@@ -9,39 +9,21 @@ namespace qmtest {
 
 namespace {
 
-std::wstring ClassOf(HWND hwnd) {
-  wchar_t name[64] = {};
-  GetClassNameW(hwnd, name, 64);
-  return name;
-}
-
-struct tWindowSearch {
-  DWORD dwProcessId;
-  std::wstring sClass;
-  std::wstring sTitle;  // empty: any
-  HWND found;
-};
-
-BOOL CALLBACK FindTopLevel(HWND hwnd, LPARAM lParam) {
-  auto* search = reinterpret_cast<tWindowSearch*>(lParam);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(hwnd, &pid);
-  if (pid != search->dwProcessId || !IsWindowVisible(hwnd)) return TRUE;
-  if (_wcsicmp(ClassOf(hwnd).c_str(), search->sClass.c_str()) != 0) return TRUE;
-  if (!search->sTitle.empty() && WindowText(hwnd) != search->sTitle) return TRUE;
-  search->found = hwnd;
-  return FALSE;
-}
-
-HWND FindProcessWindow(DWORD dwProcessId, const std::wstring& sClass, const std::wstring& sTitle, int iTimeoutMs) {
-  tWindowSearch search{dwProcessId, sClass, sTitle, nullptr};
+// A visible top-level window of the process with this class and, unless
+// empty, this title.
+HWND FindProcessWindow(DWORD dwProcessId, const wchar_t* sClass, const std::wstring& sTitle, int iTimeoutMs) {
+  HWND found = nullptr;
   WaitUntil(
       [&] {
-        EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&search));
-        return search.found != nullptr;
+        for (HWND h = nullptr; (h = FindWindowExW(nullptr, h, sClass, nullptr)) != nullptr;) {
+          DWORD pid = 0;
+          GetWindowThreadProcessId(h, &pid);
+          if (pid == dwProcessId && IsWindowVisible(h) && (sTitle.empty() || WindowText(h) == sTitle)) found = h;
+        }
+        return found != nullptr;
       },
       iTimeoutMs, 10);
-  return search.found;
+  return found;
 }
 
 std::wstring ComputerName() {
@@ -100,44 +82,24 @@ bool bBusy(HWND hwnd, int iTimeoutMs) {
 
 void Click(HWND button) { PostMessageW(button, BM_CLICK, 0, 0); }
 
-namespace {
-
-struct tDialogParts {
-  std::wstring sText;
-  int iButtons = 0;
-  bool bIcon = false;
-};
-
-BOOL CALLBACK CollectDialogParts(HWND hwnd, LPARAM lParam) {
-  auto* parts = reinterpret_cast<tDialogParts*>(lParam);
-  if (!IsWindowVisible(hwnd)) return TRUE;
-  const std::wstring cls = ClassOf(hwnd);
-  if (_wcsicmp(cls.c_str(), L"Button") == 0) {
-    ++parts->iButtons;
-  } else if (_wcsicmp(cls.c_str(), L"Static") == 0) {
-    const LONG_PTR style = GetWindowLongPtrW(hwnd, GWL_STYLE);
-    if ((style & SS_TYPEMASK) == SS_ICON) {
+tDialogParts DialogParts(HWND dialog) {
+  tDialogParts parts;
+  for (HWND h = GetWindow(dialog, GW_CHILD); h; h = GetWindow(h, GW_HWNDNEXT)) {
+    wchar_t cls[64] = {};
+    GetClassNameW(h, cls, 64);
+    if (!IsWindowVisible(h)) continue;
+    if (_wcsicmp(cls, L"Button") == 0) {
+      ++parts.iButtons;
+    } else if (_wcsicmp(cls, L"Static") == 0 && (GetWindowLongPtrW(h, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
       // Some message boxes keep an empty icon control.
       DWORD_PTR icon = 0;
-      SendMessageTimeoutW(hwnd, STM_GETICON, 0, 0, SMTO_NORMAL, 5000, &icon);
-      parts->bIcon |= icon != 0;
-    } else {
-      parts->sText += WindowText(hwnd);
+      SendMessageTimeoutW(h, STM_GETICON, 0, 0, SMTO_NORMAL, 5000, &icon);
+      parts.bIcon |= icon != 0;
+    } else if (_wcsicmp(cls, L"Static") == 0) {
+      parts.sText += WindowText(h);
     }
   }
-  return TRUE;
-}
-
-tDialogParts Parts(HWND dialog) {
-  tDialogParts parts;
-  EnumChildWindows(dialog, CollectDialogParts, reinterpret_cast<LPARAM>(&parts));
   return parts;
 }
-
-}  // namespace
-
-std::wstring DialogMessage(HWND dialog) { return Parts(dialog).sText; }
-int VisibleButtons(HWND dialog) { return Parts(dialog).iButtons; }
-bool bHasVisibleIcon(HWND dialog) { return Parts(dialog).bIcon; }
 
 }  // namespace qmtest

@@ -11,6 +11,9 @@
 
 namespace qmtest {
 
+// How long a started Trevalon.exe may take for a run.
+constexpr int kExitTimeoutMs = 60000;
+
 // The real Trevalon.exe in the updater folder of the simulated
 // installation, beside the script the test writes.
 class qmExeTest : public qmRunTest {
@@ -45,9 +48,12 @@ std::wstring WindowText(HWND hwnd, bool* pbAnswered = nullptr, int iTimeoutMs = 
 bool bBusy(HWND hwnd, int iTimeoutMs = 100);
 // Presses a button as a click would.
 void Click(HWND button);
-// Static texts and buttons of a dialog (message boxes).
-std::wstring DialogMessage(HWND dialog);
-int VisibleButtons(HWND dialog);
-bool bHasVisibleIcon(HWND dialog);
+// The visible static texts, buttons and icon of a dialog (message boxes).
+struct tDialogParts {
+  std::wstring sText;
+  int iButtons = 0;
+  bool bIcon = false;
+};
+tDialogParts DialogParts(HWND dialog);
 
 }  // namespace qmtest
