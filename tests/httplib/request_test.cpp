@@ -147,12 +147,22 @@ TEST_F(DataRequest, TheServerReceivesTheMethodHeadersFieldsAndBodyTheClientSet) 
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::wstring(c.start) + L" " + c.requestLine);
-    Dispatch one = MakeRequest({{L"sURL", Url(L"/echo")}});
-    one.Set(c.settings);
-    Add(one, c.headers, c.fields);
-    EXPECT_TRUE(Start(one, c.start).value.Bool());
-    reader.Call(L"gbGet");
-    const std::wstring echo = reader.Get(L"sResponse").Text();
+    // A HEAD's echo is the server's last one, which a test running beside
+    // this one may have replaced: the row's own mark tells, and it is sent again.
+    const std::wstring mark = std::to_wstring(&c - cases);
+    Dispatch one;
+    std::wstring echo;
+    for (int attempt = 0; attempt < 5 && Header(echo, L"X-Row") != mark; ++attempt) {
+      one = MakeRequest({{L"sURL", Url(L"/echo")}});
+      one.Set(c.settings);
+      Pairs headers = c.headers;
+      headers.emplace_back(L"X-Row", mark);
+      Add(one, headers, c.fields);
+      EXPECT_TRUE(Start(one, c.start).value.Bool());
+      const bool head = one.Get(L"sResponse").Text().empty();
+      if (head) reader.Call(L"gbGet");
+      echo = (head ? reader : one).Get(L"sResponse").Text();
+    }
     // sRequestType: what gbGet and gbPost sent, the method gbSend was given.
     const bool send = c.start != std::wstring(L"gbGet") && c.start != std::wstring(L"gbPost");
     const std::wstring type = send ? std::wstring(c.start) : echo.substr(0, echo.find(L' '));
