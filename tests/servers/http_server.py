@@ -11,10 +11,12 @@
 # that asks for a client certificate signed by --client-ca ("mtls=<port>"; /peercert tells the
 # SHA-256 of the one presented, or "none"). Every origin records its request lines; /seen?mark=<text>
 # tells how many contained the text.
+#
+# The handlers write straight to the socket (no write buffer): what they
+# write is on the wire before they sleep or close.
 import argparse
 import base64
 import contextlib
-import functools
 import gzip
 import hashlib
 import http.client
@@ -22,36 +24,25 @@ import http.server
 import os
 import socket
 import ssl
-import sys
 import threading
 import time
 import urllib.parse
 import zlib
 
-USER, PASSWORD = "qm", "secret"
-PROXY_USER, PROXY_PASSWORD = "proxyuser", "proxypass"
-STOP = threading.Event()
+# The Basic credentials the origin and the proxy accept.
+SERVER_LOGIN = "Basic " + base64.b64encode(b"qm:secret").decode()
+PROXY_LOGIN = "Basic " + base64.b64encode(b"proxyuser:proxypass").decode()
 TUNNELS = []  # one entry per CONNECT request the proxy has seen; the origin's /tunnels tells
-
-
-@functools.lru_cache(maxsize=None)
-def gzip_bomb(mib):
-    # A few MB of gzip that inflate to "mib" MiB of zeros, made once per size.
-    packer = zlib.compressobj(9, zlib.DEFLATED, 31)
-    return b"".join(packer.compress(bytes(1 << 20)) for _ in range(mib)) + packer.flush()
-
-
 # The pattern of /stream: byte k of a body is STREAM_PERIOD_BYTES[k % 65521]
 # (a prime period, so a piece lost, doubled or swapped shows), sent in
 # pieces of whole periods.
-STREAM_PERIOD = 65521
-STREAM_PERIOD_BYTES = bytes((k * 7 + (k >> 8) * 13 + 1) & 0xFF for k in range(STREAM_PERIOD))
+STREAM_PERIOD_BYTES = bytes((k * 7 + (k >> 8) * 13 + 1) & 0xFF for k in range(65521))
 STREAM_CHUNK = STREAM_PERIOD_BYTES * 16
 LAST_ECHO = b""
 REQUEST_LINES = []
 GAUGE = threading.Lock()
-IN_FLIGHT = 0
-MOST_IN_FLIGHT = 0
+IN_FLIGHT = MOST_IN_FLIGHT = 0
+OCTETS = [("Content-Type", "application/octet-stream")]
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -61,8 +52,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
-    def reply(self, code, data, headers=(), reason=None):
-        self.send_response(code, reason)
+    def reply(self, code, data, headers=()):
+        self.send_response(code)
         for name, value in headers:
             self.send_header(name, value)
         if "content-type" not in [h[0].lower() for h in headers]:
@@ -77,18 +68,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 class Origin(Handler):
-    def body(self):
-        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
-            data = b""
-            while True:
-                size = int(self.rfile.readline().strip() or b"0", 16)
-                if size == 0:
-                    self.rfile.readline()
-                    return data
-                data += self.rfile.read(size)
-                self.rfile.readline()
-        return self.rfile.read(int(self.headers.get("Content-Length", "0") or "0"))
-
     def head(self, length=None, content_type="text/plain", close=False, extra=()):
         # The status line and headers of a 200 whose body the caller sends.
         self.send_response(200)
@@ -102,8 +81,7 @@ class Origin(Handler):
 
     def handle_any(self):
         url = urllib.parse.urlsplit(self.path)
-        query = dict(urllib.parse.parse_qsl(url.query))
-        path = url.path
+        query, path = dict(urllib.parse.parse_qsl(url.query)), url.path
         if path == "/sink":
             # Counts a body of any size without keeping it.
             left, count = int(self.headers.get("Content-Length") or 0), 0
@@ -116,17 +94,17 @@ class Origin(Handler):
             self.reply(200, b"%d" % sum(mark in line for line in list(REQUEST_LINES)))
             return
         REQUEST_LINES.append(self.requestline)
-        body = self.body()
+        # The client announces every body's length (never a chunked upload).
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
         global LAST_ECHO, IN_FLIGHT, MOST_IN_FLIGHT
         if path == "/echo":
             # What arrived, byte for byte: request line, headers, blank line, body.
             lines = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
-            head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
-            LAST_ECHO = head + body
-            self.reply(200, head + body, [("Content-Type", "application/octet-stream")])
+            LAST_ECHO = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
+            self.reply(200, LAST_ECHO, OCTETS)
         elif path == "/lastecho":
             # What the last /echo received (a HEAD gets no body to carry it).
-            self.reply(200, LAST_ECHO, [("Content-Type", "application/octet-stream")])
+            self.reply(200, LAST_ECHO, OCTETS)
         elif path == "/proxy.pac":
             # A configuration script as a network hands it out: "localhost"
             # goes through the test proxy (named in the query), the rest
@@ -148,10 +126,10 @@ class Origin(Handler):
             else:
                 self.reply(407, b"no proxy here", [("Proxy-Authenticate", 'Basic realm="origin"')])
         elif path == "/tunnels":
-            self.reply(200, str(len(TUNNELS)).encode())
+            self.reply(200, b"%d" % len(TUNNELS))
         elif path == "/peer":
             # The client's port tells whether a connection was reused.
-            self.reply(200, str(self.client_address[1]).encode())
+            self.reply(200, b"%d" % self.client_address[1])
         elif path == "/peercert":
             # The client certificate presented on this connection.
             der = self.connection.getpeercert(True) if hasattr(self.connection, "getpeercert") else None
@@ -165,7 +143,7 @@ class Origin(Handler):
             with GAUGE:
                 IN_FLIGHT += 1
                 MOST_IN_FLIGHT = max(MOST_IN_FLIGHT, IN_FLIGHT)
-            STOP.wait(int(query.get("ms", "300")) / 1000.0)
+            time.sleep(int(query.get("ms", "300")) / 1000.0)
             with GAUGE:
                 IN_FLIGHT -= 1
             self.reply(200, b"delayed")
@@ -173,14 +151,13 @@ class Origin(Handler):
             # The most /delay requests that waited at once; starts counting anew.
             with GAUGE:
                 most, MOST_IN_FLIGHT = MOST_IN_FLIGHT, IN_FLIGHT
-            self.reply(200, str(most).encode())
+            self.reply(200, b"%d" % most)
         elif path == "/status":
             code = int(query.get("code", "200"))
-            self.reply(code, b"status " + str(code).encode(), reason=query.get("reason"))
+            self.reply(code, b"status %d" % code)
         elif path == "/basic":
-            expected = "Basic " + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()
-            if self.headers.get("Authorization") == expected:
-                self.reply(200, b"welcome " + USER.encode())
+            if self.headers.get("Authorization") == SERVER_LOGIN:
+                self.reply(200, b"welcome qm")
             else:
                 self.reply(401, b"who are you", [("WWW-Authenticate", 'Basic realm="korvanet"')])
         elif path == "/large":
@@ -196,7 +173,6 @@ class Origin(Handler):
             for i in range(min(cut, 5)):
                 piece = ("part%d;" % i).encode() * 1000
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-                self.wfile.flush()
             if cut >= 5:
                 self.wfile.write(b"0\r\n\r\n")
             self.close_connection = cut < 5 or "close" in query
@@ -221,46 +197,39 @@ class Origin(Handler):
             # held whole), with their Content-Length; with "cutat" the
             # connection closes after that many bytes.
             size = int(query.get("bytes", "1000000"))
-            cut = int(query.get("cutat", str(size)))
-            self.head(size, "application/octet-stream", close=cut < size)
+            end = min(size, int(query.get("cutat", str(size))))
+            self.head(size, "application/octet-stream", close=end < size)
             sent = 0
             with contextlib.suppress(OSError):
-                while sent < min(size, cut):
-                    piece = STREAM_CHUNK[:min(size, cut) - sent]
-                    self.wfile.write(piece)
-                    sent += len(piece)
-                self.wfile.flush()
-            if cut < size:
-                self.close_connection = True
+                while sent < end:
+                    sent += self.wfile.write(STREAM_CHUNK[:end - sent])
+            self.close_connection = end < size
         elif path == "/redirect":
             # Sends the client on to "to" (absolute or relative) with "code".
             self.reply(int(query.get("code", "302")), b"moved", [("Location", query.get("to", "/text"))])
         elif path == "/bomb":
-            self.reply(200, gzip_bomb(int(query.get("mib", "1024"))), [("Content-Encoding", "gzip")])
+            # A few MB of gzip that inflate to "mib" MiB of zeros.
+            packer = zlib.compressobj(9, zlib.DEFLATED, 31)
+            data = b"".join(packer.compress(bytes(1 << 20)) for _ in range(int(query.get("mib", "1024"))))
+            self.reply(200, data + packer.flush(), [("Content-Encoding", "gzip")])
         elif path == "/liar":
-            # Announces far more than it sends, then closes the connection.
+            # Announces far more than it sends, then holds the connection for
+            # "hold" milliseconds and closes it.
             self.head(query.get("announce", "3000000000"), close=True)
             self.wfile.write(b"short body")
-            self.wfile.flush()
-            # Holds the connection for "hold" milliseconds before it closes.
             time.sleep(min(int(query.get("hold", "0")), 5000) / 1000)
             self.close_connection = True
         elif path in ("/trickle", "/stall"):
             # The headers, then one byte of body every "ms" milliseconds
-            # without end; /stall sends none.
+            # without end; /stall sends none (in the two minutes a test waits).
             self.head(1000000)
-            self.wfile.flush()
             pause = int(query.get("ms", "500")) / 1000.0 if path == "/trickle" else 120
-            for _ in range(1000):
-                if STOP.wait(pause):
-                    break
-                try:
+            with contextlib.suppress(OSError):
+                for _ in range(1000):
+                    time.sleep(pause)
                     self.wfile.write(b"x")
-                    self.wfile.flush()
-                except OSError:
-                    break
         elif path == "/never":
-            STOP.wait(120)
+            time.sleep(120)
         else:
             self.reply(404, b"not here")
 
@@ -285,9 +254,7 @@ class Proxy(Handler):
         upstream = socket.create_connection(("127.0.0.1", int(port)), timeout=30)
         self.send_response(200, "Connection established")
         self.end_headers()
-        self.wfile.flush()
-        client = self.connection
-        client.settimeout(30)
+        self.connection.settimeout(30)
 
         def pump(source, target):
             with contextlib.suppress(OSError):
@@ -296,17 +263,16 @@ class Proxy(Handler):
             with contextlib.suppress(OSError):
                 target.shutdown(socket.SHUT_WR)
 
-        back = threading.Thread(target=pump, args=(upstream, client), daemon=True)
+        back = threading.Thread(target=pump, args=(upstream, self.connection), daemon=True)
         back.start()
-        pump(client, upstream)
+        pump(self.connection, upstream)
         back.join(30)
         upstream.close()
         self.close_connection = True
 
     def handle_any(self):
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        expected = "Basic " + base64.b64encode(f"{PROXY_USER}:{PROXY_PASSWORD}".encode()).decode()
-        if self.headers.get("Proxy-Authorization") != expected:
+        if self.headers.get("Proxy-Authorization") != PROXY_LOGIN:
             self.reply(407, b"proxy says no", [("Proxy-Authenticate", 'Basic realm="proxy"')])
             return
         url = urllib.parse.urlsplit(self.path)
@@ -319,15 +285,9 @@ class Proxy(Handler):
         conn = http.client.HTTPConnection("127.0.0.1", url.port, timeout=30)
         conn.request(self.command, (url.path or "/") + ("?" + url.query if url.query else ""), body, headers)
         answer = conn.getresponse()
-        data = answer.read()
-        self.send_response(answer.status, answer.reason)
-        for k, v in answer.getheaders():
-            if k.lower() not in ("content-length", "transfer-encoding", "connection"):
-                self.send_header(k, v)
-        self.send_header("X-Proxied", "yes")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
+        hop = ("content-length", "transfer-encoding", "connection")
+        passed = [(k, v) for k, v in answer.getheaders() if k.lower() not in hop] + [("X-Proxied", "yes")]
+        self.reply(answer.status, answer.read(), passed)
         conn.close()
 
     do_GET = do_POST = do_PUT = handle_any
@@ -364,18 +324,15 @@ def main():
     servers = {"http": serve(Origin), "other": serve(Origin), "proxy": serve(Proxy),
                "https": serve_tls(args), "mtls": serve_tls(args, args.client_ca)}
     ports = {name: server.server_address[1] for name, server in servers.items()}
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    ports["refused"] = probe.getsockname()[1]
-    probe.close()
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        ports["refused"] = probe.getsockname()[1]
     with open(args.port_file + ".tmp", "w") as f:
         f.write("".join("%s=%d\n" % item for item in ports.items()))
     os.replace(args.port_file + ".tmp", args.port_file)
-    STOP.wait(args.lifetime)
-    STOP.set()
-    for server in servers.values():
-        server.shutdown()
+    # The handlers' threads are daemons: they end with the process.
+    time.sleep(args.lifetime)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()
