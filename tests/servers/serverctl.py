@@ -7,6 +7,7 @@
 #       server has written the file (which goes first).
 #   serverctl.py stop <pidfile>
 #       ends the server's process group and removes the pid file.
+import contextlib
 import os
 import signal
 import socket
@@ -15,18 +16,12 @@ import sys
 import time
 
 
-def port_open(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-            return True
-    except OSError:
-        return False
-
-
 def ready(target):
-    if target.isdigit():
-        return port_open(int(target))
-    return os.path.isfile(target) and os.path.getsize(target) > 0
+    if not target.isdigit():
+        return os.path.isfile(target) and os.path.getsize(target) > 0
+    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", int(target)), timeout=0.5):
+        return True
+    return False
 
 
 def signal_group(pid, number):
