@@ -53,6 +53,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def reply(self, code, data, headers=()):
+        # With data None the caller sends the body, and headers has its length if it has one.
         self.send_response(code)
         for name, value in headers:
             self.send_header(name, value)
@@ -60,25 +61,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Type", "text/plain; charset=utf-8")
         if code in (204, 205, 304):
             data = b""  # a response that never has a body
-        if code != 204:
+        if code != 204 and data is not None:
             self.send_header("Content-Length", str(len(data)))
         self.end_headers()
-        if self.command != "HEAD":
+        if self.command != "HEAD" and data:
             self.wfile.write(data)
 
 
 class Origin(Handler):
-    def head(self, length=None, content_type="text/plain", close=False, extra=()):
-        # The status line and headers of a 200 whose body the caller sends.
-        self.send_response(200)
-        for name, value in [("Content-Type", content_type)] + list(extra):
-            self.send_header(name, value)
-        if length is not None:
-            self.send_header("Content-Length", str(length))
-        if close:
-            self.send_header("Connection", "close")
-        self.end_headers()
-
     def handle_any(self):
         url = urllib.parse.urlsplit(self.path)
         query, path = dict(urllib.parse.parse_qsl(url.query)), url.path
@@ -169,7 +159,8 @@ class Origin(Handler):
             # coding, which overrides it; with "cut" only that many, and the
             # connection closes without the last (empty) chunk.
             cut = int(query.get("cut", "5"))
-            self.head(query.get("length"), "text/plain; charset=utf-8", extra=[("Transfer-Encoding", "chunked")])
+            length = [("Content-Length", query["length"])] if "length" in query else []
+            self.reply(200, None, [("Transfer-Encoding", "chunked")] + length)
             for i in range(min(cut, 5)):
                 piece = ("part%d;" % i).encode() * 1000
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
@@ -198,7 +189,7 @@ class Origin(Handler):
             # connection closes after that many bytes.
             size = int(query.get("bytes", "1000000"))
             end = min(size, int(query.get("cutat", str(size))))
-            self.head(size, "application/octet-stream", close=end < size)
+            self.reply(200, None, OCTETS + [("Content-Length", size)] + [("Connection", "close")] * (end < size))
             sent = 0
             with contextlib.suppress(OSError):
                 while sent < end:
@@ -215,14 +206,15 @@ class Origin(Handler):
         elif path == "/liar":
             # Announces far more than it sends, then holds the connection for
             # "hold" milliseconds and closes it.
-            self.head(query.get("announce", "3000000000"), close=True)
+            announced = query.get("announce", "3000000000")
+            self.reply(200, None, [("Content-Length", announced), ("Connection", "close")])
             self.wfile.write(b"short body")
             time.sleep(min(int(query.get("hold", "0")), 5000) / 1000)
             self.close_connection = True
         elif path in ("/trickle", "/stall"):
             # The headers, then one byte of body every "ms" milliseconds
             # without end; /stall sends none (in the two minutes a test waits).
-            self.head(1000000)
+            self.reply(200, None, [("Content-Length", 1000000)])
             pause = int(query.get("ms", "500")) / 1000.0 if path == "/trickle" else 120
             with contextlib.suppress(OSError):
                 for _ in range(1000):

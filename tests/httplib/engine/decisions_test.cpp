@@ -1,7 +1,8 @@
 // The engine's decisions as tables against its functions: where a redirect
 // leads and what travels with it, which challenge is answered with what,
 // the header lines of a request and the text a charset label makes of
-// bytes. One end-to-end row of each runs through COM in request_test.cpp.
+// bytes, and the TLS options a session and a request ask for. One
+// end-to-end row of each runs through COM in request_test.cpp.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -10,11 +11,13 @@
 #include <algorithm>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "qmHttpAuth.h"
 #include "qmHttpHeaders.h"
 #include "qmHttpRedirect.h"
 #include "qmHttpResponseText.h"
+#include "qmHttpTls.h"
 #include "qmHttpUrl.h"
 
 using namespace korvanet;
@@ -56,8 +59,7 @@ TEST(Redirect, StatusVerbAndTargetDecideWhereTheRequestGoesOnAndAsWhat) {
       {302, L"GET", L"ftp://127.0.0.1/x", 0, L"", L"GET", true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_wstring(c.status) + L" " + c.verb + L" " + c.location + L" after " +
-                 std::to_wstring(c.followed));
+    SCOPED_TRACE(testing::Message() << c.status << ' ' << c.verb << ' ' << c.location << " after " << c.followed);
     qmHttpSettings settings{.url = kHere, .verb = c.verb,
                             .headers = {{L"content-type", L"application/json"}, {L"X-Keep", L"1"}},
                             .body = "payload", .contentType = L"application/x-www-form-urlencoded"};
@@ -103,27 +105,22 @@ TEST(Redirect, TheClientsCredentialsCookiesAndHostStayWithTheOriginItNamed) {
 
 TEST(Authentication, ServerCredentialsGoOnlyToTheNamedOriginAndProxyCredentialsOnlyToAProxy) {
   const qmHttpSettings settings{.user = L"qm", .proxyUser = L"p"};
-  const struct { DWORD status; bool sameOrigin, throughProxy; int serverAnswers, proxyAnswers; DWORD target; }
-      cases[] = {
-      {401, true, false, 0, 0, WINHTTP_AUTH_TARGET_SERVER},
-      {401, true, true, kMaxChallenges - 1, 0, WINHTTP_AUTH_TARGET_SERVER},
-      {401, true, false, kMaxChallenges, 0, kNoChallengeTarget},
-      {401, false, false, 0, 0, kNoChallengeTarget},  // a redirect's other origin
-      {407, false, true, 0, 0, WINHTTP_AUTH_TARGET_PROXY},
-      {407, true, true, 0, kMaxChallenges - 1, WINHTTP_AUTH_TARGET_PROXY},
-      {407, true, true, 0, kMaxChallenges, kNoChallengeTarget},
-      {407, true, false, 0, 0, kNoChallengeTarget},  // a server reached directly
-      {403, true, true, 0, 0, kNoChallengeTarget},
+  // The challenge: status, same origin, through a proxy, server and proxy challenges answered so far.
+  const struct { qmChallenge challenge; DWORD target; } cases[] = {
+      {{401, true, false, 0, 0}, WINHTTP_AUTH_TARGET_SERVER},
+      {{401, true, true, kMaxChallenges - 1, 0}, WINHTTP_AUTH_TARGET_SERVER},
+      {{401, true, false, kMaxChallenges, 0}, kNoChallengeTarget},
+      {{401, false, false, 0, 0}, kNoChallengeTarget},  // a redirect's other origin
+      {{407, false, true, 0, 0}, WINHTTP_AUTH_TARGET_PROXY},
+      {{407, true, true, 0, kMaxChallenges - 1}, WINHTTP_AUTH_TARGET_PROXY},
+      {{407, true, true, 0, kMaxChallenges}, kNoChallengeTarget},
+      {{407, true, false, 0, 0}, kNoChallengeTarget},  // a server reached directly
+      {{403, true, true, 0, 0}, kNoChallengeTarget},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.status << " same origin " << c.sameOrigin << " proxy " << c.throughProxy
-                                    << " answered " << c.serverAnswers << "/" << c.proxyAnswers);
-    const qmChallenge challenge{c.status, c.sameOrigin, c.throughProxy, c.serverAnswers, c.proxyAnswers};
-    EXPECT_EQ(qmChallengeTarget(challenge, settings), c.target);
-  }
-  qmHttpSettings anonymous;
-  EXPECT_EQ(qmChallengeTarget({401, true, false, 0, 0}, anonymous), kNoChallengeTarget) << "no user, no answer";
-  EXPECT_EQ(qmChallengeTarget({407, false, true, 0, 0}, anonymous), kNoChallengeTarget);
+  for (const auto& c : cases)
+    EXPECT_EQ(qmChallengeTarget(c.challenge, settings), c.target) << "row " << &c - cases;
+  EXPECT_EQ(qmChallengeTarget({401, true, false, 0, 0}, {}), kNoChallengeTarget) << "no user, no answer";
+  EXPECT_EQ(qmChallengeTarget({407, false, true, 0, 0}, {}), kNoChallengeTarget);
 }
 
 TEST(Authentication, TheCodeNamesTheSchemeOrTheStrongestOfferedOneIsTaken) {
@@ -148,8 +145,7 @@ TEST(RequestHeaders, TheClientsLinesReplaceTheDefaultsOfTheirNameWhateverTheirCa
       {"the property over the client's line",
        {.acceptEncoding = L"br", .headers = {{L"accept-encoding", L"identity"}}}, L"Accept-Encoding", L"br"},
       {"single names: the last wins", {.headers = {{L"ACCEPT", L"a"}, {L"Accept", L"b"}}}, L"Accept", L"b"},
-      {"sAccept over the client's line", {.accept = L"text/plain", .headers = {{L"accept", L"a"}}}, L"Accept",
-       L"text/plain"},
+      {"sAccept over the client's line", {.accept = L"c", .headers = {{L"accept", L"a"}}}, L"Accept", L"c"},
       {"other names repeat", {.headers = {{L"X-Twice", L"1"}, {L"x-twice", L"2"}}}, L"X-Twice", L"1|2"},
       {"an empty value is sent", {.headers = {{L"X-Empty", L""}}}, L"X-Empty", L""},
       {"a form's type is a default", {.headers = {{L"content-type", L"text/json"}}, .contentType = kForm},
@@ -227,6 +223,61 @@ TEST(ResponseText, CharsetLabelsDecodeAsBrowsersDoAndAByteOrderMarkDecides) {
       {L"text/plain", "", L""},
   };
   for (const auto& c : cases) EXPECT_EQ(qmDecodeText(Bytes(c.hex), c.type), c.text) << c.type << " " << c.hex;
+}
+
+// The engine's option call replaced: what a system that knows TLS 1.3, one
+// that knows only 1.2 and one that knows neither (Windows 7 without its
+// update) answer.
+std::vector<DWORD> gAsked;      // the flags of each call, in order
+DWORD gKnown = 0, gOption = 0;  // the flags and the option the pretended system accepts
+
+BOOL WINAPI PretendedSetOption(HINTERNET, DWORD option, LPVOID buffer, DWORD length) {
+  if (option != gOption || length != sizeof(DWORD)) return FALSE;
+  gAsked.push_back(*static_cast<DWORD*>(buffer));
+  if ((gAsked.back() & ~gKnown) == 0) return TRUE;
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}
+
+TEST(SessionTls, AsksForTls12And13AndKeepsTheSystemDefaultWhereNeitherIsKnown) {
+  constexpr DWORD kTls10 = 0x80, kTls11 = 0x200, kTls12 = 0x800, kTls13 = 0x2000;
+  const struct { const char* system; DWORD known, inForce; std::vector<DWORD> asked; } cases[] = {
+      {"knows 1.3", kTls10 | kTls11 | kTls12 | kTls13, kTls12 | kTls13, {kTls12 | kTls13}},
+      {"knows 1.2", kTls10 | kTls11 | kTls12, kTls12, {kTls12 | kTls13, kTls12}},
+      {"refuses the option", 0, 0, {kTls12 | kTls13, kTls12}},
+  };
+  gOption = WINHTTP_OPTION_SECURE_PROTOCOLS;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.system);
+    gAsked.clear();
+    gKnown = c.known;
+    EXPECT_EQ(qmRequestModernTls(reinterpret_cast<HINTERNET>(1), PretendedSetOption), c.inForce);
+    EXPECT_EQ(gAsked, c.asked);
+  }
+}
+
+TEST(RequestTls, AsksForTheRevocationCheckWhereTheSystemOffersIt) {
+  gOption = WINHTTP_OPTION_ENABLE_FEATURE;
+  for (DWORD known : {DWORD{WINHTTP_ENABLE_SSL_REVOCATION}, DWORD{0}}) {
+    gAsked.clear();
+    gKnown = known;
+    EXPECT_EQ(qmRequestRevocationCheck(reinterpret_cast<HINTERNET>(1), PretendedSetOption), known != 0);
+    EXPECT_EQ(gAsked, std::vector<DWORD>{WINHTTP_ENABLE_SSL_REVOCATION});
+  }
+}
+
+TEST(RequestTls, OnlyARevocationThatCouldNotBeCheckedIsTriedAgainWithoutTheCheck) {
+  constexpr DWORD kRevFailed = WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED;
+  const struct { const char* what; DWORD error, flags; bool again; } cases[] = {
+      {"no revocation list (synchronous code)", ERROR_WINHTTP_SECURE_CERT_REV_FAILED, 0, true},
+      {"no revocation list (TLS failure flags)", ERROR_WINHTTP_SECURE_FAILURE, kRevFailed, true},
+      {"revoked", ERROR_WINHTTP_SECURE_CERT_REVOKED, 0, false},
+      {"revoked (TLS failure flags)", ERROR_WINHTTP_SECURE_FAILURE, WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED, false},
+      {"no list and an unknown issuer", ERROR_WINHTTP_SECURE_FAILURE,
+       kRevFailed | WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, false},
+      {"another failure", ERROR_WINHTTP_CANNOT_CONNECT, kRevFailed, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(qmRevocationUnknown(c.error, c.flags), c.again) << c.what;
 }
 
 }  // namespace
