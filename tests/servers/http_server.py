@@ -87,13 +87,12 @@ class Origin(Handler):
         # The client announces every body's length (never a chunked upload).
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
         global LAST_ECHO, IN_FLIGHT, MOST_IN_FLIGHT
-        if path == "/echo":
+        if path in ANSWERS:
+            self.reply(*ANSWERS[path](self, query))
+        elif path == "/echo":
             # What arrived, byte for byte: request line, headers, blank line, body.
             lines = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
             LAST_ECHO = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
-            self.reply(200, LAST_ECHO, OCTETS)
-        elif path == "/lastecho":
-            # What the last /echo received (a HEAD gets no body to carry it).
             self.reply(200, LAST_ECHO, OCTETS)
         elif path == "/proxy.pac":
             # A configuration script as a network hands it out: "localhost"
@@ -103,27 +102,6 @@ class Origin(Handler):
                       '  if (host == "localhost" && !%s) return "PROXY 127.0.0.1:%s";\n'
                       '  return "DIRECT";\n}\n' % ("true" if "direct" in query else "false", query.get("proxy", "1")))
             self.reply(200, script.encode(), [("Content-Type", "application/x-ns-proxy-autoconfig")])
-        elif path == "/login":
-            # A session cookie for the named user, as a login form answers.
-            user = query.get("user", "alice")
-            self.reply(200, b"hello " + user.encode(), [("Set-Cookie", "sid=%s; Path=/" % user)])
-        elif path == "/proxyauth":
-            # An origin that answers 407 as if it were a proxy: whatever
-            # Proxy-Authorization reaches it has leaked.
-            leaked = self.headers.get("Proxy-Authorization")
-            if leaked:
-                self.reply(200, b"leaked " + leaked.encode())
-            else:
-                self.reply(407, b"no proxy here", [("Proxy-Authenticate", 'Basic realm="origin"')])
-        elif path == "/tunnels":
-            self.reply(200, b"%d" % len(TUNNELS))
-        elif path == "/peer":
-            # The client's port tells whether a connection was reused.
-            self.reply(200, b"%d" % self.client_address[1])
-        elif path == "/peercert":
-            # The client certificate presented on this connection.
-            der = self.connection.getpeercert(True) if hasattr(self.connection, "getpeercert") else None
-            self.reply(200, hashlib.sha256(der).hexdigest().encode() if der else b"none")
         elif path in ("/text", "/charset"):
             # /text in UTF-8; /charset in the one named "cs", or in cp1252 unlabelled.
             charset = "utf-8" if path == "/text" else query.get("cs", "")
@@ -142,18 +120,6 @@ class Origin(Handler):
             with GAUGE:
                 most, MOST_IN_FLIGHT = MOST_IN_FLIGHT, IN_FLIGHT
             self.reply(200, b"%d" % most)
-        elif path == "/status":
-            code = int(query.get("code", "200"))
-            self.reply(code, b"status %d" % code)
-        elif path == "/basic":
-            if self.headers.get("Authorization") == SERVER_LOGIN:
-                self.reply(200, b"welcome qm")
-            else:
-                self.reply(401, b"who are you", [("WWW-Authenticate", 'Basic realm="korvanet"')])
-        elif path == "/large":
-            size = int(query.get("bytes", "1000000"))
-            data = (b"0123456789" * (size // 10 + 1))[:size]
-            self.reply(200, data, [("Content-Type", "text/plain; charset=us-ascii")])
         elif path == "/chunked":
             # Five chunks; with "length" a Content-Length beside the chunked
             # coding, which overrides it; with "cut" only that many, and the
@@ -172,8 +138,6 @@ class Origin(Handler):
             packer = zlib.compressobj(wbits={"/gzip": 31, "/deflate": 15}.get(path, -15))
             data = packer.compress(("compressed Grüße " * 2000).encode("utf-8")) + packer.flush()
             self.reply(200, data, [("Content-Encoding", "gzip" if path == "/gzip" else "deflate")])
-        elif path == "/brokengzip":
-            self.reply(200, b"\x1f\x8b\x08\x00garbage", [("Content-Encoding", "gzip")])
         elif path == "/bytes":
             # Exactly the given bytes (hex) under the given Content-Type,
             # gzip-encoded on the wire with gzip=1.
@@ -195,9 +159,6 @@ class Origin(Handler):
                 while sent < end:
                     sent += self.wfile.write(STREAM_CHUNK[:end - sent])
             self.close_connection = end < size
-        elif path == "/redirect":
-            # Sends the client on to "to" (absolute or relative) with "code".
-            self.reply(int(query.get("code", "302")), b"moved", [("Location", query.get("to", "/text"))])
         elif path == "/bomb":
             # A few MB of gzip that inflate to "mib" MiB of zeros.
             packer = zlib.compressobj(9, zlib.DEFLATED, 31)
@@ -230,6 +191,42 @@ class Origin(Handler):
         if name.startswith("do_"):
             return self.handle_any
         raise AttributeError(name)
+
+
+def digits(size):
+    return (b"0123456789" * (size // 10 + 1))[:size]
+
+
+def peer_certificate(h):
+    # The client certificate presented on this connection.
+    der = h.connection.getpeercert(True) if hasattr(h.connection, "getpeercert") else None
+    return hashlib.sha256(der).hexdigest().encode() if der else b"none"
+
+
+# The origin's answers made from the request alone: path -> (status, body, headers),
+# from the handler h and the query q.
+ANSWERS = {
+    # What the last /echo received (a HEAD gets no body to carry it).
+    "/lastecho": lambda h, q: (200, LAST_ECHO, OCTETS),
+    # A session cookie for the named user, as a login form answers.
+    "/login": lambda h, q: (200, b"hello " + q["user"].encode(), [("Set-Cookie", "sid=%s; Path=/" % q["user"])]),
+    # An origin that answers 407 as if it were a proxy: whatever
+    # Proxy-Authorization reaches it has leaked.
+    "/proxyauth": lambda h, q: (200, b"leaked " + h.headers["Proxy-Authorization"].encode(), ())
+                  if "Proxy-Authorization" in h.headers
+                  else (407, b"no proxy here", [("Proxy-Authenticate", 'Basic realm="origin"')]),
+    "/basic": lambda h, q: (200, b"welcome qm", ()) if h.headers.get("Authorization") == SERVER_LOGIN
+              else (401, b"who are you", [("WWW-Authenticate", 'Basic realm="korvanet"')]),
+    "/tunnels": lambda h, q: (200, b"%d" % len(TUNNELS), ()),
+    # The client's port tells whether a connection was reused.
+    "/peer": lambda h, q: (200, b"%d" % h.client_address[1], ()),
+    "/peercert": lambda h, q: (200, peer_certificate(h), ()),
+    "/status": lambda h, q: (int(q["code"]), b"status " + q["code"].encode(), ()),
+    "/large": lambda h, q: (200, digits(int(q["bytes"])), [("Content-Type", "text/plain; charset=us-ascii")]),
+    "/brokengzip": lambda h, q: (200, b"\x1f\x8b\x08\x00garbage", [("Content-Encoding", "gzip")]),
+    # Sends the client on to "to" (absolute or relative) with "code".
+    "/redirect": lambda h, q: (int(q.get("code", "302")), b"moved", [("Location", q.get("to", "/text"))]),
+}
 
 
 class Proxy(Handler):
