@@ -72,6 +72,8 @@ class Origin(Handler):
     def handle_any(self):
         url = urllib.parse.urlsplit(self.path)
         query, path = dict(urllib.parse.parse_qsl(url.query)), url.path
+        if path != "/seen":
+            REQUEST_LINES.append(self.requestline)
         if path == "/sink":
             # Counts a body of any size without keeping it.
             left, count = int(self.headers.get("Content-Length") or 0), 0
@@ -79,11 +81,6 @@ class Origin(Handler):
                 count += len(piece)
             self.reply(200, b"%d" % count)
             return
-        if path == "/seen":
-            mark = query.get("mark", "\n")
-            self.reply(200, b"%d" % sum(mark in line for line in list(REQUEST_LINES)))
-            return
-        REQUEST_LINES.append(self.requestline)
         # The client announces every body's length (never a chunked upload).
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
         global LAST_ECHO, IN_FLIGHT, MOST_IN_FLIGHT
@@ -217,6 +214,7 @@ ANSWERS = {
                   else (407, b"no proxy here", [("Proxy-Authenticate", 'Basic realm="origin"')]),
     "/basic": lambda h, q: (200, b"welcome qm", ()) if h.headers.get("Authorization") == SERVER_LOGIN
               else (401, b"who are you", [("WWW-Authenticate", 'Basic realm="korvanet"')]),
+    "/seen": lambda h, q: (200, b"%d" % sum(q["mark"] in line for line in list(REQUEST_LINES)), ()),
     "/tunnels": lambda h, q: (200, b"%d" % len(TUNNELS), ()),
     # The client's port tells whether a connection was reused.
     "/peer": lambda h, q: (200, b"%d" % h.client_address[1], ()),
