@@ -43,4 +43,3 @@ else
   done
   echo "unregistered $dllw"
 fi
-exit 0

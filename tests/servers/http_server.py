@@ -17,7 +17,6 @@
 import argparse
 import base64
 import contextlib
-import gzip
 import hashlib
 import http.client
 import http.server
@@ -138,12 +137,9 @@ class Origin(Handler):
         elif path == "/bytes":
             # Exactly the given bytes (hex) under the given Content-Type,
             # gzip-encoded on the wire with gzip=1.
-            data = bytes.fromhex(query.get("hex", ""))
-            headers = [("Content-Type", query.get("type", "text/plain"))]
-            if query.get("gzip") == "1":
-                data = gzip.compress(data)
-                headers.append(("Content-Encoding", "gzip"))
-            self.reply(200, data, headers)
+            data, packed = bytes.fromhex(query["hex"]), query.get("gzip") == "1"
+            headers = [("Content-Type", query["type"])] + [("Content-Encoding", "gzip")] * packed
+            self.reply(200, zlib.compress(data, wbits=31) if packed else data, headers)
         elif path == "/stream":
             # "bytes" bytes of the pattern, generated as they are sent (never
             # held whole), with their Content-Length; with "cutat" the
