@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& record : result.records) {
     // Records are never empty or blank, never hold NUL, and are cut out of
     // the input, so together they cannot be longer than it.
-    if (record.find_first_not_of(' ') == std::string::npos) std::abort();
-    if (record.find('\0') != std::string::npos) std::abort();
+    if (record.find_first_not_of(' ') == record.npos || record.find('\0') != record.npos) std::abort();
     total += record.size();
   }
   if (total > size) std::abort();

@@ -26,11 +26,11 @@ if [ "$action" = register ]; then
   # put a proxy (or a second apartment) between them and the object.
   query "HKCR\\CLSID\\$request\\InprocServer32" /v ThreadingModel \
     | grep -q 'ThreadingModel[[:space:]]*REG_SZ[[:space:]]*Apartment$' || fail "ThreadingModel is not Apartment"
+  # The library's GUID and version 1.0, which compiled clients reference.
   query "HKCR\\TypeLib\\$typelib\\1.0\\0\\$arch" /ve | grep -qiF "$dllw" || fail "type library not registered for $arch"
   for entry in $interfaces; do
     iid="${entry%%=*}"
-    query "HKCR\\Interface\\$iid" /ve | grep -q "REG_SZ[[:space:]]*${entry#*=}\$" \
-      || fail "interface $iid is not registered as ${entry#*=}"
+    query "HKCR\\Interface\\$iid" /ve | grep -q "REG_SZ[[:space:]]*${entry#*=}\$" || fail "$iid is not ${entry#*=}"
     query "HKCR\\Interface\\$iid\\TypeLib" /ve | grep -q "$typelib" || fail "interface $iid names no type library"
   done
   echo "registered $dllw"
@@ -43,4 +43,3 @@ else
   done
   echo "unregistered $dllw"
 fi
-exit 0

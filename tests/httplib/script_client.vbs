@@ -54,8 +54,4 @@ Check Err.Number = 457, "a duplicate key is refused with 457 (" & Err.Number & "
 Err.Clear
 On Error Goto 0
 
-If failures = "" Then
-  WScript.Echo "VERDICT PASS"
-Else
-  WScript.Echo "VERDICT FAIL: " & failures
-End If
+If failures = "" Then WScript.Echo "VERDICT PASS" Else WScript.Echo "VERDICT FAIL: " & failures

@@ -15,25 +15,20 @@ from pyftpdlib.servers import FTPServer
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
-    parser.add_argument("--port", type=int, default=21)
-    parser.add_argument("--user", default="trevalon")
-    parser.add_argument("--password", default="geheim")
+    parser.add_argument("--events", required=True, help="gets a line per control connection opened and closed")
     parser.add_argument("--lifetime", type=float, default=900.0)
-    parser.add_argument("--events", help="file that gets a line per control connection opened and closed")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING)
-    authorizer = DummyAuthorizer()
-    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
-    events_lock = threading.Lock()
 
+    # One thread serves every connection: the lines never interleave.
     def note(event):
-        if args.events:
-            with events_lock, open(args.events, "a") as f:
-                f.write(event + "\n")
+        with open(args.events, "a") as f:
+            f.write(event + "\n")
 
     class Handler(FTPHandler):
         auth_failed_timeout = 0.5  # keeps the wrong-password case quick
+        authorizer = DummyAuthorizer()
 
         def on_connect(self):
             note("connect")
@@ -41,8 +36,8 @@ def main():
         def on_disconnect(self):
             note("disconnect")
 
-    Handler.authorizer = authorizer
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    Handler.authorizer.add_user("trevalon", "geheim", args.root, perm="elradfmwMT")
+    server = FTPServer(("127.0.0.1", 21), Handler)
     timer = threading.Timer(args.lifetime, server.close_all)
     timer.daemon = True
     timer.start()

@@ -11,47 +11,37 @@
 # that asks for a client certificate signed by --client-ca ("mtls=<port>"; /peercert tells the
 # SHA-256 of the one presented, or "none"). Every origin records its request lines; /seen?mark=<text>
 # tells how many contained the text.
+#
+# The handlers write straight to the socket (no write buffer): what they
+# write is on the wire before they sleep or close.
 import argparse
 import base64
 import contextlib
-import functools
-import gzip
 import hashlib
 import http.client
 import http.server
 import os
 import socket
 import ssl
-import sys
 import threading
 import time
 import urllib.parse
 import zlib
 
-USER, PASSWORD = "qm", "secret"
-PROXY_USER, PROXY_PASSWORD = "proxyuser", "proxypass"
-STOP = threading.Event()
+# The Basic credentials the origin and the proxy accept.
+SERVER_LOGIN = "Basic " + base64.b64encode(b"qm:secret").decode()
+PROXY_LOGIN = "Basic " + base64.b64encode(b"proxyuser:proxypass").decode()
 TUNNELS = []  # one entry per CONNECT request the proxy has seen; the origin's /tunnels tells
-
-
-@functools.lru_cache(maxsize=None)
-def gzip_bomb(mib):
-    # A few MB of gzip that inflate to "mib" MiB of zeros, made once per size.
-    packer = zlib.compressobj(9, zlib.DEFLATED, 31)
-    return b"".join(packer.compress(bytes(1 << 20)) for _ in range(mib)) + packer.flush()
-
-
 # The pattern of /stream: byte k of a body is STREAM_PERIOD_BYTES[k % 65521]
 # (a prime period, so a piece lost, doubled or swapped shows), sent in
 # pieces of whole periods.
-STREAM_PERIOD = 65521
-STREAM_PERIOD_BYTES = bytes((k * 7 + (k >> 8) * 13 + 1) & 0xFF for k in range(STREAM_PERIOD))
+STREAM_PERIOD_BYTES = bytes((k * 7 + (k >> 8) * 13 + 1) & 0xFF for k in range(65521))
 STREAM_CHUNK = STREAM_PERIOD_BYTES * 16
 LAST_ECHO = b""
 REQUEST_LINES = []
 GAUGE = threading.Lock()
-IN_FLIGHT = 0
-MOST_IN_FLIGHT = 0
+IN_FLIGHT = MOST_IN_FLIGHT = 0
+OCTETS = [("Content-Type", "application/octet-stream")]
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -61,49 +51,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
-    def reply(self, code, data, headers=(), reason=None):
-        self.send_response(code, reason)
+    def reply(self, code, data, headers=()):
+        # With data None the caller sends the body, and headers has its length if it has one.
+        self.send_response(code)
         for name, value in headers:
             self.send_header(name, value)
         if "content-type" not in [h[0].lower() for h in headers]:
             self.send_header("Content-Type", "text/plain; charset=utf-8")
         if code in (204, 205, 304):
             data = b""  # a response that never has a body
-        if code != 204:
+        if code != 204 and data is not None:
             self.send_header("Content-Length", str(len(data)))
         self.end_headers()
-        if self.command != "HEAD":
+        if self.command != "HEAD" and data:
             self.wfile.write(data)
 
 
 class Origin(Handler):
-    def body(self):
-        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
-            data = b""
-            while True:
-                size = int(self.rfile.readline().strip() or b"0", 16)
-                if size == 0:
-                    self.rfile.readline()
-                    return data
-                data += self.rfile.read(size)
-                self.rfile.readline()
-        return self.rfile.read(int(self.headers.get("Content-Length", "0") or "0"))
-
-    def head(self, length=None, content_type="text/plain", close=False, extra=()):
-        # The status line and headers of a 200 whose body the caller sends.
-        self.send_response(200)
-        for name, value in [("Content-Type", content_type)] + list(extra):
-            self.send_header(name, value)
-        if length is not None:
-            self.send_header("Content-Length", str(length))
-        if close:
-            self.send_header("Connection", "close")
-        self.end_headers()
-
     def handle_any(self):
         url = urllib.parse.urlsplit(self.path)
-        query = dict(urllib.parse.parse_qsl(url.query))
-        path = url.path
+        query, path = dict(urllib.parse.parse_qsl(url.query)), url.path
+        if path != "/seen":
+            REQUEST_LINES.append(self.requestline)
         if path == "/sink":
             # Counts a body of any size without keeping it.
             left, count = int(self.headers.get("Content-Length") or 0), 0
@@ -111,22 +80,16 @@ class Origin(Handler):
                 count += len(piece)
             self.reply(200, b"%d" % count)
             return
-        if path == "/seen":
-            mark = query.get("mark", "\n")
-            self.reply(200, b"%d" % sum(mark in line for line in list(REQUEST_LINES)))
-            return
-        REQUEST_LINES.append(self.requestline)
-        body = self.body()
+        # The client announces every body's length (never a chunked upload).
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
         global LAST_ECHO, IN_FLIGHT, MOST_IN_FLIGHT
-        if path == "/echo":
+        if path in ANSWERS:
+            self.reply(*ANSWERS[path](self, query))
+        elif path == "/echo":
             # What arrived, byte for byte: request line, headers, blank line, body.
             lines = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
-            head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
-            LAST_ECHO = head + body
-            self.reply(200, head + body, [("Content-Type", "application/octet-stream")])
-        elif path == "/lastecho":
-            # What the last /echo received (a HEAD gets no body to carry it).
-            self.reply(200, LAST_ECHO, [("Content-Type", "application/octet-stream")])
+            LAST_ECHO = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
+            self.reply(200, LAST_ECHO, OCTETS)
         elif path == "/proxy.pac":
             # A configuration script as a network hands it out: "localhost"
             # goes through the test proxy (named in the query), the rest
@@ -135,27 +98,6 @@ class Origin(Handler):
                       '  if (host == "localhost" && !%s) return "PROXY 127.0.0.1:%s";\n'
                       '  return "DIRECT";\n}\n' % ("true" if "direct" in query else "false", query.get("proxy", "1")))
             self.reply(200, script.encode(), [("Content-Type", "application/x-ns-proxy-autoconfig")])
-        elif path == "/login":
-            # A session cookie for the named user, as a login form answers.
-            user = query.get("user", "alice")
-            self.reply(200, b"hello " + user.encode(), [("Set-Cookie", "sid=%s; Path=/" % user)])
-        elif path == "/proxyauth":
-            # An origin that answers 407 as if it were a proxy: whatever
-            # Proxy-Authorization reaches it has leaked.
-            leaked = self.headers.get("Proxy-Authorization")
-            if leaked:
-                self.reply(200, b"leaked " + leaked.encode())
-            else:
-                self.reply(407, b"no proxy here", [("Proxy-Authenticate", 'Basic realm="origin"')])
-        elif path == "/tunnels":
-            self.reply(200, str(len(TUNNELS)).encode())
-        elif path == "/peer":
-            # The client's port tells whether a connection was reused.
-            self.reply(200, str(self.client_address[1]).encode())
-        elif path == "/peercert":
-            # The client certificate presented on this connection.
-            der = self.connection.getpeercert(True) if hasattr(self.connection, "getpeercert") else None
-            self.reply(200, hashlib.sha256(der).hexdigest().encode() if der else b"none")
         elif path in ("/text", "/charset"):
             # /text in UTF-8; /charset in the one named "cs", or in cp1252 unlabelled.
             charset = "utf-8" if path == "/text" else query.get("cs", "")
@@ -165,7 +107,7 @@ class Origin(Handler):
             with GAUGE:
                 IN_FLIGHT += 1
                 MOST_IN_FLIGHT = max(MOST_IN_FLIGHT, IN_FLIGHT)
-            STOP.wait(int(query.get("ms", "300")) / 1000.0)
+            time.sleep(int(query.get("ms", "300")) / 1000.0)
             with GAUGE:
                 IN_FLIGHT -= 1
             self.reply(200, b"delayed")
@@ -173,30 +115,17 @@ class Origin(Handler):
             # The most /delay requests that waited at once; starts counting anew.
             with GAUGE:
                 most, MOST_IN_FLIGHT = MOST_IN_FLIGHT, IN_FLIGHT
-            self.reply(200, str(most).encode())
-        elif path == "/status":
-            code = int(query.get("code", "200"))
-            self.reply(code, b"status " + str(code).encode(), reason=query.get("reason"))
-        elif path == "/basic":
-            expected = "Basic " + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()
-            if self.headers.get("Authorization") == expected:
-                self.reply(200, b"welcome " + USER.encode())
-            else:
-                self.reply(401, b"who are you", [("WWW-Authenticate", 'Basic realm="korvanet"')])
-        elif path == "/large":
-            size = int(query.get("bytes", "1000000"))
-            data = (b"0123456789" * (size // 10 + 1))[:size]
-            self.reply(200, data, [("Content-Type", "text/plain; charset=us-ascii")])
+            self.reply(200, b"%d" % most)
         elif path == "/chunked":
             # Five chunks; with "length" a Content-Length beside the chunked
             # coding, which overrides it; with "cut" only that many, and the
             # connection closes without the last (empty) chunk.
             cut = int(query.get("cut", "5"))
-            self.head(query.get("length"), "text/plain; charset=utf-8", extra=[("Transfer-Encoding", "chunked")])
+            length = [("Content-Length", query["length"])] if "length" in query else []
+            self.reply(200, None, [("Transfer-Encoding", "chunked")] + length)
             for i in range(min(cut, 5)):
                 piece = ("part%d;" % i).encode() * 1000
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-                self.wfile.flush()
             if cut >= 5:
                 self.wfile.write(b"0\r\n\r\n")
             self.close_connection = cut < 5 or "close" in query
@@ -205,62 +134,48 @@ class Origin(Handler):
             packer = zlib.compressobj(wbits={"/gzip": 31, "/deflate": 15}.get(path, -15))
             data = packer.compress(("compressed Grüße " * 2000).encode("utf-8")) + packer.flush()
             self.reply(200, data, [("Content-Encoding", "gzip" if path == "/gzip" else "deflate")])
-        elif path == "/brokengzip":
-            self.reply(200, b"\x1f\x8b\x08\x00garbage", [("Content-Encoding", "gzip")])
         elif path == "/bytes":
             # Exactly the given bytes (hex) under the given Content-Type,
             # gzip-encoded on the wire with gzip=1.
-            data = bytes.fromhex(query.get("hex", ""))
-            headers = [("Content-Type", query.get("type", "text/plain"))]
-            if query.get("gzip") == "1":
-                data = gzip.compress(data)
-                headers.append(("Content-Encoding", "gzip"))
-            self.reply(200, data, headers)
+            data, packed = bytes.fromhex(query["hex"]), query.get("gzip") == "1"
+            headers = [("Content-Type", query["type"])] + [("Content-Encoding", "gzip")] * packed
+            self.reply(200, zlib.compress(data, wbits=31) if packed else data, headers)
         elif path == "/stream":
             # "bytes" bytes of the pattern, generated as they are sent (never
             # held whole), with their Content-Length; with "cutat" the
             # connection closes after that many bytes.
             size = int(query.get("bytes", "1000000"))
-            cut = int(query.get("cutat", str(size)))
-            self.head(size, "application/octet-stream", close=cut < size)
+            end = min(size, int(query.get("cutat", str(size))))
+            self.reply(200, None, OCTETS + [("Content-Length", size)] + [("Connection", "close")] * (end < size))
             sent = 0
             with contextlib.suppress(OSError):
-                while sent < min(size, cut):
-                    piece = STREAM_CHUNK[:min(size, cut) - sent]
-                    self.wfile.write(piece)
-                    sent += len(piece)
-                self.wfile.flush()
-            if cut < size:
-                self.close_connection = True
-        elif path == "/redirect":
-            # Sends the client on to "to" (absolute or relative) with "code".
-            self.reply(int(query.get("code", "302")), b"moved", [("Location", query.get("to", "/text"))])
+                while sent < end:
+                    sent += self.wfile.write(STREAM_CHUNK[:end - sent])
+            self.close_connection = end < size
         elif path == "/bomb":
-            self.reply(200, gzip_bomb(int(query.get("mib", "1024"))), [("Content-Encoding", "gzip")])
+            # A few MB of gzip that inflate to "mib" MiB of zeros.
+            packer = zlib.compressobj(9, zlib.DEFLATED, 31)
+            data = b"".join(packer.compress(bytes(1 << 20)) for _ in range(int(query.get("mib", "1024"))))
+            self.reply(200, data + packer.flush(), [("Content-Encoding", "gzip")])
         elif path == "/liar":
-            # Announces far more than it sends, then closes the connection.
-            self.head(query.get("announce", "3000000000"), close=True)
+            # Announces far more than it sends, then holds the connection for
+            # "hold" milliseconds and closes it.
+            announced = query.get("announce", "3000000000")
+            self.reply(200, None, [("Content-Length", announced), ("Connection", "close")])
             self.wfile.write(b"short body")
-            self.wfile.flush()
-            # Holds the connection for "hold" milliseconds before it closes.
             time.sleep(min(int(query.get("hold", "0")), 5000) / 1000)
             self.close_connection = True
         elif path in ("/trickle", "/stall"):
             # The headers, then one byte of body every "ms" milliseconds
-            # without end; /stall sends none.
-            self.head(1000000)
-            self.wfile.flush()
+            # without end; /stall sends none (in the two minutes a test waits).
+            self.reply(200, None, [("Content-Length", 1000000)])
             pause = int(query.get("ms", "500")) / 1000.0 if path == "/trickle" else 120
-            for _ in range(1000):
-                if STOP.wait(pause):
-                    break
-                try:
+            with contextlib.suppress(OSError):
+                for _ in range(1000):
+                    time.sleep(pause)
                     self.wfile.write(b"x")
-                    self.wfile.flush()
-                except OSError:
-                    break
         elif path == "/never":
-            STOP.wait(120)
+            time.sleep(120)
         else:
             self.reply(404, b"not here")
 
@@ -269,6 +184,43 @@ class Origin(Handler):
         if name.startswith("do_"):
             return self.handle_any
         raise AttributeError(name)
+
+
+def digits(size):
+    return (b"0123456789" * (size // 10 + 1))[:size]
+
+
+def peer_certificate(h):
+    # The client certificate presented on this connection.
+    der = h.connection.getpeercert(True) if hasattr(h.connection, "getpeercert") else None
+    return hashlib.sha256(der).hexdigest().encode() if der else b"none"
+
+
+# The origin's answers made from the request alone: path -> (status, body, headers),
+# from the handler h and the query q.
+ANSWERS = {
+    # What the last /echo received (a HEAD gets no body to carry it).
+    "/lastecho": lambda h, q: (200, LAST_ECHO, OCTETS),
+    # A session cookie for the named user, as a login form answers.
+    "/login": lambda h, q: (200, b"hello " + q["user"].encode(), [("Set-Cookie", "sid=%s; Path=/" % q["user"])]),
+    # An origin that answers 407 as if it were a proxy: whatever
+    # Proxy-Authorization reaches it has leaked.
+    "/proxyauth": lambda h, q: (200, b"leaked " + h.headers["Proxy-Authorization"].encode(), ())
+                  if "Proxy-Authorization" in h.headers
+                  else (407, b"no proxy here", [("Proxy-Authenticate", 'Basic realm="origin"')]),
+    "/basic": lambda h, q: (200, b"welcome qm", ()) if h.headers.get("Authorization") == SERVER_LOGIN
+              else (401, b"who are you", [("WWW-Authenticate", 'Basic realm="korvanet"')]),
+    "/seen": lambda h, q: (200, b"%d" % sum(q["mark"] in line for line in list(REQUEST_LINES)), ()),
+    "/tunnels": lambda h, q: (200, b"%d" % len(TUNNELS), ()),
+    # The client's port tells whether a connection was reused.
+    "/peer": lambda h, q: (200, b"%d" % h.client_address[1], ()),
+    "/peercert": lambda h, q: (200, peer_certificate(h), ()),
+    "/status": lambda h, q: (int(q["code"]), b"status " + q["code"].encode(), ()),
+    "/large": lambda h, q: (200, digits(int(q["bytes"])), [("Content-Type", "text/plain; charset=us-ascii")]),
+    "/brokengzip": lambda h, q: (200, b"\x1f\x8b\x08\x00garbage", [("Content-Encoding", "gzip")]),
+    # Sends the client on to "to" (absolute or relative) with "code".
+    "/redirect": lambda h, q: (int(q.get("code", "302")), b"moved", [("Location", q.get("to", "/text"))]),
+}
 
 
 class Proxy(Handler):
@@ -285,9 +237,7 @@ class Proxy(Handler):
         upstream = socket.create_connection(("127.0.0.1", int(port)), timeout=30)
         self.send_response(200, "Connection established")
         self.end_headers()
-        self.wfile.flush()
-        client = self.connection
-        client.settimeout(30)
+        self.connection.settimeout(30)
 
         def pump(source, target):
             with contextlib.suppress(OSError):
@@ -296,17 +246,16 @@ class Proxy(Handler):
             with contextlib.suppress(OSError):
                 target.shutdown(socket.SHUT_WR)
 
-        back = threading.Thread(target=pump, args=(upstream, client), daemon=True)
+        back = threading.Thread(target=pump, args=(upstream, self.connection), daemon=True)
         back.start()
-        pump(client, upstream)
+        pump(self.connection, upstream)
         back.join(30)
         upstream.close()
         self.close_connection = True
 
     def handle_any(self):
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        expected = "Basic " + base64.b64encode(f"{PROXY_USER}:{PROXY_PASSWORD}".encode()).decode()
-        if self.headers.get("Proxy-Authorization") != expected:
+        if self.headers.get("Proxy-Authorization") != PROXY_LOGIN:
             self.reply(407, b"proxy says no", [("Proxy-Authenticate", 'Basic realm="proxy"')])
             return
         url = urllib.parse.urlsplit(self.path)
@@ -319,15 +268,9 @@ class Proxy(Handler):
         conn = http.client.HTTPConnection("127.0.0.1", url.port, timeout=30)
         conn.request(self.command, (url.path or "/") + ("?" + url.query if url.query else ""), body, headers)
         answer = conn.getresponse()
-        data = answer.read()
-        self.send_response(answer.status, answer.reason)
-        for k, v in answer.getheaders():
-            if k.lower() not in ("content-length", "transfer-encoding", "connection"):
-                self.send_header(k, v)
-        self.send_header("X-Proxied", "yes")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
+        hop = ("content-length", "transfer-encoding", "connection")
+        passed = [(k, v) for k, v in answer.getheaders() if k.lower() not in hop] + [("X-Proxied", "yes")]
+        self.reply(answer.status, answer.read(), passed)
         conn.close()
 
     do_GET = do_POST = do_PUT = handle_any
@@ -364,18 +307,15 @@ def main():
     servers = {"http": serve(Origin), "other": serve(Origin), "proxy": serve(Proxy),
                "https": serve_tls(args), "mtls": serve_tls(args, args.client_ca)}
     ports = {name: server.server_address[1] for name, server in servers.items()}
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    ports["refused"] = probe.getsockname()[1]
-    probe.close()
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        ports["refused"] = probe.getsockname()[1]
     with open(args.port_file + ".tmp", "w") as f:
         f.write("".join("%s=%d\n" % item for item in ports.items()))
     os.replace(args.port_file + ".tmp", args.port_file)
-    STOP.wait(args.lifetime)
-    STOP.set()
-    for server in servers.values():
-        server.shutdown()
+    # The handlers' threads are daemons: they end with the process.
+    time.sleep(args.lifetime)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

@@ -1,7 +1,8 @@
 // The engine's decisions as tables against its functions: where a redirect
 // leads and what travels with it, which challenge is answered with what,
 // the header lines of a request and the text a charset label makes of
-// bytes. One end-to-end row of each runs through COM in request_test.cpp.
+// bytes, and the TLS options a session and a request ask for. One
+// end-to-end row of each runs through COM in request_test.cpp.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -10,11 +11,13 @@
 #include <algorithm>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "qmHttpAuth.h"
 #include "qmHttpHeaders.h"
 #include "qmHttpRedirect.h"
 #include "qmHttpResponseText.h"
+#include "qmHttpTls.h"
 #include "qmHttpUrl.h"
 
 using namespace korvanet;
@@ -56,8 +59,7 @@ TEST(Redirect, StatusVerbAndTargetDecideWhereTheRequestGoesOnAndAsWhat) {
       {302, L"GET", L"ftp://127.0.0.1/x", 0, L"", L"GET", true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_wstring(c.status) + L" " + c.verb + L" " + c.location + L" after " +
-                 std::to_wstring(c.followed));
+    SCOPED_TRACE(testing::Message() << c.status << ' ' << c.verb << ' ' << c.location << " after " << c.followed);
     qmHttpSettings settings{.url = kHere, .verb = c.verb,
                             .headers = {{L"content-type", L"application/json"}, {L"X-Keep", L"1"}},
                             .body = "payload", .contentType = L"application/x-www-form-urlencoded"};
@@ -103,27 +105,22 @@ TEST(Redirect, TheClientsCredentialsCookiesAndHostStayWithTheOriginItNamed) {
 
 TEST(Authentication, ServerCredentialsGoOnlyToTheNamedOriginAndProxyCredentialsOnlyToAProxy) {
   const qmHttpSettings settings{.user = L"qm", .proxyUser = L"p"};
-  const struct { DWORD status; bool sameOrigin, throughProxy; int serverAnswers, proxyAnswers; DWORD target; }
-      cases[] = {
-      {401, true, false, 0, 0, WINHTTP_AUTH_TARGET_SERVER},
-      {401, true, true, kMaxChallenges - 1, 0, WINHTTP_AUTH_TARGET_SERVER},
-      {401, true, false, kMaxChallenges, 0, kNoChallengeTarget},
-      {401, false, false, 0, 0, kNoChallengeTarget},  // a redirect's other origin
-      {407, false, true, 0, 0, WINHTTP_AUTH_TARGET_PROXY},
-      {407, true, true, 0, kMaxChallenges - 1, WINHTTP_AUTH_TARGET_PROXY},
-      {407, true, true, 0, kMaxChallenges, kNoChallengeTarget},
-      {407, true, false, 0, 0, kNoChallengeTarget},  // a server reached directly
-      {403, true, true, 0, 0, kNoChallengeTarget},
+  // The challenge: status, same origin, through a proxy, server and proxy challenges answered so far.
+  const struct { qmChallenge challenge; DWORD target; } cases[] = {
+      {{401, true, false, 0, 0}, WINHTTP_AUTH_TARGET_SERVER},
+      {{401, true, true, kMaxChallenges - 1, 0}, WINHTTP_AUTH_TARGET_SERVER},
+      {{401, true, false, kMaxChallenges, 0}, kNoChallengeTarget},
+      {{401, false, false, 0, 0}, kNoChallengeTarget},  // a redirect's other origin
+      {{407, false, true, 0, 0}, WINHTTP_AUTH_TARGET_PROXY},
+      {{407, true, true, 0, kMaxChallenges - 1}, WINHTTP_AUTH_TARGET_PROXY},
+      {{407, true, true, 0, kMaxChallenges}, kNoChallengeTarget},
+      {{407, true, false, 0, 0}, kNoChallengeTarget},  // a server reached directly
+      {{403, true, true, 0, 0}, kNoChallengeTarget},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.status << " same origin " << c.sameOrigin << " proxy " << c.throughProxy
-                                    << " answered " << c.serverAnswers << "/" << c.proxyAnswers);
-    const qmChallenge challenge{c.status, c.sameOrigin, c.throughProxy, c.serverAnswers, c.proxyAnswers};
-    EXPECT_EQ(qmChallengeTarget(challenge, settings), c.target);
-  }
-  qmHttpSettings anonymous;
-  EXPECT_EQ(qmChallengeTarget({401, true, false, 0, 0}, anonymous), kNoChallengeTarget) << "no user, no answer";
-  EXPECT_EQ(qmChallengeTarget({407, false, true, 0, 0}, anonymous), kNoChallengeTarget);
+  for (const auto& c : cases)
+    EXPECT_EQ(qmChallengeTarget(c.challenge, settings), c.target) << "row " << &c - cases;
+  EXPECT_EQ(qmChallengeTarget({401, true, false, 0, 0}, {}), kNoChallengeTarget) << "no user, no answer";
+  EXPECT_EQ(qmChallengeTarget({407, false, true, 0, 0}, {}), kNoChallengeTarget);
 }
 
 TEST(Authentication, TheCodeNamesTheSchemeOrTheStrongestOfferedOneIsTaken) {
@@ -148,8 +145,7 @@ TEST(RequestHeaders, TheClientsLinesReplaceTheDefaultsOfTheirNameWhateverTheirCa
       {"the property over the client's line",
        {.acceptEncoding = L"br", .headers = {{L"accept-encoding", L"identity"}}}, L"Accept-Encoding", L"br"},
       {"single names: the last wins", {.headers = {{L"ACCEPT", L"a"}, {L"Accept", L"b"}}}, L"Accept", L"b"},
-      {"sAccept over the client's line", {.accept = L"text/plain", .headers = {{L"accept", L"a"}}}, L"Accept",
-       L"text/plain"},
+      {"sAccept over the client's line", {.accept = L"c", .headers = {{L"accept", L"a"}}}, L"Accept", L"c"},
       {"other names repeat", {.headers = {{L"X-Twice", L"1"}, {L"x-twice", L"2"}}}, L"X-Twice", L"1|2"},
       {"an empty value is sent", {.headers = {{L"X-Empty", L""}}}, L"X-Empty", L""},
       {"a form's type is a default", {.headers = {{L"content-type", L"text/json"}}, .contentType = kForm},
@@ -179,54 +175,105 @@ std::string Bytes(const char* hex) {
 }
 
 TEST(ResponseText, CharsetLabelsDecodeAsBrowsersDoAndAByteOrderMarkDecides) {
-  const struct { const wchar_t* type; const char* hex; const wchar_t* text; } cases[] = {
+  const std::wstring t = L"text/plain; charset=";
+  // Every content type of a row makes the same text of the bytes.
+  const struct { std::vector<std::wstring> types; const char* hex; const wchar_t* text; } cases[] = {
       // Latin-1 and ASCII labels mean windows-1252, as in every browser.
-      {L"text/plain; charset=iso-8859-1", "80e4", L"\u20ac\u00e4"},
-      {L"text/plain; charset=us-ascii", "809f", L"\u20ac\u0178"},
-      {L"text/plain; charset=\"ISO_8859-1:1987\"", "80", L"\u20ac"},
-      {L"text/plain;charset=latin1", "80", L"\u20ac"},
-      {L"text/plain; charset=l1", "80", L"\u20ac"},
-      {L"text/plain; charset=iso-8859-9", "80d0", L"\u20ac\u011e"},
-      {L"text/plain; charset=unicode-1-1-utf-8", "c3a4", L"\u00e4"},
-      {L"text/plain; charset=iso-8859-2", "b1", L"\u0105"},
-      {L"text/plain; charset=iso-8859-15", "a4", L"\u20ac"},
-      {L"text/plain; charset=iso-8859-5", "b0", L"\u0410"},
-      {L"text/plain; charset=iso-8859-7", "e1", L"\u03b1"},
-      {L"text/plain; charset=cp1251", "c0", L"\u0410"},
-      {L"text/plain; charset=x-cp1250", "b9", L"\u0105"},
-      {L"text/plain; charset=koi8-r", "edc9d2", L"\u041c\u0438\u0440"},
-      {L"text/plain; charset=koi8-u", "a4", L"\u0454"},
-      {L"text/plain; charset=ibm866", "80", L"\u0410"},
-      {L"text/plain; charset=macintosh", "8a", L"\u00e4"},
-      {L"text/plain; charset=tis-620", "a1", L"\u0e01"},
-      {L"text/plain; charset=x-mac-cyrillic", "80", L"\u0410"},
-      {L"text/plain; charset=shift_jis", "93fa967b", L"\u65e5\u672c"},
-      {L"text/plain; charset=windows-31j", "93fa967b", L"\u65e5\u672c"},
-      {L"text/plain; charset=euc-kr", "c7d1b1b9", L"\ud55c\uad6d"},
-      {L"text/plain; charset=ks_c_5601-1987", "c7d1b1b9", L"\ud55c\uad6d"},
-      {L"text/plain; charset=gb2312", "d6d0cec4", L"\u4e2d\u6587"},
-      {L"text/plain; charset=gb18030", "d6d0cec4", L"\u4e2d\u6587"},
-      {L"text/plain; charset=big5", "a4a4a4e5", L"\u4e2d\u6587"},
-      {L"text/plain; charset=euc-jp", "c6fccbdc", L"\u65e5\u672c"},
-      {L"text/plain; charset=iso-8859-8-i", "e0", L"\u05d0"},
-      {L"text/plain; charset=utf-16", "e400", L"\u00e4"},
-      {L"text/plain; charset=utf-16le", "e400", L"\u00e4"},
-      {L"text/plain; charset=utf-16be", "00e4", L"\u00e4"},
+      {{t + L"iso-8859-1"}, "80e4", L"\u20ac\u00e4"},
+      {{t + L"us-ascii"}, "809f", L"\u20ac\u0178"},
+      {{t + L"\"ISO_8859-1:1987\"", L"text/plain;charset=latin1", t + L"l1"}, "80", L"\u20ac"},
+      {{t + L"iso-8859-9"}, "80d0", L"\u20ac\u011e"},
+      {{t + L"unicode-1-1-utf-8"}, "c3a4", L"\u00e4"},
+      {{t + L"iso-8859-2"}, "b1", L"\u0105"},
+      {{t + L"iso-8859-15"}, "a4", L"\u20ac"},
+      {{t + L"iso-8859-5"}, "b0", L"\u0410"},
+      {{t + L"iso-8859-7"}, "e1", L"\u03b1"},
+      {{t + L"cp1251"}, "c0", L"\u0410"},
+      {{t + L"x-cp1250"}, "b9", L"\u0105"},
+      {{t + L"koi8-r"}, "edc9d2", L"\u041c\u0438\u0440"},
+      {{t + L"koi8-u"}, "a4", L"\u0454"},
+      {{t + L"ibm866", t + L"x-mac-cyrillic"}, "80", L"\u0410"},
+      {{t + L"macintosh"}, "8a", L"\u00e4"},
+      {{t + L"tis-620"}, "a1", L"\u0e01"},
+      {{t + L"shift_jis", t + L"windows-31j"}, "93fa967b", L"\u65e5\u672c"},
+      {{t + L"euc-kr", t + L"ks_c_5601-1987"}, "c7d1b1b9", L"\ud55c\uad6d"},
+      {{t + L"gb2312", t + L"gb18030"}, "d6d0cec4", L"\u4e2d\u6587"},
+      {{t + L"big5"}, "a4a4a4e5", L"\u4e2d\u6587"},
+      {{t + L"euc-jp"}, "c6fccbdc", L"\u65e5\u672c"},
+      {{t + L"iso-8859-8-i"}, "e0", L"\u05d0"},
+      {{t + L"utf-16", t + L"utf-16le"}, "e400", L"\u00e4"},
+      {{t + L"utf-16be"}, "00e4", L"\u00e4"},
       // A byte left over from UTF-16 units is no character: it shows.
-      {L"text/plain; charset=utf-16", "410042", L"A\ufffd"},
+      {{t + L"utf-16"}, "410042", L"A\ufffd"},
       // Only a parameter named charset is the label.
-      {L"text/plain; xcharset=utf-8", "e4", L"\u00e4"},
-      {L"text/plain; format=\"charset=utf-8\"; CHARSET = iso-8859-1", "80", L"\u20ac"},
+      {{L"text/plain; xcharset=utf-8"}, "e4", L"\u00e4"},
+      {{L"text/plain; format=\"charset=utf-8\"; CHARSET = iso-8859-1"}, "80", L"\u20ac"},
       // A byte-order mark decides over the label and is no part of the text.
-      {L"text/plain; charset=iso-8859-1", "efbbbfc3a4", L"\u00e4"},
-      {L"text/plain", "fffee400", L"\u00e4"},
-      {L"text/plain; charset=utf-8", "feff00e4", L"\u00e4"},
-      {L"application/octet-stream", "efbbbf41", L"A"},
+      {{t + L"iso-8859-1"}, "efbbbfc3a4", L"\u00e4"},
+      {{L"text/plain"}, "fffee400", L"\u00e4"},
+      {{t + L"utf-8"}, "feff00e4", L"\u00e4"},
+      {{L"application/octet-stream"}, "efbbbf41", L"A"},
       // Unknown labels keep the fallback: UTF-8 when valid.
-      {L"text/plain; charset=x-nonsense", "c3a4", L"\u00e4"},
-      {L"text/plain", "", L""},
+      {{t + L"x-nonsense"}, "c3a4", L"\u00e4"},
+      {{L"text/plain"}, "", L""},
   };
-  for (const auto& c : cases) EXPECT_EQ(qmDecodeText(Bytes(c.hex), c.type), c.text) << c.type << " " << c.hex;
+  for (const auto& c : cases)
+    for (const auto& type : c.types) EXPECT_EQ(qmDecodeText(Bytes(c.hex), type), c.text) << type << " " << c.hex;
+}
+
+// The engine's option call replaced: what a system that knows TLS 1.3, one
+// that knows only 1.2 and one that knows neither (Windows 7 without its
+// update) answer.
+std::vector<DWORD> gAsked;      // the flags of each call, in order
+DWORD gKnown = 0, gOption = 0;  // the flags and the option the pretended system accepts
+
+BOOL WINAPI PretendedSetOption(HINTERNET, DWORD option, LPVOID buffer, DWORD length) {
+  if (option != gOption || length != sizeof(DWORD)) return FALSE;
+  gAsked.push_back(*static_cast<DWORD*>(buffer));
+  if ((gAsked.back() & ~gKnown) == 0) return TRUE;
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}
+
+TEST(SessionTls, AsksForTls12And13AndKeepsTheSystemDefaultWhereNeitherIsKnown) {
+  constexpr DWORD kTls10 = 0x80, kTls11 = 0x200, kTls12 = 0x800, kTls13 = 0x2000;
+  const struct { const char* system; DWORD known, inForce; std::vector<DWORD> asked; } cases[] = {
+      {"knows 1.3", kTls10 | kTls11 | kTls12 | kTls13, kTls12 | kTls13, {kTls12 | kTls13}},
+      {"knows 1.2", kTls10 | kTls11 | kTls12, kTls12, {kTls12 | kTls13, kTls12}},
+      {"refuses the option", 0, 0, {kTls12 | kTls13, kTls12}},
+  };
+  gOption = WINHTTP_OPTION_SECURE_PROTOCOLS;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.system);
+    gAsked.clear();
+    gKnown = c.known;
+    EXPECT_EQ(qmRequestModernTls(reinterpret_cast<HINTERNET>(1), PretendedSetOption), c.inForce);
+    EXPECT_EQ(gAsked, c.asked);
+  }
+}
+
+TEST(RequestTls, AsksForTheRevocationCheckWhereTheSystemOffersIt) {
+  gOption = WINHTTP_OPTION_ENABLE_FEATURE;
+  for (DWORD known : {DWORD{WINHTTP_ENABLE_SSL_REVOCATION}, DWORD{0}}) {
+    gAsked.clear();
+    gKnown = known;
+    EXPECT_EQ(qmRequestRevocationCheck(reinterpret_cast<HINTERNET>(1), PretendedSetOption), known != 0);
+    EXPECT_EQ(gAsked, std::vector<DWORD>{WINHTTP_ENABLE_SSL_REVOCATION});
+  }
+}
+
+TEST(RequestTls, OnlyARevocationThatCouldNotBeCheckedIsTriedAgainWithoutTheCheck) {
+  constexpr DWORD kRevFailed = WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED;
+  const struct { const char* what; DWORD error, flags; bool again; } cases[] = {
+      {"no revocation list (synchronous code)", ERROR_WINHTTP_SECURE_CERT_REV_FAILED, 0, true},
+      {"no revocation list (TLS failure flags)", ERROR_WINHTTP_SECURE_FAILURE, kRevFailed, true},
+      {"revoked", ERROR_WINHTTP_SECURE_CERT_REVOKED, 0, false},
+      {"revoked (TLS failure flags)", ERROR_WINHTTP_SECURE_FAILURE, WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED, false},
+      {"no list and an unknown issuer", ERROR_WINHTTP_SECURE_FAILURE,
+       kRevFailed | WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, false},
+      {"another failure", ERROR_WINHTTP_CANNOT_CONNECT, kRevFailed, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(qmRevocationUnknown(c.error, c.flags), c.again) << c.what;
 }
 
 }  // namespace
