@@ -57,10 +57,9 @@ CallResult Start(const Dispatch& request, const std::wstring& how) {
 // A file of the given size whose bytes are never written (they read as zeros).
 std::wstring SizedFile(const std::wstring& path, LONGLONG size) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  EXPECT_NE(file, INVALID_HANDLE_VALUE);
   LARGE_INTEGER end = {};
   end.QuadPart = size;
-  EXPECT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file));
+  EXPECT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file)) << GetLastError();
   CloseHandle(file);
   return path;
 }
@@ -212,9 +211,7 @@ TEST_F(DataRequest, CookiesAndConnectionsBelongToTheRequestObjectThatGotThem) {
   Dispatch fresh = MakeRequest({{L"sURL", Url(L"/echo")}});
   Dispatch inJob = MakeRequest({{L"sURL", Url(L"/echo")}, {L"sRequestType", L"GET"}});
   ASSERT_TRUE(fresh.Call(L"gbGet").value.Bool());
-  Dispatch job = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
-  ASSERT_TRUE(job.Call(L"bAddRequest", {Var(inJob.get())}, true).value.Bool());
-  ASSERT_TRUE(job.Call(L"bDoRequests").value.Bool());
+  ASSERT_TRUE(RunJob({inJob}));
   EXPECT_EQ(Header(fresh.Get(L"sResponse").Text(), L"Cookie"), L"");
   EXPECT_EQ(Header(inJob.Get(L"sResponse").Text(), L"Cookie"), L"");
 }
@@ -265,12 +262,10 @@ TEST_F(DataRequest, AStartThatWouldLoseOrCorruptInputIsRefusedAndSendsNothing) {
     if (c.formField) one.Call(L"bAddFormPostVar", {L"a", L"1"}, true);
     if (!c.upload.empty()) one.Call(L"mAddFormUploadVar", {L"file", c.upload}, true);
     EXPECT_FALSE(Start(one, c.start).value.Bool());
-    EXPECT_EQ(one.Get(L"lErrorcode").Long(), static_cast<long>(c.error));
-    EXPECT_EQ(one.Get(L"sErrortext").Text(), ErrorText(c.error));
+    EXPECT_EQ(one.Error(), ErrorOf(c.error));
     EXPECT_EQ(one.Get(L"sRequestType").Text(), c.start == std::wstring(L"gbGet") ? L"GET" : L"PUT");
     EXPECT_FALSE(one.Get(L"mbDone").Bool());
     EXPECT_TRUE(oneDone.events.empty());
-    oneDone.Disconnect();
   }
   Dispatch seen = MakeRequest({{L"sURL", Url(L"/seen?mark=refused")}});
   EXPECT_TRUE(seen.Call(L"gbGet").value.Bool());
@@ -410,15 +405,12 @@ TEST_F(DataRequest, TheResponseArrivesWholeAsDecodedTextAndNothingBeyondTheLimit
     const size_t events = done.events.size();
     EXPECT_TRUE(Get(c.url)) << "it completes, also with an error";
     EXPECT_EQ(done.events.size(), events + 1);
-    EXPECT_EQ(Long(L"lErrorcode"), c.error);
-    EXPECT_EQ(Text(L"sErrortext"), c.error ? ErrorText(c.error) : L"");
+    EXPECT_EQ(req.Error(), ErrorOf(c.error));
     EXPECT_EQ(Long(L"lResponseCode"), c.status);
     const std::wstring response = Text(L"sResponse");
     EXPECT_EQ(response.size(), c.text.size());
     EXPECT_TRUE(response == c.text) << response.substr(0, 100);
   }
-  EXPECT_TRUE(Get(Url(L"/brokengzip")));
-  EXPECT_EQ(Long(L"lErrorcode"), ERROR_INVALID_DATA) << "a broken stream is no success";
 }
 
 TEST_F(DataRequest, BasicAuthenticationWithTheUrlsOrTheClientsCredentials) {
@@ -472,8 +464,7 @@ TEST_F(DataRequest, ADeadlineEndsTheWaitWithTimeoutAndTheLateCompletionStillArri
   done.events.clear();
   req.Set({{L"sURL", Url(L"/never")}, {L"lTimeoutBase", -18L}});  // 2 seconds
   ULONGLONG waited = Millis([&] { EXPECT_FALSE(Get()); });
-  EXPECT_GE(waited, 1900u);
-  EXPECT_LT(waited, 4000u);
+  EXPECT_TRUE(waited >= 1900 && waited < 4000) << waited;
   EXPECT_EQ(Text(L"sErrortext"), L"Timeout");
   EXPECT_EQ(req.Outcome(), Outcome(0, 0, L""));
   EXPECT_EQ(Text(L"sHeaders"), L"") << "no response came, so no headers either";
@@ -489,8 +480,7 @@ TEST_F(DataRequest, ADeadlineEndsTheWaitWithTimeoutAndTheLateCompletionStillArri
   // 1 x 1500 / 1000 - 19 + 20 = 2.5 seconds.
   req.Set({{L"lTimeoutBase", -19L}, {L"lTimeoutperKB", 1L}, {L"sData", std::wstring(1500, L'x')}});
   waited = Millis([&] { EXPECT_FALSE(Post()); });
-  EXPECT_GE(waited, 2400u);
-  EXPECT_LT(waited, 4000u);
+  EXPECT_TRUE(waited >= 2400 && waited < 4000) << waited;
   EXPECT_EQ(Text(L"sErrortext"), L"Timeout");
 }
 
@@ -508,11 +498,9 @@ TEST_F(DataRequest, EveryTransferEndsShortlyAfterItsDeadlineHoweverTheServerStal
       EXPECT_EQ(one.Outcome(), Outcome(0, 200, L"")) << "the headers had arrived";
       EXPECT_TRUE(PumpUntil([&] { return !oneDone.events.empty(); }, 8000));
     });
-    EXPECT_GE(ended, 4500u);
-    EXPECT_LT(ended, 6500u) << "3 s and the grace of 2 s";
+    EXPECT_TRUE(ended >= 4500 && ended < 6500) << ended << " ms; 3 s and the grace of 2 s";
     EXPECT_EQ(one.Outcome(), Outcome(ERROR_WINHTTP_TIMEOUT, 200, L""));
-    EXPECT_EQ(one.Get(L"sErrortext").Text(), ErrorText(ERROR_WINHTTP_TIMEOUT));
-    oneDone.Disconnect();
+    EXPECT_EQ(one.Error(), ErrorOf(ERROR_WINHTTP_TIMEOUT));
   }
   done.Disconnect();
   req = Dispatch();
@@ -574,7 +562,6 @@ TEST_F(DataRequest, AStartFromAnotherHandlerDuringTheWaitEndsTheWaitOfTheReplace
   PumpUntil([] { return false; }, 2000);
   EXPECT_EQ(done.events.size(), 1u) << "only the new start completes";
   EXPECT_EQ(Text(L"sErrortext"), L"");
-  otherDone.Disconnect();
 }
 
 TEST_F(DataRequest, ParallelModeReturnsAtOnceAndDoneArrivesLater) {
