@@ -58,9 +58,7 @@ void Forget(const wchar_t* store, const std::string& der, std::initializer_list<
 // A count the plain origin tells: /seen?mark=... (request lines that the
 // origins read with the mark) or /tunnels (CONNECT requests of the proxy).
 long Count(const std::wstring& pathAndQuery) {
-  Dispatch counter = MakeRequest({{L"sURL", Url(pathAndQuery)}, {L"nProxyType", 1}});
-  counter.Call(L"gbGet");
-  return std::stol(L"0" + counter.Get(L"sResponse").Text());
+  return std::stol(L"0" + Fetch({{L"sURL", Url(pathAndQuery)}, {L"nProxyType", 1}}));
 }
 
 // A new object (no check done yet) for a TLS origin's path.

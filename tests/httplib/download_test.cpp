@@ -66,12 +66,10 @@ char StreamByte(unsigned long long k) {
 }
 
 
-PROCESS_MEMORY_COUNTERS_EX MemoryCounters() {
-  PROCESS_MEMORY_COUNTERS_EX counters = {};
-  counters.cb = sizeof(counters);
-  EXPECT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                   sizeof(counters)));
-  return counters;
+SIZE_T PeakWorkingSet() {
+  PROCESS_MEMORY_COUNTERS counters = {};
+  EXPECT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters)));
+  return counters.PeakWorkingSetSize;
 }
 
 class Download : public RequestFixture {
@@ -84,7 +82,7 @@ class Download : public RequestFixture {
 TEST_F(Download, AllByteValuesArriveExactlyAsTheBodyAndAsAFilePlainOrGzipEncoded) {
   EXPECT_EQ(Body(), "") << "a new object holds an empty byte array";
   const std::string all = AllByteValues();
-  std::string many;
+  std::string many;  // 40 times all
   for (int i = 0; i < 40; ++i) many += all;
   const std::wstring target = folder / L"all values.pdf";
   for (const auto& [query, bytes] :
@@ -118,21 +116,20 @@ TEST_F(Download, AGigabyteDownloadKeepsTheClientsMemoryFarBelowTheBodysSize) {
   const unsigned long long size = 1100000000ULL;
   // The peak working set does see what the process holds: 48 MB touched
   // here show. (Wine keeps no count of private bytes to compare.)
-  const PROCESS_MEMORY_COUNTERS_EX before = MemoryCounters();
+  const SIZE_T before = PeakWorkingSet();
   {
     std::vector<char> touched(48 << 20, 1);
     volatile char last = touched.back();
     (void)last;
   }
-  const PROCESS_MEMORY_COUNTERS_EX control = MemoryCounters();
-  EXPECT_GE(control.PeakWorkingSetSize, before.PeakWorkingSetSize + (40 << 20));
+  EXPECT_GE(PeakWorkingSet(), before + (40 << 20));
 
   const std::wstring target = folder / L"big.bin";
   // (lTimeoutBase: the whole transfer's time.)
   req.Set({{L"lTimeoutBase", 900L}, {L"sResponseFile", target}, {L"sURL", Url(L"/stream?bytes=" + std::to_wstring(size))}});
   ASSERT_TRUE(Get()) << Text(L"sErrortext");
   EXPECT_EQ(Long(L"lErrorcode"), 0) << Text(L"sErrortext");
-  const SIZE_T peak = MemoryCounters().PeakWorkingSetSize;
+  const SIZE_T peak = PeakWorkingSet();
   EXPECT_LT(peak, SIZE_T{200} << 20) << "peak working set " << (peak >> 20) << " MiB";
 
   std::ifstream in(qmtest::ToAnsi(target), std::ios::binary);
@@ -165,7 +162,7 @@ TEST_F(Download, ADownloadThatFailsOrIsNotTheWholeResourceLeavesTheTargetAndSays
       {L"/chunked?cut=0", -1, ERROR_WINHTTP_CONNECTION_ERROR, true},
       {L"/chunked?cut=2", -1, ERROR_WINHTTP_CONNECTION_ERROR, true},
       {L"/chunked?cut=4", -1, ERROR_WINHTTP_CONNECTION_ERROR, true},
-      {L"/brokengzip", -1, ERROR_INVALID_DATA, true},  // a broken stream is no success
+      {L"/brokengzip", -1, ERROR_INVALID_DATA, false},
       {L"/never", -1, ERROR_WINHTTP_TIMEOUT, false},
       // A response other than a success is no download: its status tells.
       {L"/status?code=404", 404, 0, false},
@@ -188,8 +185,7 @@ TEST_F(Download, ADownloadThatFailsOrIsNotTheWholeResourceLeavesTheTargetAndSays
       EXPECT_TRUE(PumpUntil([&] { return req.Get(L"mbDone").Bool(); }, 10000));
       EXPECT_EQ(Long(L"lResponseCode"), c.status < 0 ? Long(L"lResponseCode") : c.status);
       EXPECT_EQ(req.Error(), ErrorOf(c.error));
-      EXPECT_EQ(Text(L"sResponse"), L"");
-      EXPECT_EQ(Body(), "");
+      EXPECT_EQ(qmtest::ToAnsi(Text(L"sResponse")) + Body(), "") << "neither the text nor the body";
       EXPECT_EQ(qmtest::ReadBytes(target), before[0] == L'a' ? older : "");
       EXPECT_EQ(FilesIn(folder.path()), before[0] == L'a' ? std::vector<std::wstring>{L"report.pdf"}
                                                            : std::vector<std::wstring>{});

@@ -116,6 +116,12 @@ Dispatch MakeRequest(const Dispatch::Settings& settings) {
   return request;
 }
 
+std::wstring Fetch(const Dispatch::Settings& settings) {
+  Dispatch request = MakeRequest(settings);
+  request.Call(L"gbGet");
+  return request.Get(L"sResponse").Text();
+}
+
 bool EventSink::Connect(IDispatch* source) {
   ComPtr<IConnectionPointContainer> container;
   if (FAILED(source->QueryInterface(IID_IConnectionPointContainer,

@@ -96,6 +96,8 @@ class Dispatch {
 
 // A new Korvanet.clsqmHTTPDataRequest with the given properties.
 Dispatch MakeRequest(const Dispatch::Settings& settings = {});
+// The sResponse of a new one's gbGet.
+std::wstring Fetch(const Dispatch::Settings& settings);
 using Outcome = std::tuple<long, long, std::wstring>;
 
 // Connects to an object's source interface and records the events.
