@@ -404,20 +404,19 @@ TEST_F(DataRequest, TheResponseArrivesWholeAsDecodedTextAndNothingBeyondTheLimit
 }
 
 TEST_F(DataRequest, BasicAuthenticationWithTheUrlsOrTheClientsCredentials) {
-  // User information in the URL is the user's credentials.
-  EXPECT_TRUE(Get(L"http://qm:%73ecret@" + Url(L"/basic").substr(7)));
-  EXPECT_EQ(req.Outcome(), Outcome(0, 200, L"welcome qm"));
-  EXPECT_TRUE(Get(Url(L"/basic")));
-  EXPECT_EQ(Long(L"lResponseCode"), 401);
-  req.Set({{L"sUser", L"qm"}, {L"sPassword", L"secret"}});
-  for (short mode : {0, 1}) {
-    req.Put(L"nAuthmode", mode);
-    EXPECT_TRUE(Get());
-    EXPECT_EQ(req.Outcome(), Outcome(0, 200, L"welcome qm")) << mode;
+  // One object, one step after the other: user information in the URL is
+  // the user's credentials; sUser's are sent in either mode.
+  const std::pair<Dispatch::Settings, long> steps[] = {
+      {{{L"sURL", L"http://qm:%73ecret@" + Url(L"/basic").substr(7)}}, 200},
+      {{{L"sURL", Url(L"/basic")}}, 401},
+      {{{L"sUser", L"qm"}, {L"sPassword", L"secret"}, {L"nAuthmode", short{0}}}, 200},
+      {{{L"nAuthmode", short{1}}}, 200},
+      {{{L"sPassword", L"wrong"}}, 401},
+  };
+  for (const auto& [settings, status] : steps) {
+    EXPECT_TRUE(req.Set(settings).Call(L"gbGet").value.Bool());
+    EXPECT_EQ(req.Outcome(), Outcome(0, status, status == 200 ? L"welcome qm" : L"who are you"));
   }
-  req.Put(L"sPassword", L"wrong");
-  EXPECT_TRUE(Get());
-  EXPECT_EQ(Long(L"lResponseCode"), 401);
 }
 
 TEST_F(DataRequest, RedirectsAreFollowedButCredentialsStayWithTheOriginOfTheUrl) {
