@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -46,14 +47,9 @@ std::string BytesOf(const Var& value) {
 // The names in a folder: a part file left behind shows here.
 std::vector<std::wstring> FilesIn(const std::wstring& folder) {
   std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  std::error_code missing;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, missing))
+    names.push_back(entry.path().filename().wstring());
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -317,9 +317,8 @@ TEST(DataRequestThreads, AThreadsLastObjectLeavesTheNotificationWindowClassToThe
   // window class with it while another thread was making its window of
   // that class, which then failed its start (1407). The class stays.
   OnOwnThread([] { EXPECT_NE(Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest").get(), nullptr); });
-  WNDCLASSEXW windowClass = {};
-  windowClass.cbSize = sizeof(windowClass);
-  EXPECT_TRUE(GetClassInfoExW(GetModuleHandleW(L"Korvanet.dll"), L"KorvanetHttpNotify", &windowClass));
+  WNDCLASSW windowClass = {};
+  EXPECT_TRUE(GetClassInfoW(GetModuleHandleW(L"Korvanet.dll"), L"KorvanetHttpNotify", &windowClass));
   OnOwnThread([] { EXPECT_EQ(Fetch({{L"sURL", Url(L"/text")}}), L"Gr\u00fc\u00dfe aus K\u00f6ln"); });
 }
 
