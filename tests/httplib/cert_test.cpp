@@ -35,19 +35,6 @@ std::string ServerCertificate() {
   return der;
 }
 
-// Lower-case hex, or as people copy it from certificate viewers: upper
-// case, pairs separated by colons or blanks.
-std::wstring Hex(const std::string& bytes, const wchar_t* separator = nullptr) {
-  std::wstring hex;
-  for (unsigned char b : bytes) {
-    wchar_t pair[4];
-    swprintf(pair, 4, separator ? L"%02X" : L"%02x", b);
-    if (separator && !hex.empty()) hex += separator;
-    hex += pair;
-  }
-  return hex;
-}
-
 std::string Digest(ALG_ID algorithm, const std::string& data) {
   BYTE digest[32];
   DWORD size = sizeof(digest);
@@ -57,12 +44,21 @@ std::string Digest(ALG_ID algorithm, const std::string& data) {
   return std::string(reinterpret_cast<const char*>(digest), size);
 }
 
+// Wine's store API reports a delete from a system store as done and keeps
+// the certificate: its registry keys go instead.
+void Forget(const wchar_t* store, const std::string& der, std::initializer_list<HKEY> hives) {
+  const std::wstring key = std::wstring(L"Software\\Microsoft\\SystemCertificates\\") + store +
+                           L"\\Certificates\\" + Hex(Digest(CALG_SHA1, der), L"");
+  for (HKEY hive : hives) {
+    const LSTATUS status = RegDeleteTreeW(hive, key.c_str());
+    EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
+  }
+}
+
 // A count the plain origin tells: /seen?mark=... (request lines that the
 // origins read with the mark) or /tunnels (CONNECT requests of the proxy).
 long Count(const std::wstring& pathAndQuery) {
-  Dispatch counter = MakeRequest({{L"sURL", Url(pathAndQuery)}, {L"nProxyType", 1}});
-  counter.Call(L"gbGet");
-  return std::stol(L"0" + counter.Get(L"sResponse").Text());
+  return std::stol(L"0" + Fetch({{L"sURL", Url(pathAndQuery)}, {L"nProxyType", 1}}));
 }
 
 // A new object (no check done yet) for a TLS origin's path.
@@ -176,14 +172,7 @@ TEST_F(Certificates, ATrustedServerAnswersDirectlyAndThroughAProxyAndIsRefusedOn
                                                nullptr));
   CertCloseStore(root, 0);
   client(L"trusted");
-  // Wine's store API reports a delete from a system store as done and keeps
-  // the certificate: its keys go instead (the machine's and the user's copy).
-  const std::wstring key = L"Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" +
-                           Hex(Digest(CALG_SHA1, der), L"");
-  for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
-    const LSTATUS status = RegDeleteTreeW(hive, key.c_str());
-    EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
-  }
+  Forget(L"Root", der, {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER});  // the machine's and the user's copy
   client(L"untrusted");
   SetEnvironmentVariableW(L"QM_TRUSTED_CLIENT", nullptr);
 }
@@ -211,11 +200,7 @@ class ClientCertificates : public RequestFixture {
     CertCloseStore(imported, 0);
   }
   void TearDown() override {
-    // Wine's store API reports a delete from a system store as done and
-    // keeps the certificate: its registry key goes instead.
-    const std::wstring key = L"Software\\Microsoft\\SystemCertificates\\My\\Certificates\\" +
-                             Hex(Digest(CALG_SHA1, der), L"");
-    EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str()), ERROR_SUCCESS);
+    Forget(L"My", der, {HKEY_CURRENT_USER});
     RequestFixture::TearDown();
   }
   std::string der;

@@ -11,11 +11,20 @@
 
 namespace korvanettest {
 
-class RequestFixture : public ::testing::Test {
+// A single-threaded apartment, with the loopback servers running.
+class ApartmentFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
     ASSERT_NE(Ports().http, 0) << "loopback servers not running";
+  }
+  void TearDown() override { CoUninitialize(); }
+};
+
+class RequestFixture : public ApartmentFixture {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(ApartmentFixture::SetUp());
     req = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
     ASSERT_NE(req.get(), nullptr) << "Korvanet.clsqmHTTPDataRequest not registered";
     ASSERT_TRUE(done.Connect(req.get()));
@@ -23,7 +32,7 @@ class RequestFixture : public ::testing::Test {
   void TearDown() override {
     done.Disconnect();
     req = Dispatch();
-    CoUninitialize();
+    ApartmentFixture::TearDown();
   }
   bool Get() { return req.Call(L"gbGet").value.Bool(); }
   bool Get(const std::wstring& url) {

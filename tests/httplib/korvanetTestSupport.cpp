@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <fstream>
 
 #include "qmTestSupport.h"
@@ -105,10 +106,20 @@ std::tuple<long, long, std::wstring> Dispatch::Outcome() const {
   return {Get(L"lErrorcode").Long(), Get(L"lResponseCode").Long(), Get(L"sResponse").Text()};
 }
 
+std::pair<long, std::wstring> Dispatch::Error() const {
+  return {Get(L"lErrorcode").Long(), Get(L"sErrortext").Text()};
+}
+
 Dispatch MakeRequest(const Dispatch::Settings& settings) {
   Dispatch request = Dispatch::Create(L"Korvanet.clsqmHTTPDataRequest");
   if (request.get()) request.Set(settings);
   return request;
+}
+
+std::wstring Fetch(const Dispatch::Settings& settings) {
+  Dispatch request = MakeRequest(settings);
+  request.Call(L"gbGet");
+  return request.Get(L"sResponse").Text();
 }
 
 bool EventSink::Connect(IDispatch* source) {
@@ -148,6 +159,23 @@ std::wstring ErrorText(DWORD code) {
   while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
     message.pop_back();
   return message.empty() ? L"Error " + std::to_wstring(code) : message;
+}
+
+bool RunJob(const std::vector<Dispatch>& requests) {
+  Dispatch job = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
+  for (const Dispatch& request : requests) job.Call(L"bAddRequest", {Var(request.get())}, true);
+  return job.Call(L"bDoRequests").value.Bool();
+}
+
+std::wstring Hex(const std::string& bytes, const wchar_t* separator) {
+  std::wstring hex;
+  for (unsigned char b : bytes) {
+    wchar_t pair[4];
+    swprintf(pair, 4, separator ? L"%02X" : L"%02x", b);
+    if (separator && !hex.empty()) hex += separator;
+    hex += pair;
+  }
+  return hex;
 }
 
 bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds) {

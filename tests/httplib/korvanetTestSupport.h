@@ -87,6 +87,8 @@ class Dispatch {
   const Dispatch& Set(const Settings& settings) const;
   // A request's lErrorcode, lResponseCode and sResponse, compared as one.
   std::tuple<long, long, std::wstring> Outcome() const;
+  // Its lErrorcode and sErrortext.
+  std::pair<long, std::wstring> Error() const;
 
  private:
   ComPtr<IDispatch> mp;
@@ -94,13 +96,15 @@ class Dispatch {
 
 // A new Korvanet.clsqmHTTPDataRequest with the given properties.
 Dispatch MakeRequest(const Dispatch::Settings& settings = {});
+// The sResponse of a new one's gbGet.
+std::wstring Fetch(const Dispatch::Settings& settings);
 using Outcome = std::tuple<long, long, std::wstring>;
 
 // Connects to an object's source interface and records the events.
 class EventSink : public IDispatch {
  public:
   explicit EventSink(REFIID events) : mEvents(events) {}
-  virtual ~EventSink() = default;
+  virtual ~EventSink() { Disconnect(); }
   bool Connect(IDispatch* source);
   void Disconnect();
 
@@ -126,6 +130,18 @@ class EventSink : public IDispatch {
 // The library's text for a code: the platform's message (WinHTTP's own for
 // its codes, where it has one), or (where Wine has none) "Error " and the number.
 std::wstring ErrorText(DWORD code);
+// A code with that text; no text for no error.
+inline std::pair<long, std::wstring> ErrorOf(DWORD code) {
+  return {static_cast<long>(code), code ? ErrorText(code) : L""};
+}
+
+// Adds the requests to a new Korvanet.clsqmHTTPJob (by reference, as a
+// script passes a variable) and runs it: bDoRequests' answer.
+bool RunJob(const std::vector<Dispatch>& requests);
+
+// Lower-case hex, or as people copy it from certificate viewers: upper
+// case, pairs separated by colons or blanks.
+std::wstring Hex(const std::string& bytes, const wchar_t* separator = nullptr);
 
 // The private memory the process has committed, summed over its address
 // space: what a client holds, also under Wine, whose process counters keep

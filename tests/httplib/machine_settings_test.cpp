@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "Korvanet_h.h"
+#include "korvanetRequestFixture.h"
 #include "korvanetTestSupport.h"
 #include "qmTestSupport.h"
 
@@ -35,24 +37,19 @@ void WriteUserConnection(DWORD flags, const std::string& proxy = "", const std::
 }
 
 
-class MachineSettings : public ::testing::Test {
+class MachineSettings : public ApartmentFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-    ASSERT_NE(Ports().http, 0) << "loopback servers not running";
-  }
   void TearDown() override {
     // The prefix's own setting: direct, as scripts/direct-connection.reg has it.
     WriteUserConnection(kDirect);
-    CoUninitialize();
+    ApartmentFixture::TearDown();
   }
   // A GET of /echo on localhost with the default proxy type, the test
   // proxy's credentials (which only the proxy asks for) and more: its
   // status, and "via proxy" when the test proxy forwarded it.
   static std::wstring Route(const Dispatch::Settings& more = {}) {
     Dispatch req = MakeRequest({{L"sURL", Url(L"/echo", L"localhost")}, {L"sProxyUser", L"proxyuser"},
-                                {L"sProxyPassword", L"proxypass"}});
-    req.Set(more);
+                                {L"sProxyPassword", L"proxypass"}}).Set(more);
     EXPECT_TRUE(req.Call(L"gbGet").value.Bool()) << req.Get(L"sErrortext").Text();
     const bool proxied = Contains(req.Get(L"sHeaders").Text(), L"X-Proxied: yes");
     return std::to_wstring(req.Get(L"lResponseCode").Long()) + (proxied ? L" via proxy" : L"");
