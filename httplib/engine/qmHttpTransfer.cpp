@@ -479,7 +479,9 @@ void qmHttpTransfer::OnHeaders() {
   qmChallenge challenge;
   challenge.status = code;
   challenge.sameOrigin = qmOriginOf(mSettings.url, current) && current == mOrigin;
-  challenge.throughProxy = qmRouteUsesProxy(mRoute, current.scheme, current.host);
+  // (Asked only of a 407: for the machine's setting it reads the registry.)
+  challenge.throughProxy =
+      code == HTTP_STATUS_PROXY_AUTH_REQ && qmRouteUsesProxy(mRoute, current.scheme, current.host);
   challenge.serverAnswers = mServerChallenges;
   challenge.proxyAnswers = mProxyChallenges;
   const DWORD target = qmChallengeTarget(challenge, mSettings);
