@@ -83,7 +83,6 @@ class qmCheckTest : public qmRunTest {
 // The plan's form for the entry types is in ThePlanHasOneStableForm...;
 // these are the decisions that only an 8.2 rollout shows.
 TEST_F(qmCheckTest, ACheckChangesNothingAndTheRunDoesWhatThePlanSaidEntryByEntry) {
-  ClearRestartWork();
   // What an add-in rollout to an 8.2 machine uses: every entry type that
   // acts for 8.2, a file in use, a failing entry and inert ones.
   CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\new.dll");
@@ -153,7 +152,6 @@ TEST_F(qmCheckTest, ACheckChangesNothingAndTheRunDoesWhatThePlanSaidEntryByEntry
   EXPECT_EQ(WaitForToolRecord().substr(0, commandLine.size()), commandLine);
   EXPECT_TRUE(Has(plan, L"Logdatei: " + updater() + L"\\log_" + GetComputerNameText() +
                             L".txt\r\nGesamt: 16 Einträge, 2 fehlgeschlagen, 1 mit Neustart - Rückgabewert 2\r\n"));
-  ClearRestartWork();
 }
 
 TEST_F(qmCheckTest, RegistryValuesArePlannedWithTheirTypeAndKeyAndThenWrittenSo) {
@@ -277,7 +275,6 @@ TEST_F(qmCheckTest, AStepThatFailsUnexpectedlyFailsAloneInThePlanAsInTheRun) {
 }
 
 TEST_F(qmCheckTest, ThePlanAndTheRunAgreeOnFilesTheyCannotTouchOrNeedNotCopy) {
-  ClearRestartWork();
   PutUpdaterFile(L"h.txt", "new");
   PutUpdaterFile(L"s.txt", "new");
   PutUpdaterFile(L"self.txt", "self");
@@ -306,7 +303,6 @@ TEST_F(qmCheckTest, ThePlanAndTheRunAgreeOnFilesTheyCannotTouchOrNeedNotCopy) {
     SetFileAttributesW((shared() + L"\\" + name).c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_NE(ReadBytes(shared() + L"\\" + name), "new");
   }
-  ClearRestartWork();
 }
 
 TEST_F(qmCheckTest, AConfigUpdateFileThatCannotBeReplacedIsAFailureOfThePlanAndTheRun) {

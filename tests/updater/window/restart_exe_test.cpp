@@ -44,7 +44,6 @@ DWORD RestartPrefix() {
 class TrevalonRestart : public qmExeTest {};
 
 TEST_F(TrevalonRestart, FilesInUseAreInPlaceAndTheComponentRegisteredAfterTheRestart) {
-  ClearRestartWork();
   const std::wstring component = shared() + L"\\Comp.dll";
   const std::wstring text = shared() + L"\\held.txt";
   CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
