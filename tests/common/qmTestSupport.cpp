@@ -99,8 +99,6 @@ std::string ToAnsi(const std::wstring& text) { return Encoded(text, CP_ACP); }
 
 std::string SavedAs(const std::wstring& text, tSavedAs as) {
   switch (as) {
-    case tSavedAs::kAnsi:
-      return ToAnsi(text);
     case tSavedAs::kUtf8Bom:
       return "\xEF\xBB\xBF" + Encoded(text, CP_UTF8);
     case tSavedAs::kUtf16LE:
@@ -148,9 +146,7 @@ tProcess::tProcess(std::wstring commandLine, const std::wstring& currentFolder, 
   mInfo = PROCESS_INFORMATION{};
 }
 
-tProcess::~tProcess() { End(); }
-
-void tProcess::End() {
+tProcess::~tProcess() {
   if (!started()) return;
   if (bRunning()) {
     TerminateProcess(mInfo.hProcess, 255);
@@ -158,7 +154,6 @@ void tProcess::End() {
   }
   CloseHandle(mInfo.hThread);
   CloseHandle(mInfo.hProcess);
-  mInfo = PROCESS_INFORMATION{};
 }
 
 DWORD tProcess::WaitForExit(int iTimeoutMs) {

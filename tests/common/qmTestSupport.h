@@ -37,10 +37,10 @@ bool Exists(const std::wstring& path);
 // Text in the system ANSI code page, as the updater's files are written.
 std::string ToAnsi(const std::wstring& text);
 
-// Text as editors save it: ANSI (no mark), Notepad's UTF-8 with byte-order
-// mark, and "Unicode" (PowerShell 5.1's Out-File and ">", Notepad's
+// Text as editors save it: Notepad's UTF-8 with byte-order mark, and
+// "Unicode" (PowerShell 5.1's Out-File and ">", Notepad's
 // "Unicode"): UTF-16 with its byte-order mark, little- or big-endian.
-enum class tSavedAs { kAnsi, kUtf8Bom, kUtf16LE, kUtf16BE };
+enum class tSavedAs { kUtf8Bom, kUtf16LE, kUtf16BE };
 std::string SavedAs(const std::wstring& text, tSavedAs as);
 
 // Waits until the condition holds, at most iTimeoutMs; polls every iPollMs.
@@ -61,7 +61,6 @@ class tProcess {
   // The exit code, or STILL_ACTIVE after iTimeoutMs.
   DWORD WaitForExit(int iTimeoutMs);
   [[nodiscard]] bool bRunning() const;
-  void End();
 
  private:
   PROCESS_INFORMATION mInfo{};

@@ -9,14 +9,10 @@ using qmtest::WriteBytes;
 
 namespace {
 
-std::wstring BackupRoot(const std::wstring& sRoot) {
-  return sRoot + L"\\Trevalon\\Backup\\" + GetComputerNameText();
-}
-
 int BackupCount(const std::wstring& sRoot) {
   int n = 0;
   WIN32_FIND_DATAW data{};
-  HANDLE find = FindFirstFileW((BackupRoot(sRoot) + L"\\2*").c_str(), &data);
+  HANDLE find = FindFirstFileW((sRoot + L"\\Trevalon\\Backup\\" + GetComputerNameText() + L"\\2*").c_str(), &data);
   for (BOOL bMore = find != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(find, &data)) ++n;
   FindClose(find);
   return n;

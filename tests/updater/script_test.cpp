@@ -17,8 +17,6 @@ tTrevalonScript Parse(const std::string& bytes) {
   return script;
 }
 
-std::vector<std::string> Records(const std::string& bytes) { return ReadScriptRecords(bytes).records; }
-
 // Each entry as "type|path|file|value|value2|area".
 std::vector<std::wstring> Entries(const std::string& bytes) {
   std::vector<std::wstring> entries;
@@ -47,7 +45,7 @@ TEST(ScriptRecords, CommasSplitRecordsQuotesKeepThemAndEmptyOnesAreSkipped) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.sBytes);
-    EXPECT_EQ(Records(c.sBytes), c.records);
+    EXPECT_EQ(ReadScriptRecords(c.sBytes).records, c.records);
   }
 }
 

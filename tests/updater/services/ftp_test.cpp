@@ -25,7 +25,6 @@ std::wstring FtpDir() {
 }
 
 std::wstring Served(const std::wstring& name) { return FtpDir() + L"\\root\\incoming\\" + name; }
-size_t EventsSoFar() { return qmtest::ReadBytes(FtpDir() + L"\\events.log").size(); }
 
 // Waits (at most 5 s) until the server has logged the given numbers of
 // opened and closed control connections since `from`.
@@ -97,7 +96,7 @@ TEST_F(FtpTest, UploadFailsWithoutConnectionOrTarget) {
 // A second Connect closes the first connection; destroying a connected
 // object closes its connection.
 TEST_F(FtpTest, ConnectTwiceOrDestroyingTheObjectClosesTheConnection) {
-  const size_t from = EventsSoFar();
+  const size_t from = qmtest::ReadBytes(FtpDir() + L"\\events.log").size();
   ASSERT_TRUE(mFtp.Connect());
   ASSERT_TRUE(mFtp.Connect());
   EXPECT_TRUE(WaitForEvents(from, 2, 1)) << "the server should see the first connection closed";

@@ -33,10 +33,6 @@ class tHolder : public tProcess {
   bool mbHeld = false;
 };
 
-std::wstring FromUtf16(const std::string& bytes) {
-  return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
-}
-
 // Restarts the prefix as Windows starts again: wineboot carries out the
 // pending renames and runs the RunOnce entries, and ends when they ran.
 DWORD RestartPrefix() {
@@ -48,7 +44,6 @@ DWORD RestartPrefix() {
 class TrevalonRestart : public qmExeTest {};
 
 TEST_F(TrevalonRestart, FilesInUseAreInPlaceAndTheComponentRegisteredAfterTheRestart) {
-  ClearRestartWork();
   const std::wstring component = shared() + L"\\Comp.dll";
   const std::wstring text = shared() + L"\\held.txt";
   CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
@@ -87,7 +82,7 @@ TEST_F(TrevalonRestart, FilesInUseAreInPlaceAndTheComponentRegisteredAfterTheRes
   EXPECT_EQ(ReadBytes(text), "new text");
   EXPECT_TRUE(PendingRenames().empty());
   EXPECT_EQ(RunOnceCommand(L"Trevalon " + component), L"<missing>");
-  const std::wstring record = FromUtf16(ReadBytes(component + L".registered"));
+  const std::wstring record = RegistrationRecord(component);
   EXPECT_EQ(_wcsicmp(record.substr(0, record.find(L"\r\n")).c_str(), runOnce.c_str()), 0)
       << ToAnsi(record) << "\n" << ToAnsi(runOnce);
 }

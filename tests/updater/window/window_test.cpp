@@ -13,10 +13,6 @@ using namespace qmtest;
 
 namespace {
 
-bool bEndsWith(const std::wstring& text, const std::wstring& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 // Waits until the automatic run is over: the countdown box shows a number.
 bool WaitForCountdown(tTrevalonProcess& trevalon) {
   HWND restzeit = trevalon.Control(IDC_TXTRESTZEIT);
@@ -30,11 +26,6 @@ bool WaitForCountdown(tTrevalonProcess& trevalon) {
 
 int Countdown(tTrevalonProcess& trevalon) { return std::stoi(WindowText(trevalon.Control(IDC_TXTRESTZEIT))); }
 std::wstring Report(tTrevalonProcess& trevalon) { return WindowText(trevalon.Control(IDC_TXTINFO)); }
-
-void Quit(tTrevalonProcess& trevalon) {
-  Click(trevalon.Control(IDC_CMDQUIT));
-  EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
-}
 
 }  // namespace
 
@@ -66,7 +57,7 @@ TEST_F(TrevalonWindow, ShowsVersionAndRunningTextThenRunsOnceAndCountsDown10To0)
     EXPECT_EQ(Countdown(trevalon), 10);
     EXPECT_TRUE(IsWindowEnabled(trevalon.Control(IDC_CMDUPDATE)));
     const std::wstring report = Report(trevalon);
-    EXPECT_TRUE(bEndsWith(report, L" nicht vorhanden, insofern erfolgreich \r\n\r\nTrevalon erfolgreich")) << report;
+    EXPECT_TRUE(report.ends_with(L" nicht vorhanden, insofern erfolgreich \r\n\r\nTrevalon erfolgreich")) << report;
 
     HWND restzeitBox = trevalon.Control(IDC_TXTRESTZEIT);
     std::vector<std::wstring> shown;
@@ -130,8 +121,8 @@ TEST_F(TrevalonWindow, LongRunKeepsUpdateDisabledAnswersBroadcastsAndShowsEveryM
                         L"Lösche: missing0.tmpDatei: "),
             std::wstring::npos);
   EXPECT_TRUE(Exists(shared() + L"\\Env.dll.registered"));
-  EXPECT_TRUE(bEndsWith(report, L"\\shared\\missing399.tmp nicht vorhanden, insofern erfolgreich \r\n\r\n"
-                                L"Trevalon erfolgreich"));
+  EXPECT_TRUE(report.ends_with(L"\\shared\\missing399.tmp nicht vorhanden, insofern erfolgreich \r\n\r\n"
+                               L"Trevalon erfolgreich"));
 
   // The last line is in view.
   DWORD_PTR lines = 0, firstVisible = 0;
@@ -140,7 +131,8 @@ TEST_F(TrevalonWindow, LongRunKeepsUpdateDisabledAnswersBroadcastsAndShowsEveryM
   EXPECT_GT(lines, 400u);
   EXPECT_GT(firstVisible + 60, lines);
   EXPECT_GT(firstVisible, 300u);
-  Quit(trevalon);
+  Click(trevalon.Control(IDC_CMDQUIT));
+  EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
 }
 
 // A run that cannot find Office Line counts down from 30 (its report is the
@@ -196,7 +188,7 @@ TEST_F(TrevalonWindow, UpdateRunsAgainAndReportsTheResultInAMessageBox) {
   EXPECT_FALSE(DialogParts(box).bIcon);
   const std::wstring report = Report(trevalon);
   EXPECT_EQ(report.rfind(L"Trevalon startet...", 0), 0u);
-  EXPECT_TRUE(bEndsWith(report, L" nicht vorhanden, insofern erfolgreich \r\n")) << report;
+  EXPECT_TRUE(report.ends_with(L" nicht vorhanden, insofern erfolgreich \r\n")) << report;
   Click(GetDlgItem(box, IDOK));
   ASSERT_TRUE(WaitUntil([&] { return trevalon.Dialog(L"Trevalon", 0) == nullptr; }, 10000));
 
