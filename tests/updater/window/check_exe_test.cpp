@@ -20,15 +20,19 @@ class TrevalonCheck : public qmExeTest {
   // Runs "/check /silent" (or the given switches) with its standard output
   // in a file; the exit code and what was printed.
   DWORD SilentCheck(const std::wstring& arguments, std::string* psOutput) {
-    const std::wstring path = mScratch / L"stdout.txt";
+    // A file of its own per run: under Wine the previous run's inherited
+    // handle may still hold the last one for a moment.
+    const std::wstring path = mScratch / (L"stdout" + std::to_wstring(++mRuns) + L".txt");
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     HANDLE output = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    EXPECT_NE(output, INVALID_HANDLE_VALUE) << GetLastError();
     const DWORD code = tTrevalonProcess(Program(), arguments, L"", output).WaitForExit(kExitTimeoutMs);
     CloseHandle(output);
     *psOutput = ReadBytes(path);
     return code;
   }
   std::wstring CheckPath() const { return updater() + L"\\check_" + LogPath().substr(updater().size() + 5); }
+  int mRuns = 0;
 };
 
 TEST_F(TrevalonCheck, SilentCheckPrintsThePlanChangesNothingAndExitsAsTheRunWould) {
