@@ -44,7 +44,6 @@ TEST(Redirect, StatusVerbAndTargetDecideWhereTheRequestGoesOnAndAsWhat) {
       {301, L"POST", L"/x", 0, L"http://127.0.0.1:8080/x", L"GET", false},
       {302, L"POST", L"x", 0, L"http://127.0.0.1:8080/a/x", L"GET", false},
       {302, L"PATCH", L"/x", 0, L"http://127.0.0.1:8080/x", L"PATCH", true},
-      {303, L"POST", L"/x", 0, L"http://127.0.0.1:8080/x", L"GET", false},
       {303, L"PUT", L"/x", 0, L"http://127.0.0.1:8080/x", L"GET", false},
       {303, L"HEAD", L"/x", 0, L"http://127.0.0.1:8080/x", L"HEAD", true},
       {307, L"POST", L"/x", 0, L"http://127.0.0.1:8080/x", L"POST", true},
@@ -54,7 +53,6 @@ TEST(Redirect, StatusVerbAndTargetDecideWhereTheRequestGoesOnAndAsWhat) {
       {302, L"GET", L"/x", kMaxRedirects - 1, L"http://127.0.0.1:8080/x", L"GET", true},
       {302, L"GET", L"/x", kMaxRedirects, L"", L"GET", true},
       {300, L"GET", L"/x", 0, L"", L"GET", true},
-      {304, L"GET", L"/x", 0, L"", L"GET", true},
       {302, L"GET", L"", 0, L"", L"GET", true},
       {302, L"GET", L"ftp://127.0.0.1/x", 0, L"", L"GET", true},
   };
@@ -86,7 +84,6 @@ TEST(Redirect, TheClientsCredentialsCookiesAndHostStayWithTheOriginItNamed) {
       // From https to http the request would travel in the clear: the
       // redirect is the answer, the client sees its status and body.
       {L"https://127.0.0.1:8443/a", L"http://127.0.0.1:8443/b", false, true},
-      {L"https://127.0.0.1:8443/a", L"http://127.0.0.1/b", false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::wstring(c.from) + L" -> " + c.location);
@@ -107,7 +104,6 @@ TEST(Authentication, ServerCredentialsGoOnlyToTheNamedOriginAndProxyCredentialsO
   const qmHttpSettings settings{.user = L"qm", .proxyUser = L"p"};
   // The challenge: status, same origin, through a proxy, server and proxy challenges answered so far.
   const struct { qmChallenge challenge; DWORD target; } cases[] = {
-      {{401, true, false, 0, 0}, WINHTTP_AUTH_TARGET_SERVER},
       {{401, true, true, kMaxChallenges - 1, 0}, WINHTTP_AUTH_TARGET_SERVER},
       {{401, true, false, kMaxChallenges, 0}, kNoChallengeTarget},
       {{401, false, false, 0, 0}, kNoChallengeTarget},  // a redirect's other origin
@@ -154,8 +150,6 @@ TEST(RequestHeaders, TheClientsLinesReplaceTheDefaultsOfTheirNameWhateverTheirCa
       {"a multipart body keeps its boundary",
        {.headers = {{L"Content-Type", L"text/json"}}, .contentType = L"multipart/form-data; boundary=b"},
        L"Content-Type", L"multipart/form-data; boundary=b"},
-      {"the client's user agent", {.headers = {{L"user-agent", L"Mine/2"}, {L"User-Agent", L"Mine/3"}}},
-       L"User-Agent", L"Mine/3"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -178,27 +172,14 @@ TEST(ResponseText, CharsetLabelsDecodeAsBrowsersDoAndAByteOrderMarkDecides) {
   const std::wstring t = L"text/plain; charset=";
   // Every content type of a row makes the same text of the bytes.
   const struct { std::vector<std::wstring> types; const char* hex; const wchar_t* text; } cases[] = {
-      // Latin-1 and ASCII labels mean windows-1252, as in every browser.
+      // Latin-1 labels mean windows-1252, as in every browser; one row per decoder
+      // family and per stand-in code page (gb18030, euc-jp, iso-8859-8-i).
       {{t + L"iso-8859-1"}, "80e4", L"\u20ac\u00e4"},
-      {{t + L"us-ascii"}, "809f", L"\u20ac\u0178"},
       {{t + L"\"ISO_8859-1:1987\"", L"text/plain;charset=latin1", t + L"l1"}, "80", L"\u20ac"},
       {{t + L"iso-8859-9"}, "80d0", L"\u20ac\u011e"},
       {{t + L"unicode-1-1-utf-8"}, "c3a4", L"\u00e4"},
-      {{t + L"iso-8859-2"}, "b1", L"\u0105"},
-      {{t + L"iso-8859-15"}, "a4", L"\u20ac"},
-      {{t + L"iso-8859-5"}, "b0", L"\u0410"},
-      {{t + L"iso-8859-7"}, "e1", L"\u03b1"},
-      {{t + L"cp1251"}, "c0", L"\u0410"},
-      {{t + L"x-cp1250"}, "b9", L"\u0105"},
-      {{t + L"koi8-r"}, "edc9d2", L"\u041c\u0438\u0440"},
-      {{t + L"koi8-u"}, "a4", L"\u0454"},
-      {{t + L"ibm866", t + L"x-mac-cyrillic"}, "80", L"\u0410"},
-      {{t + L"macintosh"}, "8a", L"\u00e4"},
-      {{t + L"tis-620"}, "a1", L"\u0e01"},
-      {{t + L"shift_jis", t + L"windows-31j"}, "93fa967b", L"\u65e5\u672c"},
-      {{t + L"euc-kr", t + L"ks_c_5601-1987"}, "c7d1b1b9", L"\ud55c\uad6d"},
-      {{t + L"gb2312", t + L"gb18030"}, "d6d0cec4", L"\u4e2d\u6587"},
-      {{t + L"big5"}, "a4a4a4e5", L"\u4e2d\u6587"},
+      {{t + L"shift_jis"}, "93fa967b", L"\u65e5\u672c"},
+      {{t + L"gb18030"}, "d6d0cec4", L"\u4e2d\u6587"},
       {{t + L"euc-jp"}, "c6fccbdc", L"\u65e5\u672c"},
       {{t + L"iso-8859-8-i"}, "e0", L"\u05d0"},
       {{t + L"utf-16", t + L"utf-16le"}, "e400", L"\u00e4"},
@@ -267,7 +248,6 @@ TEST(RequestTls, OnlyARevocationThatCouldNotBeCheckedIsTriedAgainWithoutTheCheck
   const struct { const char* what; DWORD error, flags; bool again; } cases[] = {
       {"no revocation list (synchronous code)", ERROR_WINHTTP_SECURE_CERT_REV_FAILED, 0, true},
       {"no revocation list (TLS failure flags)", ERROR_WINHTTP_SECURE_FAILURE, kRevFailed, true},
-      {"revoked", ERROR_WINHTTP_SECURE_CERT_REVOKED, 0, false},
       {"revoked (TLS failure flags)", ERROR_WINHTTP_SECURE_FAILURE, WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED, false},
       {"no list and an unknown issuer", ERROR_WINHTTP_SECURE_FAILURE,
        kRevFailed | WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, false},
