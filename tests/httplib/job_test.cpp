@@ -49,14 +49,20 @@ class Job : public ApartmentFixture {
   std::vector<long> progress;
 };
 
-TEST_F(Job, ProgressCountsEveryEndedRequestAndAFailedOneKeepsItsOwnError) {
+TEST_F(Job, ProgressCountsEveryEndedRequestOnceAndAFailedOneKeepsItsOwnError) {
   // A request that fails has ended as well: it is counted, the job is done,
-  // and the failure is that request's own, not its neighbours'.
+  // and the failure is that request's own, not its neighbours'. A request
+  // object that stands in the collection twice is started and counted once.
   Dispatch refused = MakeRequest({{L"sURL", Url(L"/", L"127.0.0.1", Ports().refused)}, {L"sRequestType", L"GET"}});
-  const std::initializer_list<Dispatch> requests{NewRequest(L"/delay?ms=100"), refused,
-                                                 NewRequest(L"/delay?ms=400"), NewRequest(L"/delay?ms=700")};
+  Dispatch twice = NewRequest(L"/delay?ms=100");
+  EventSink done{DIID___clsqmHTTPDataRequest};
+  ASSERT_TRUE(done.Connect(twice.get()));
+  const std::initializer_list<Dispatch> requests{twice, refused, NewRequest(L"/delay?ms=400"),
+                                                 NewRequest(L"/delay?ms=700")};
   EXPECT_TRUE(Add(requests)) << "bAddRequest reports True";
-  EXPECT_TRUE(Run());
+  Add({twice});
+  EXPECT_EQ(Dispatch(job.Get(L"gcolRequests").Object()).Call(L"Count").value.Long(), 5);
+  EXPECT_TRUE(Run()) << "every distinct request completed";
   ASSERT_FALSE(progress.empty());
   EXPECT_EQ(progress.back(), 4);
   for (size_t i = 1; i < progress.size(); ++i) EXPECT_GT(progress[i], progress[i - 1]);
@@ -65,6 +71,8 @@ TEST_F(Job, ProgressCountsEveryEndedRequestAndAFailedOneKeepsItsOwnError) {
     EXPECT_EQ(req.Outcome(), failed ? Outcome(12029, 0, L"") : Outcome(0, 200, L"delayed"));
     EXPECT_TRUE(req.Get(L"mbDone").Bool() && req.Get(L"bParallel").Bool() && req.Get(L"bTmp").Bool());
   }
+  PumpUntil([] { return false; }, 400);
+  EXPECT_EQ(done.events.size(), 1u) << "started once";
 }
 
 // The job starts a request of each method by name (or as gbSend chose it in
@@ -78,7 +86,7 @@ TEST_F(Job, EachMethodRunsByNameOrAsGbSendChoseItAndAnUnstartedTypeEndsTheWaitAf
   } cases[] = {
       {L"GET", false, L"GET /echo HTTP/1.1"}, {L"get", false, nullptr}, {L"POST", false, L"POST /echo HTTP/1.1"},
       {L"DELETE", false, L"DELETE /echo HTTP/1.1"}, {L"PATCH", false, L"PATCH /echo HTTP/1.1"},
-      {L"OPTIONS", false, L"OPTIONS /echo HTTP/1.1"}, {L"HEAD", false, L""},
+      {L"HEAD", false, L""},
       {L"PURGE", true, L"PURGE /echo HTTP/1.1"},
   };
   std::vector<Dispatch> requests;
@@ -96,7 +104,7 @@ TEST_F(Job, EachMethodRunsByNameOrAsGbSendChoseItAndAnUnstartedTypeEndsTheWaitAf
   const ULONGLONG waited = GetTickCount64() - start;
   EXPECT_TRUE(waited >= 29500 && waited < 40000) << waited;
   ASSERT_FALSE(progress.empty());
-  EXPECT_EQ(progress.back(), 7);
+  EXPECT_EQ(progress.back(), 6);
   for (size_t i = 0; i < requests.size(); ++i) {
     SCOPED_TRACE(cases[i].type);
     const Dispatch& r = requests[i];
@@ -115,7 +123,7 @@ TEST_F(Job, RequestsWaitUnstartedWhileTheirHostHasNoConnectionLeft) {
   EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 100) << "the default";
   auto most = [] { return Fetch({{L"sURL", Url(L"/mostdelayed")}}); };
   // limit 0: the default
-  const struct { long limit; const wchar_t* most; } cases[] = {{0, L"16"}, {6, L"6"}, {2, L"2"}, {1, L"1"}};
+  const struct { long limit; const wchar_t* most; } cases[] = {{0, L"16"}, {2, L"2"}, {1, L"1"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limit);
     Dispatch batch = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
@@ -133,29 +141,6 @@ TEST_F(Job, RequestsWaitUnstartedWhileTheirHostHasNoConnectionLeft) {
   CallResult refused = job.Invoke(L"lMaxConnectionsPerHost", DISPATCH_PROPERTYPUT, {Var(0L)}, false);
   EXPECT_EQ(refused.number, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 100);
-}
-
-// A request object that stands in the collection twice is started and
-// counted once.
-TEST_F(Job, AHundredRequestsInOneJobAllCompleteAndOneAddedTwiceIsStartedOnce) {
-  Dispatch twice = NewRequest(L"/delay?ms=200");
-  EventSink done{DIID___clsqmHTTPDataRequest};
-  ASSERT_TRUE(done.Connect(twice.get()));
-  Add({twice});
-  std::vector<Dispatch> requests;
-  for (int i = 0; i < 100; ++i) {
-    requests.push_back(NewRequest(L"/delay?ms=300"));
-    Add({requests.back()});
-  }
-  Add({twice});
-  EXPECT_EQ(Dispatch(job.Get(L"gcolRequests").Object()).Call(L"Count").value.Long(), 102);
-  EXPECT_TRUE(Run()) << "every distinct request completed";
-  EXPECT_EQ(progress.back(), 101);
-  int delayed = 0;
-  for (const Dispatch& req : requests) delayed += req.Get(L"sResponse").Text() == L"delayed";
-  EXPECT_EQ(delayed, 100);
-  PumpUntil([] { return false; }, 400);
-  EXPECT_EQ(done.events.size(), 1u) << "started once";
 }
 
 TEST_F(Job, AJobRunTwiceWaitsForTheNewResponses) {
