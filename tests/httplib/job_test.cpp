@@ -86,8 +86,7 @@ TEST_F(Job, EachMethodRunsByNameOrAsGbSendChoseItAndAnUnstartedTypeEndsTheWaitAf
   } cases[] = {
       {L"GET", false, L"GET /echo HTTP/1.1"}, {L"get", false, nullptr}, {L"POST", false, L"POST /echo HTTP/1.1"},
       {L"DELETE", false, L"DELETE /echo HTTP/1.1"}, {L"PATCH", false, L"PATCH /echo HTTP/1.1"},
-      {L"HEAD", false, L""},
-      {L"PURGE", true, L"PURGE /echo HTTP/1.1"},
+      {L"HEAD", false, L""}, {L"PURGE", true, L"PURGE /echo HTTP/1.1"},
   };
   std::vector<Dispatch> requests;
   for (const Case& c : cases) {
