@@ -39,7 +39,6 @@ class RequestFixture : public ApartmentFixture {
     req.Put(L"sURL", url);
     return Get();
   }
-  bool Post() { return req.Call(L"gbPost").value.Bool(); }
   std::wstring Text(const wchar_t* name) { return req.Get(name).Text(); }
   long Long(const wchar_t* name) { return req.Get(name).Long(); }
 

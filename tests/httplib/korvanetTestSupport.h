@@ -20,7 +20,6 @@ using Microsoft::WRL::ComPtr;
 
 struct ServerPorts {
   int http = 0;
-  int other = 0;  // the same site on another port
   int proxy = 0;
   int refused = 0;
   int https = 0;  // a TLS origin with a self-signed certificate

@@ -81,8 +81,6 @@ TEST_F(MachineSettings, TheUsersConfigurationScriptChoosesTheProxyForEachHostAne
   EXPECT_EQ(Route({{L"sURL", Url(L"/echo")}}), L"200");
   WriteUserConnection(kDirect | kScript, "", "", script + "&direct=1");
   EXPECT_EQ(Route(), L"200");
-  WriteUserConnection(kDirect | kScript, "", "", script);
-  EXPECT_EQ(Route(), L"200 via proxy");
 }
 
 }  // namespace
