@@ -46,15 +46,12 @@ TEST_F(TrevalonCheck, SilentCheckPrintsThePlanChangesNothingAndExitsAsTheRunWoul
   EXPECT_FALSE(Exists(shared() + L"\\readme.txt"));
   EXPECT_FALSE(Exists(CheckPath()));  // no "log" in the script
 
-  // Every form of both switches, in any order; with "log" the plan also
-  // lands beside the updater, and the run's log is not written.
+  // Other forms of both switches (the undo test tries the rest); with "log"
+  // the plan also lands beside the updater, and the run's log is not written.
   WriteScript({"ver;820", "log", "copy;shared;readme.txt"});
-  for (const wchar_t* arguments : {L"-CHECK --Silent", L"/silent --check", L"--Check /SILENT"}) {
-    DeleteFileW(CheckPath().c_str());
-    EXPECT_EQ(SilentCheck(arguments, &output), 0u) << arguments;
-    EXPECT_EQ(ReadBytes(CheckPath()), output);
-    EXPECT_EQ(output.rfind(kPlanStart, 0), 0u) << output;
-  }
+  EXPECT_EQ(SilentCheck(L"--Silent -CHECK", &output), 0u);
+  EXPECT_EQ(ReadBytes(CheckPath()), output);
+  EXPECT_EQ(output.rfind(kPlanStart, 0), 0u) << output;
   EXPECT_FALSE(Exists(LogPath()));
   EXPECT_FALSE(Exists(shared() + L"\\readme.txt"));
 
