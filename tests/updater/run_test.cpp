@@ -17,18 +17,14 @@ TEST_F(qmRunTest, WithoutTheInstallationInThe32BitViewTheRunAbortsWithoutLog) {
   DeleteRegValue(kKey820, L"Root");
   SetRegText(kKey820, L"Root", root(), KEY_WOW64_64KEY);
   PutUpdaterFile(L"a.txt", "a");
-  for (const char* version : {"ver;820", "ver;900"}) {
-    SCOPED_TRACE(version);
-    WriteScript({version, "log", "copy;shared;a.txt"});
-    EXPECT_FALSE(Run());
-    EXPECT_EQ(Text(), L"Trevalon startet...\r\nRegistry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\" +
-                          std::wstring(version[4] == '8' ? L"Office Line\\8.2" : L"KHK\\Office Line\\3.3") +
-                          L"\r\nOffice Line Pfad:\r\nWindows: C:\\windows\r\n----------------------------------\r\n"
-                          L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n");
-    EXPECT_EQ(mModule.glCountdownSeconds, 30);
-    EXPECT_FALSE(Exists(shared() + L"\\a.txt"));
-    EXPECT_FALSE(Exists(updater() + L"\\log_" + GetComputerNameText() + L".txt"));
-  }
+  WriteScript({"ver;820", "log", "copy;shared;a.txt"});
+  EXPECT_FALSE(Run());
+  EXPECT_EQ(Text(), L"Trevalon startet...\r\nRegistry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\Office Line\\8.2\r\n"
+                    L"Office Line Pfad:\r\nWindows: C:\\windows\r\n----------------------------------\r\n"
+                    L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n");
+  EXPECT_EQ(mModule.glCountdownSeconds, 30);
+  EXPECT_FALSE(Exists(shared() + L"\\a.txt"));
+  EXPECT_FALSE(Exists(updater() + L"\\log_" + GetComputerNameText() + L".txt"));
   DeleteRegTree(kKey820, KEY_WOW64_64KEY);
 }
 
@@ -214,13 +210,10 @@ TEST_F(qmRunTest, TheWorkFolderFollowsTheVersionAndTheAccessKey) {
   EXPECT_TRUE(Run());
   EXPECT_EQ(ReadBytes(work() + L"\\lib.mda"), "lib");
 
+  // "320" is below "330" as no version is.
   SetInstallation(L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2");
-  DeleteFileW((access() + L"\\lib.mda").c_str());
-  WriteScript({"ver;320", "copy;work;lib.mda"});
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(ReadBytes(access() + L"\\lib.mda"), "lib");
-
   SetAccessFolder(false);
+  WriteScript({"ver;320", "copy;work;lib.mda"});
   EXPECT_TRUE(Run());  // a missing Access key does not stop the run
   EXPECT_EQ(Text(), StartLines(L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2") +
                         L"Kopiere: lib.mda - fehlgeschlagen \r\nFehlermeldung: " + ErrorText(ERROR_PATH_NOT_FOUND));
