@@ -152,11 +152,9 @@ TEST_F(qmCheckTest, ACheckChangesNothingAndTheRunDoesWhatThePlanSaidEntryByEntry
 
 TEST_F(qmCheckTest, RegistryValuesArePlannedWithTheirTypeAndKeyAndThenWrittenSo) {
   // The registry entries act only below version 5.
+  // Copies and deletions plan alike in every version (see the first test).
   SetInstallation(kKey440);
-  PutUpdaterFile(L"readme.txt", "read me");
-  WriteBytes(root() + L"\\abf\\a.tmp", "a");
-  WriteScript({"ver;440", "log", "regt;Sub;Name;Text", "regl;;Number;42", "regl;;Bad;4x2",
-               "copy;shared;readme.txt", "copy;work;Lib.mda", "del;abf;*.tmp"});
+  WriteScript({"ver;440", "log", "regt;Sub;Name;Text", "regl;;Number;42", "copy;work;Lib.mda"});
   PutUpdaterFile(L"Lib.mda", "library");
   DeleteRegTree(std::wstring(kKey440) + L"\\Sub");
   DeleteRegValue(kKey440, L"Number");
@@ -174,7 +172,7 @@ TEST_F(qmCheckTest, RegistryValuesArePlannedWithTheirTypeAndKeyAndThenWrittenSo)
   // RegistryEntriesWriteTextAndNumbersInThe32BitViewThatTheProductReads.
   // The fragment is planned for the text, but no update file is written
   // before version 5 (the plan says so: see ThePlanHasOneStableForm...).
-  EXPECT_TRUE(Has(Block(plan, 7), L"  Ziel: " + work() + L"\\Lib.mda\r\n"));
+  EXPECT_TRUE(Has(Block(plan, 5), L"  Ziel: " + work() + L"\\Lib.mda\r\n"));
 }
 
 TEST_F(qmCheckTest, ThePlanHasOneStableFormWithEveryReasonForAFailure) {
@@ -265,7 +263,6 @@ TEST_F(qmCheckTest, AStepThatFailsUnexpectedlyFailsAloneInThePlanAsInTheRun) {
   EXPECT_TRUE(bOk);
   EXPECT_TRUE(Has(Block(Plan(), 2), L"  FEHLER: Unerwarteter interner Fehler, der Eintrag wurde abgebrochen\r\n"
                                     L"  Ergebnis: fehlgeschlagen\r\n"));
-  EXPECT_TRUE(Has(Block(Plan(), 3), L"  Aktion: kopieren\r\n  Ergebnis: erfolgreich\r\n"));
   EXPECT_EQ(mModule.gcolStepOutcomes, (std::vector<tStepOutcome>{tStepOutcome::kDone, tStepOutcome::kFailed,
                                                                   tStepOutcome::kDone, tStepOutcome::kDone}));
 }
