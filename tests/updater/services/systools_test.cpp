@@ -17,9 +17,7 @@ TEST(RestartPaths, A32BitProgramsSystem32IsNamedAsTheSessionManagerReadsIt) {
       {L"C:\\Windows\\system32\\MyComp.dll", L"", L"C:\\Windows\\system32\\MyComp.dll"},  // 64-bit program
       {L"C:\\Windows\\system32\\MyComp.dll", wow64.c_str(), L"C:\\Windows\\SysWOW64\\MyComp.dll"},
       {L"C:\\WINDOWS\\SYSTEM32\\sub\\x.ocx", wow64.c_str(), L"C:\\Windows\\SysWOW64\\sub\\x.ocx"},
-      {L"C:\\Windows\\system32\\trv1A.tmp", wow64.c_str(), L"C:\\Windows\\SysWOW64\\trv1A.tmp"},
       {L"C:\\Windows\\system32\\drivers\\etc\\hosts", wow64.c_str(), L"C:\\Windows\\system32\\drivers\\etc\\hosts"},
-      {L"C:\\Windows\\system32\\spool\\x.dll", wow64.c_str(), L"C:\\Windows\\system32\\spool\\x.dll"},
       {L"C:\\Windows\\Sysnative\\x.dll", wow64.c_str(), L"C:\\Windows\\system32\\x.dll"},
       {L"C:\\Windows\\system32x\\x.dll", wow64.c_str(), L"C:\\Windows\\system32x\\x.dll"},
       {L"D:\\Sage\\shared\\x.dll", wow64.c_str(), L"D:\\Sage\\shared\\x.dll"},

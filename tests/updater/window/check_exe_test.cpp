@@ -46,23 +46,20 @@ TEST_F(TrevalonCheck, SilentCheckPrintsThePlanChangesNothingAndExitsAsTheRunWoul
   EXPECT_FALSE(Exists(shared() + L"\\readme.txt"));
   EXPECT_FALSE(Exists(CheckPath()));  // no "log" in the script
 
-  // Every form of both switches, in any order; with "log" the plan also
-  // lands beside the updater, and the run's log is not written.
+  // Other forms of both switches (the undo test tries the rest); with "log"
+  // the plan also lands beside the updater, and the run's log is not written.
   WriteScript({"ver;820", "log", "copy;shared;readme.txt"});
-  for (const wchar_t* arguments : {L"-CHECK --Silent", L"/silent --check", L"--Check /SILENT"}) {
-    DeleteFileW(CheckPath().c_str());
-    EXPECT_EQ(SilentCheck(arguments, &output), 0u) << arguments;
-    EXPECT_EQ(ReadBytes(CheckPath()), output);
-    EXPECT_EQ(output.rfind(kPlanStart, 0), 0u) << output;
-  }
+  EXPECT_EQ(SilentCheck(L"--Silent -CHECK", &output), 0u);
+  EXPECT_EQ(ReadBytes(CheckPath()), output);
+  EXPECT_EQ(output.rfind(kPlanStart, 0), 0u) << output;
   EXPECT_FALSE(Exists(LogPath()));
   EXPECT_FALSE(Exists(shared() + L"\\readme.txt"));
 
-  // Stopping early and bad arguments as for a run.
+  // Stopping early as for a run (a bad argument ends any mode alike: see
+  // the silent test).
   DeleteRegValue(L"SOFTWARE\\Sage\\Office Line\\7.0", L"Root");
   WriteScript({"ver;700"});
   EXPECT_EQ(SilentCheck(L"/check /silent", &output), 1u);
-  EXPECT_EQ(SilentCheck(L"/check /silent /now", &output), 87u);
 }
 
 TEST_F(TrevalonCheck, TheWindowShowsThePlanAndNeitherRunsNorCountsDown) {
@@ -76,7 +73,6 @@ TEST_F(TrevalonCheck, TheWindowShowsThePlanAndNeitherRunsNorCountsDown) {
   ASSERT_TRUE(WaitUntil([&] { return WindowText(info).find(L"Gesamt: ") != std::wstring::npos; }, kExitTimeoutMs));
   const std::wstring plan = WindowText(info);
   EXPECT_EQ(plan.rfind(L"Trevalon Pr\u00fcfung - es wird nichts ver\u00e4ndert\r\nTrevalon startet...\r\n", 0), 0u);
-  EXPECT_NE(plan.find(L"Eintrag 2: copy;shared;readme.txt\r\n"), std::wstring::npos);
 
   // Longer than the countdown of a run: nothing counts, nothing can be
   // started (not even by a click another program sends), nothing was
