@@ -9,6 +9,18 @@ namespace {
 
 constexpr wchar_t kInternetSettings[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
+// Holds an SRW lock exclusively for its scope.
+class qmExclusiveLock {
+ public:
+  explicit qmExclusiveLock(SRWLOCK& lock) : mLock(lock) { AcquireSRWLockExclusive(&mLock); }
+  ~qmExclusiveLock() { ReleaseSRWLockExclusive(&mLock); }
+  qmExclusiveLock(const qmExclusiveLock&) = delete;
+  qmExclusiveLock& operator=(const qmExclusiveLock&) = delete;
+
+ private:
+  SRWLOCK& mLock;
+};
+
 // What WinHTTP hands out; it allocates the strings with GlobalAlloc.
 struct UserConfig {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
@@ -165,7 +177,7 @@ struct qmRouteCache {
   // The kept route for key under settings; false when there is none (any
   // kept under other settings are dropped).
   bool Find(const qmUserProxy::Settings& current, const std::wstring& key, qmProxyRoute& route) {
-    AcquireSRWLockExclusive(&lock);
+    qmExclusiveLock held(lock);
     bool found = false;
     try {
       if (!(settings == current)) {
@@ -182,11 +194,10 @@ struct qmRouteCache {
     } catch (...) {
       entries.clear();
     }
-    ReleaseSRWLockExclusive(&lock);
     return found;
   }
   void Keep(const qmUserProxy::Settings& current, const std::wstring& key, const qmProxyRoute& route) {
-    AcquireSRWLockExclusive(&lock);
+    qmExclusiveLock held(lock);
     try {
       if (settings == current) {
         const ULONGLONG now = GetTickCount64();
@@ -197,7 +208,6 @@ struct qmRouteCache {
     } catch (...) {
       // Not kept then; the next request looks it up again.
     }
-    ReleaseSRWLockExclusive(&lock);
   }
 };
 
@@ -244,15 +254,15 @@ qmProxyRoute qmUserProxy::LookUp(const Settings& settings, const std::wstring& u
 qmProxyRoute qmUserProxy::Route(const std::wstring& url) noexcept {
   try {
     Settings settings;
-    AcquireSRWLockExclusive(&mLock);
-    try {
-      settings = Current();
-    } catch (...) {
-      mbCurrent = false;
-      ReleaseSRWLockExclusive(&mLock);
-      throw;
+    {
+      qmExclusiveLock held(mLock);
+      try {
+        settings = Current();
+      } catch (...) {
+        mbCurrent = false;  // read them again next time
+        throw;
+      }
     }
-    ReleaseSRWLockExclusive(&mLock);
     const bool scripted = settings.autoDetect || !settings.script.empty();
     qmOrigin origin;
     if (!scripted || !qmOriginOf(url, origin)) return LookUp(settings, url);

@@ -52,7 +52,7 @@ class qmUserProxy {
   // WINHTTP_ACCESS_TYPE_DEFAULT_PROXY: the machine's WinHTTP setting. A
   // script or automatic detection may take seconds on a network without
   // one; the lookup blocks the calling thread meanwhile (and no other: the
-  // lock is never held across a WinHTTP call).
+  // lock is held only while the settings are read, never across a lookup).
   qmProxyRoute Route(const std::wstring& url) noexcept;
 
   struct Settings {
