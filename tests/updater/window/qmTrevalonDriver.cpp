@@ -75,11 +75,6 @@ std::wstring WindowText(HWND hwnd, bool* pbAnswered, int iTimeoutMs) {
   return std::wstring(buffer.data(), copied);
 }
 
-bool bBusy(HWND hwnd, int iTimeoutMs) {
-  DWORD_PTR result = 0;
-  return !SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_NORMAL, static_cast<UINT>(iTimeoutMs), &result);
-}
-
 void Click(HWND button) { PostMessageW(button, BM_CLICK, 0, 0); }
 
 tDialogParts DialogParts(HWND dialog) {

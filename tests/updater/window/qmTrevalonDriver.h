@@ -43,9 +43,6 @@ class tTrevalonProcess : public tProcess {
 // The text of a window of another process. An empty result with *pbAnswered
 // false means the window did not answer in time (its thread is busy).
 std::wstring WindowText(HWND hwnd, bool* pbAnswered = nullptr, int iTimeoutMs = 5000);
-// True when the window's thread does not answer within iTimeoutMs: a run is
-// in progress.
-bool bBusy(HWND hwnd, int iTimeoutMs = 100);
 // Presses a button as a click would.
 void Click(HWND button);
 // The visible static texts, buttons and icon of a dialog (message boxes).
