@@ -21,7 +21,7 @@ int BackupCount(const std::wstring& sRoot) {
 }  // namespace
 
 TEST_F(qmRunTest, ARunAndItsUndoLeaveTheInstallationAsItWas) {
-  const std::wstring config = root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigQuenmarkTest.configupdate";
+  const std::wstring config = ConfigFile(L"QuenmarkTest");
   struct {
     const wchar_t* key;
     std::vector<std::string> script;
@@ -38,9 +38,7 @@ TEST_F(qmRunTest, ARunAndItsUndoLeaveTheInstallationAsItWas) {
     SetInstallation(c.key);
     SetRegText(kKey440, L"QmText", L"alt");
     SetRegText(kKey440, L"QmText", L"64-bit", KEY_WOW64_64KEY);
-    PutUpdaterFile(L"keep.txt", "new text");
-    PutUpdaterFile(L"neu.txt", "added");
-    PutUpdaterFile(L"lib.mda", "library");
+    PutUpdaterFiles({{L"keep.txt", "new text"}, {L"neu.txt", "added"}, {L"lib.mda", "library"}});
     WriteBytes(shared() + L"\\keep.txt", "old text");
     SetFileAttributesW((shared() + L"\\keep.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
     WriteBytes(shared() + L"\\a.old", "a");
@@ -59,7 +57,6 @@ TEST_F(qmRunTest, ARunAndItsUndoLeaveTheInstallationAsItWas) {
     EXPECT_EQ(mModule.glFailedEntries, 0) << Text();
     EXPECT_NE(Snapshot(root(), except, false, keys), before);
     (void)WaitForToolRecord();
-    DeleteFileW((root() + L"\\Shared\\UpdateConfigTool.cmdline").c_str());
     DeleteFileW((shared() + L"\\Comp.dll.registered").c_str());
 
     mModule.gbUndo = true;
@@ -77,8 +74,7 @@ TEST_F(qmRunTest, ARunAndItsUndoLeaveTheInstallationAsItWas) {
 }
 
 TEST_F(qmRunTest, AnUndoOfAFileInUseWaitsForTheRestartAndCancelsTheRunsReplacement) {
-  PutUpdaterFile(L"Held.txt", "new text");
-  PutUpdaterFile(L"Waits.txt", "new waiting");
+  PutUpdaterFiles({{L"Held.txt", "new text"}, {L"Waits.txt", "new waiting"}});
   WriteBytes(shared() + L"\\Held.txt", "old text");
   WriteBytes(shared() + L"\\Waits.txt", "old waiting");
   WriteScript({"ver;820", "copy;shared;Held.txt", "copy;shared;Waits.txt"});
@@ -109,7 +105,7 @@ TEST_F(qmRunTest, AnUndoOfAFileInUseWaitsForTheRestartAndCancelsTheRunsReplaceme
 }
 
 TEST_F(qmRunTest, UndoCheckChangesNothingAndOnlyTheNewestBackupsAreKept) {
-  PutUpdaterFile(L"x.txt", "new");
+  PutUpdaterFiles({{L"x.txt", "new"}});
   WriteScript({"ver;820", "copy;shared;x.txt"});
   for (int i = 0; i < kBackupsKept + 2; ++i) {
     WriteBytes(shared() + L"\\x.txt", "old " + std::to_string(i));
@@ -129,7 +125,7 @@ TEST_F(qmRunTest, UndoCheckChangesNothingAndOnlyTheNewestBackupsAreKept) {
 }
 
 TEST_F(qmRunTest, AnEntryWhoseBackupCannotBeMadeChangesNothing) {
-  PutUpdaterFile(L"x.txt", "new");
+  PutUpdaterFiles({{L"x.txt", "new"}});
   WriteBytes(shared() + L"\\x.txt", "old");
   SetRegText(kKey440, L"QmText", L"alt");
   // A file where the backup folder belongs: nothing can be kept.

@@ -61,7 +61,7 @@ class qmCheckTest : public qmRunTest {
     Sleep(500);
     EXPECT_FALSE(Exists(root() + L"\\Shared\\UpdateConfigTool.cmdline"));
     EXPECT_FALSE(Exists(shared() + L"\\new.dll.registered"));
-    EXPECT_FALSE(Exists(updater() + L"\\log_" + GetComputerNameText() + L".txt"));
+    EXPECT_FALSE(Exists(LogPath()));
     EXPECT_EQ(ReadBytes(updater() + L"\\" + CheckFileName()), qmtest::ToAnsi(Plan()));
   }
 
@@ -89,12 +89,10 @@ TEST_F(qmCheckTest, ACheckChangesNothingAndTheRunDoesWhatThePlanSaidEntryByEntry
   CopyFixture(L"qmreg_ok_1_0.dll", shared() + L"\\new.dll");
   CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\old.dll");
   CopyFixture(L"qmreg_ok_2_0.dll", shared() + L"\\old.dll");
-  PutUpdaterFile(L"readme.txt", "read me");
-  PutUpdaterFile(L"held.txt", "new held");
+  PutUpdaterFiles({{L"readme.txt", "read me"}, {L"held.txt", "new held"}, {L"Lib.mda", "library"},
+                   {L"Other.mde", "other library"}});
   WriteBytes(shared() + L"\\held.txt", "old held");
-  PutUpdaterFile(L"Lib.mda", "library");
   WriteBytes(work() + L"\\Lib.ldb", "lock");
-  PutUpdaterFile(L"Other.mde", "other library");
   WriteBytes(root() + L"\\abf\\a.tmp", "a");
   WriteBytes(root() + L"\\abf\\b.tmp", "b");
   WriteScript({"ver;820", "log", "bereich;REWE", "rev;3", "own;My Company", "copy;shared;new.dll",
@@ -138,11 +136,10 @@ TEST_F(qmCheckTest, ACheckChangesNothingAndTheRunDoesWhatThePlanSaidEntryByEntry
 
   // The configuration update file holds exactly the text of the plan, and
   // the tool was started with the plan's command line.
-  const std::wstring configFile = root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigMyCompany.configupdate";
-  const size_t config = plan.find(L"Konfigurationsupdate: " + configFile + L"\r\n  Inhalt:\r\n");
+  const size_t config = plan.find(L"Konfigurationsupdate: " + ConfigFile(L"MyCompany") + L"\r\n  Inhalt:\r\n");
   ASSERT_NE(config, std::wstring::npos) << qmtest::ToAnsi(plan);
   const std::wstring configPlan = plan.substr(config);
-  EXPECT_EQ(qmtest::ToAnsi(Quoted(configPlan)), ReadBytes(configFile));
+  EXPECT_EQ(qmtest::ToAnsi(Quoted(configPlan)), ReadBytes(ConfigFile(L"MyCompany")));
   const std::wstring commandLine = L"\"" + root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2";
   EXPECT_TRUE(Has(configPlan, L"  Updatetool: " + commandLine + L"\r\n  Ergebnis: erfolgreich\r\n"));
   EXPECT_EQ(WaitForToolRecord().substr(0, commandLine.size()), commandLine);
@@ -155,7 +152,7 @@ TEST_F(qmCheckTest, RegistryValuesArePlannedWithTheirTypeAndKeyAndThenWrittenSo)
   // Copies and deletions plan alike in every version (see the first test).
   SetInstallation(kKey440);
   WriteScript({"ver;440", "log", "regt;Sub;Name;Text", "regl;;Number;42", "copy;work;Lib.mda"});
-  PutUpdaterFile(L"Lib.mda", "library");
+  PutUpdaterFiles({{L"Lib.mda", "library"}});
   DeleteRegTree(std::wstring(kKey440) + L"\\Sub");
   DeleteRegValue(kKey440, L"Number");
   CheckChangingNothing();
@@ -177,8 +174,7 @@ TEST_F(qmCheckTest, RegistryValuesArePlannedWithTheirTypeAndKeyAndThenWrittenSo)
 
 TEST_F(qmCheckTest, ThePlanHasOneStableFormWithEveryReasonForAFailure) {
   CopyFixture(L"qmreg_ok_2_0.dll", updater() + L"\\Comp.dll");
-  PutUpdaterFile(L"a.txt", "a");
-  PutUpdaterFile(L"b.txt", "b");
+  PutUpdaterFiles({{L"a.txt", "a"}, {L"b.txt", "b"}});
   WriteBytes(root() + L"\\abf\\x.tmp", "x");
   SetInstallation(kKey440);
   WriteScript({"ver;440", "copy;shared;Comp.dll", "copy;nowhere;a.txt", "copy;shared;b?.txt", "regl;Sub;Count;4x2",
@@ -225,7 +221,7 @@ TEST_F(qmCheckTest, ThePlanHasOneStableFormWithEveryReasonForAFailure) {
 }
 
 TEST_F(qmCheckTest, AMissingRevisionAndAMissingConfigFolderAreFailuresOfThePlannedUpdate) {
-  PutUpdaterFile(L"Lib.mda", "library");
+  PutUpdaterFiles({{L"Lib.mda", "library"}});
   RemoveDirectoryW((root() + L"\\Shared\\ConfigUpdates").c_str());
   WriteScript({"ver;820", "copy;work;Lib.mda"});
   EXPECT_TRUE(Check());
@@ -244,7 +240,6 @@ TEST_F(qmCheckTest, ACheckThatCannotStartSaysWhyAndThatTheRunWouldStop) {
   EXPECT_EQ(Plan(), L"Trevalon Prüfung - es wird nichts verändert\r\nDatei " + updater() +
                         L"\\Trevalon.ini nicht vorhanden\r\nGesamt: Trevalon würde abbrechen - Rückgabewert 1\r\n");
   WriteScript({"ver;700", "log"});
-  DeleteRegValue(L"SOFTWARE\\Sage\\Office Line\\7.0", L"Root");
   EXPECT_FALSE(Check());
   EXPECT_TRUE(Has(Plan(), L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n"
                           L"Gesamt: Trevalon würde abbrechen - Rückgabewert 1\r\n"));
@@ -253,8 +248,7 @@ TEST_F(qmCheckTest, ACheckThatCannotStartSaysWhyAndThatTheRunWouldStop) {
 }
 
 TEST_F(qmCheckTest, AStepThatFailsUnexpectedlyFailsAloneInThePlanAsInTheRun) {
-  PutUpdaterFile(L"a.txt", "a");
-  PutUpdaterFile(L"b.txt", "b");
+  PutUpdaterFiles({{L"a.txt", "a"}, {L"b.txt", "b"}});
   WriteScript({"ver;820", "copy;shared;a.txt", "copy;shared;b.txt"});
   qmFailingMirror mirror(L"  Quelle: " + updater() + L"\\a.txt");
   mPlan.SetListener(&mirror);
@@ -268,9 +262,7 @@ TEST_F(qmCheckTest, AStepThatFailsUnexpectedlyFailsAloneInThePlanAsInTheRun) {
 }
 
 TEST_F(qmCheckTest, ThePlanAndTheRunAgreeOnFilesTheyCannotTouchOrNeedNotCopy) {
-  PutUpdaterFile(L"h.txt", "new");
-  PutUpdaterFile(L"s.txt", "new");
-  PutUpdaterFile(L"self.txt", "self");
+  PutUpdaterFiles({{L"h.txt", "new"}, {L"s.txt", "new"}, {L"self.txt", "self"}});
   WriteBytes(shared() + L"\\h.txt", "hidden");
   WriteBytes(shared() + L"\\s.txt", "system");
   SetFileAttributesW((shared() + L"\\h.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
@@ -299,7 +291,7 @@ TEST_F(qmCheckTest, ThePlanAndTheRunAgreeOnFilesTheyCannotTouchOrNeedNotCopy) {
 }
 
 TEST_F(qmCheckTest, AConfigUpdateFileThatCannotBeReplacedIsAFailureOfThePlanAndTheRun) {
-  const std::wstring file = root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate";
+  const std::wstring file = ConfigFile();
   // A read-only ".tmp" left by an earlier write is the run's own to
   // overwrite.
   const struct {
@@ -310,7 +302,7 @@ TEST_F(qmCheckTest, AConfigUpdateFileThatCannotBeReplacedIsAFailureOfThePlanAndT
                 {L"", false, tStepOutcome::kFailed},
                 {L".tmp", true, tStepOutcome::kDone},
                 {L".tmp", false, tStepOutcome::kFailed}};
-  PutUpdaterFile(L"Lib.mda", "library");
+  PutUpdaterFiles({{L"Lib.mda", "library"}});
   WriteScript({"ver;820", "rev;1", "copy;work;Lib.mda"});
   for (const auto& c : kCases) {
     const std::wstring path = file + c.sPath;
@@ -327,6 +319,5 @@ TEST_F(qmCheckTest, AConfigUpdateFileThatCannotBeReplacedIsAFailureOfThePlanAndT
     DeleteFileW(path.c_str());
     DeleteFileW(file.c_str());
     WaitForToolRecord();
-    DeleteFileW((root() + L"\\Shared\\UpdateConfigTool.cmdline").c_str());
   }
 }

@@ -1,10 +1,9 @@
 // The configuration update: revision and owner entries, the file in
-// "Shared\ConfigUpdates", the configuration tool and the development folder.
+// "Shared\ConfigUpdates" and the configuration tool (from the development
+// folder: see TrevalonWindow.AnAbortCountsDownFrom30AndTheDevelopmentFolderFrom90).
 #include "qmOfficeLineFixture.h"
 
 #include "basqmTextFile.h"
-
-#include <shlobj.h>
 
 using qmtest::Exists;
 using qmtest::ReadBytes;
@@ -28,12 +27,12 @@ BOOL WINAPI FullDiskWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD wri
 }  // namespace
 
 TEST_F(qmRunTest, ALibraryInTheWorkFolderIsAnnouncedAndTheToolStarted) {
-  PutUpdaterFile(L"MyLib.MDA", "lib");
+  PutUpdaterFiles({{L"MyLib.MDA", "lib"}});
   WriteScript({"ver;820", "rev;4", "own;Quen Mark-Soft.GmbH", "bereich;REWE", "copy;Work;MyLib.MDA"});
   EXPECT_TRUE(Run());
   const std::wstring command = L"\"" + root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2";
   EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: MyLib.MDA" + kOk + ToolLines(L"8.2"));
-  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigQuenMarkSoftGmbH.configupdate"),
+  EXPECT_EQ(ReadBytes(ConfigFile(L"QuenMarkSoftGmbH")),
             "~Owner = \"Quen Mark-Soft.GmbH\"" + Fragment("rewe", "MyLib.MDA", "mylib") + "\r\n");
   EXPECT_EQ(WaitForToolRecord(),
             command + L"\r\nshow=" + std::to_wstring(SW_SHOWMAXIMIZED) + L"\r\ndir=" + root() + L"\\Shared");
@@ -41,61 +40,43 @@ TEST_F(qmRunTest, ALibraryInTheWorkFolderIsAnnouncedAndTheToolStarted) {
 }
 
 TEST_F(qmRunTest, TwoLibrariesTwoOwnersAndNoRevision) {
-  PutUpdaterFile(L"a.mda", "a");
-  PutUpdaterFile(L"b.mde", "b");
+  PutUpdaterFiles({{L"a.mda", "a"}, {L"b.mde", "b"}});
   WriteScript({"ver;510", "own;Erster", "copy;work;a.mda", "rev;x", "own;", "copy;work;b.mde", "own;Zweiter"});
-  SetInstallation(kKey510);
+  const wchar_t* const key = L"SOFTWARE\\Sage\\Office Line\\5.1";
+  SetInstallation(key);
   EXPECT_TRUE(Run());
-  EXPECT_EQ(Text(), StartLines(kKey510) + L"Kopiere: a.mda" + kOk + L"FEHLERHAFTE Revisionangabe in Trevalon.ini!" +
+  EXPECT_EQ(Text(), StartLines(key) + L"Kopiere: a.mda" + kOk + L"FEHLERHAFTE Revisionangabe in Trevalon.ini!" +
                         L"FEHLERHAFTE Ownerangabe in Trevalon.ini!Kopiere: b.mde" + kOk +
                         L"FEHLER: Keine Revisionangabe in Trevalon.ini \r\n" + ToolLines(L"5.1"));
-  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigZweiter.configupdate"),
+  EXPECT_EQ(ReadBytes(ConfigFile(L"Zweiter")),
             "~Owner = \"Erster\"" + Fragment("abf", "a.mda", "a") + Fragment("abf", "b.mde", "b") + "\r\n");
   EXPECT_FALSE(WaitForToolRecord().empty());
   EXPECT_EQ(mModule.glFailedEntries, 3);
 }
 
 TEST_F(qmRunTest, WithoutOwnerTheFileNamesQuenmarkAndOldVersionsGetNoFile) {
-  PutUpdaterFile(L"a.mda", "a");
+  PutUpdaterFiles({{L"a.mda", "a"}});
   WriteScript({"ver;820", "rev;-1", "copy;work;a.mda", "copy;shared;a.mda", "rev;40000"});
   EXPECT_TRUE(Run());
   EXPECT_NE(Text().find(L"Kopiere: a.mda" + std::wstring(kOk) +
                         Failure(L"Die Revision \"40000\" liegt nicht im Bereich von -32768 bis 32766") +
                         L"FEHLER: Keine Revisionangabe in Trevalon.ini \r\n"),
             std::wstring::npos);
-  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate"),
-            "~Owner = \"Quenmark\"" + Fragment("abf", "a.mda", "a") + "\r\n");
+  EXPECT_EQ(ReadBytes(ConfigFile()), "~Owner = \"Quenmark\"" + Fragment("abf", "a.mda", "a") + "\r\n");
   WaitForToolRecord();
 
   SetInstallation(kKey440);
-  DeleteFileW((root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate").c_str());
+  DeleteFileW(ConfigFile().c_str());
   WriteScript({"ver;440", "copy;work;a.mda"});
   EXPECT_TRUE(Run());
   EXPECT_EQ(Text(), StartLines(kKey440) + L"Kopiere: a.mda" + kOk);
-  EXPECT_FALSE(Exists(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate"));
-}
-
-TEST_F(qmRunTest, FromTheDevelopmentFolderTheFileIsShownInsteadOfStartingTheTool) {
-  // The development folder lies in the test prefix's drive C:.
-  const std::wstring dev = DevelopmentFolder();
-  SHCreateDirectoryExW(nullptr, dev.c_str(), nullptr);
-  qmtest::WriteBytes(dev + L"\\a.mda", "a");
-  qmtest::WriteBytes(dev + L"\\Trevalon.ini", "ver;820\r\nrev;1\r\ncopy;work;a.mda\r\n");
-  EXPECT_TRUE(RunUpdate(dev, mtxtInfo, mModule));
-  const std::string file = "~Owner = \"Quenmark\"" + Fragment("abf", "a.mda", "a");
-  EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: a.mda" + kOk + L"Updatetool wird ausgeführt:\r\n" +
-                        L"\r\nUPDATE FILE: \r\n" + std::wstring(file.begin(), file.end()) + L"\r\n" +
-                        L"\r\n  Parameter: \"" + root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe\" 8.2");
-  Sleep(1000);
-  EXPECT_FALSE(Exists(root() + L"\\Shared\\UpdateConfigTool.cmdline"));
-  qmtest::RemoveTree(dev);
+  EXPECT_FALSE(Exists(ConfigFile()));
 }
 
 TEST_F(qmRunTest, NamesTheAnsiFileCannotHoldAreReportedInsteadOfWrittenWrongly) {
   ASSERT_EQ(GetACP(), 1252u) << "the test prefix runs on the Western European code page";
   const std::wstring polish = L"\u0141\u00f3d\u017a.mda";
-  PutUpdaterFile(polish, "l");
-  PutUpdaterFile(L"Müller.mda", "m");
+  PutUpdaterFiles({{polish, "l"}, {L"Müller.mda", "m"}});
   qmtest::WriteBytes(updater() + L"\\Trevalon.ini",
                      qmtest::SavedAs(L"ver;820\r\nrev;1\r\nown;\u017baneta\r\nown;Müller GmbH\r\ncopy;work;" + polish +
                                          L"\r\ncopy;work;Müller.mda\r\n",
@@ -106,7 +87,7 @@ TEST_F(qmRunTest, NamesTheAnsiFileCannotHoldAreReportedInsteadOfWrittenWrongly) 
                         ToolLines(L"8.2"));
   // The library is installed all the same; only its announcement is missing.
   EXPECT_EQ(ReadBytes(work() + L"\\" + polish), "l");
-  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigMüllerGmbH.configupdate"),
+  EXPECT_EQ(ReadBytes(ConfigFile(L"MüllerGmbH")),
             "~Owner = \"M\xFCller GmbH\"" + Fragment("abf", "M\xFCller.mda", "m\xFCller") + "\r\n");
   EXPECT_EQ(mModule.glFailedEntries, 2);
   WaitForToolRecord();
@@ -128,7 +109,7 @@ TEST_F(qmRunTest, AConfigurationUpdateThatCannotBeWrittenIsReportedLeavesTheOldF
   } kCases[] = {{"", false, nullptr, ERROR_PATH_NOT_FOUND},
                 {"own;Firma:Zwei", true, nullptr, ERROR_INVALID_NAME},
                 {"", true, FullDiskWriteFile, ERROR_DISK_FULL}};
-  PutUpdaterFile(L"a.mda", "a");
+  PutUpdaterFiles({{L"a.mda", "a"}});
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.dwError);
     if (c.bFolder) {
@@ -137,7 +118,6 @@ TEST_F(qmRunTest, AConfigurationUpdateThatCannotBeWrittenIsReportedLeavesTheOldF
     } else {
       RemoveDirectoryW(folder.c_str());
     }
-    DeleteFileW((root() + L"\\Shared\\UpdateConfigTool.cmdline").c_str());
     std::vector<std::string> script{"ver;820", "rev;1", "copy;work;a.mda"};
     if (*c.sOwner) script.insert(script.begin() + 2, c.sOwner);
     WriteScript(script);
@@ -154,7 +134,6 @@ TEST_F(qmRunTest, AConfigurationUpdateThatCannotBeWrittenIsReportedLeavesTheOldF
   }
 
   // Without the failure the file is replaced as a whole.
-  DeleteFileW((root() + L"\\Shared\\UpdateConfigTool.cmdline").c_str());
   WriteScript({"ver;820", "rev;1", "copy;work;a.mda"});
   EXPECT_TRUE(Run());
   EXPECT_FALSE(WaitForToolRecord().empty());

@@ -1,7 +1,5 @@
 #include "qmOfficeLineFixture.h"
 
-#include "basqmSysTools.h"
-
 #include <vector>
 
 #include <wchar.h>
@@ -47,7 +45,7 @@ qmRunTest::qmRunTest() {
   }
   CopyFixture(L"Sagede.Shared.UpdateConfigTool.exe", root() + L"\\Shared\\Sagede.Shared.UpdateConfigTool.exe");
   SetInstallation(kKey820);
-  SetAccessFolder(true);
+  SetRegText(kAccessKey, L"Path", access());
   ClearRestartWork();
   ForgetTestValues();
 }
@@ -68,18 +66,14 @@ void qmRunTest::SetInstallation(const std::wstring& sKey, bool bPresent) {
   bPresent ? SetRegText(sKey, L"Root", root()) : DeleteRegValue(sKey, L"Root");
 }
 
-void qmRunTest::SetAccessFolder(bool bPresent) {
-  bPresent ? SetRegText(kAccessKey, L"Path", access()) : DeleteRegValue(kAccessKey, L"Path");
-}
-
 void qmRunTest::WriteScript(const std::vector<std::string>& lines) {
   std::string bytes;
   for (const std::string& line : lines) bytes += line + "\r\n";
   qmtest::WriteBytes(updater() + L"\\Trevalon.ini", bytes);
 }
 
-void qmRunTest::PutUpdaterFile(const std::wstring& sName, const std::string& bytes) {
-  qmtest::WriteBytes(updater() + L"\\" + sName, bytes);
+void qmRunTest::PutUpdaterFiles(const std::vector<std::pair<std::wstring, std::string>>& files) {
+  for (const auto& [name, bytes] : files) qmtest::WriteBytes(updater() + L"\\" + name, bytes);
 }
 
 void qmRunTest::CopyFixture(const std::wstring& sFixture, const std::wstring& sTargetPath) {
@@ -89,19 +83,16 @@ void qmRunTest::CopyFixture(const std::wstring& sFixture, const std::wstring& sT
 
 bool qmRunTest::Run() { return RunUpdate(updater(), mtxtInfo, mModule); }
 
-namespace {
-
 // The stand-ins write their records in UTF-16.
-std::wstring Utf16(const std::string& bytes) {
+static std::wstring Utf16(const std::string& bytes) {
   return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
 }
-
-}  // namespace
 
 std::wstring qmRunTest::WaitForToolRecord() const {
   const std::wstring path = root() + L"\\Shared\\UpdateConfigTool.cmdline";
   std::string bytes;
   qmtest::WaitUntil([&] { return !(bytes = qmtest::ReadBytes(path)).empty(); }, 20000, 100);
+  DeleteFileW(path.c_str());
   return Utf16(bytes);
 }
 
@@ -140,8 +131,6 @@ void DeleteRegTree(const std::wstring& sKey, REGSAM view) {
   RegDeleteKeyExW(HKEY_LOCAL_MACHINE, sKey.c_str(), view, 0);
 }
 
-std::wstring ErrorText(DWORD dwError) { return SystemErrorText(dwError); }
-
 namespace {
 
 constexpr wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
@@ -165,13 +154,10 @@ std::vector<std::pair<std::wstring, std::wstring>> PendingRenames() {
     return renames;
   }
   // Strings in pairs, each ended by a NUL (an empty target is a deletion);
-  // the list ends with an empty source.
-  const wchar_t* at = buffer.data();
-  const wchar_t* end = at + size / sizeof(wchar_t);
-  while (at < end && *at != L'\0') {
+  // the list ends with an empty source. The zeroed buffer ends any string.
+  for (const wchar_t* at = buffer.data(); *at != L'\0';) {
     const std::wstring source = at;
-    at += source.size() + 1;
-    const std::wstring target = at < end ? at : L"";
+    const std::wstring target = at += source.size() + 1;
     at += target.size() + 1;
     renames.emplace_back(WithoutNtPrefix(source), WithoutNtPrefix(target));
   }
@@ -262,15 +248,10 @@ tSnapshot Snapshot(const std::wstring& sFolder, const std::vector<std::wstring>&
 std::wstring Differences(const tSnapshot& before, const tSnapshot& after) {
   std::wstring text;
   for (const auto& [name, value] : before) {
-    auto it = after.find(name);
-    if (it == after.end()) {
-      text += L"gone: " + name + L"\n";
-    } else if (it->second != value) {
-      text += L"changed: " + name + L"\n";
-    }
+    if (!after.contains(name) || after.at(name) != value) text += L"gone or changed: " + name + L"\n";
   }
   for (const auto& [name, value] : after) {
-    if (before.find(name) == before.end()) text += L"new: " + name + L"\n";
+    if (!before.contains(name)) text += L"new: " + name + L"\n";
   }
   return text;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "basTrevalon.h"
+#include "basqmSysTools.h"
 #include "qmMessageText.h"
 #include "qmTestSupport.h"
 
@@ -27,7 +28,6 @@ class qmRunTest : public ::testing::Test {
   static constexpr wchar_t kKey820[] = L"SOFTWARE\\Sage\\Office Line\\8.2";
   static constexpr wchar_t kKey440[] = L"SOFTWARE\\Sage\\Office Line\\4.4";
   static constexpr wchar_t kKey330[] = L"SOFTWARE\\Sage\\KHK\\Office Line\\3.3";
-  static constexpr wchar_t kKey510[] = L"SOFTWARE\\Sage\\Office Line\\5.1";
   static constexpr wchar_t kAccessKey[] = L"SOFTWARE\\Microsoft\\Office\\10.0\\Access\\InstallRoot";
   // A base key other than the installation's, for entries that name one.
   static constexpr wchar_t kOtherBase[] = L"SOFTWARE\\QmTrevalonTest";
@@ -41,14 +41,12 @@ class qmRunTest : public ::testing::Test {
   // "Root" of an installation key (below HKLM) pointing at root(), or
   // removed when bPresent is false.
   void SetInstallation(const std::wstring& sKey, bool bPresent = true);
-  // "Path" of the Access key pointing at access(), or removed.
-  void SetAccessFolder(bool bPresent);
 
   // Trevalon.ini from ANSI lines joined by CR LF (with a final CR LF).
   void WriteScript(const std::vector<std::string>& lines);
-  // A file beside the updater, from a program of the build folder
-  // (fixture DLLs, the stand-in tool) or from bytes.
-  void PutUpdaterFile(const std::wstring& sName, const std::string& bytes);
+  // Files beside the updater, from bytes: {name, bytes} each.
+  void PutUpdaterFiles(const std::vector<std::pair<std::wstring, std::string>>& files);
+  // A program of the build folder (fixture DLLs, the stand-in tool) copied.
   void CopyFixture(const std::wstring& sFixture, const std::wstring& sTargetPath);
 
   bool Run();
@@ -59,10 +57,16 @@ class qmRunTest : public ::testing::Test {
   std::wstring access() const { return mScratch / L"Access"; }
   std::wstring shared() const { return root() + L"\\shared"; }
   std::wstring work() const { return root() + L"\\addin\\work"; }
+  std::wstring LogPath() const { return updater() + L"\\log_" + GetComputerNameText() + L".txt"; }
+  // The configuration update file of the owner's name.
+  std::wstring ConfigFile(const std::wstring& sOwner = L"") const {
+    return root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig" + sOwner + L".configupdate";
+  }
 
   // The stand-in tool's record (command line, CR LF, "show=" window state,
-  // CR LF, "dir=" current folder), waited for up to 20 s; empty when it
-  // never came.
+  // CR LF, "dir=" current folder), waited for up to 20 s and removed, so
+  // that the next start leaves a record of its own; empty when it never
+  // came.
   std::wstring WaitForToolRecord() const;
   // The record a registered fixture component leaves beside sComponent:
   // regsvr32's command line, "show=" and "dir=" as the tool's; empty when
@@ -87,17 +91,13 @@ class qmRunTest : public ::testing::Test {
 // works on it); GENERIC_READ with FILE_SHARE_READ is how a library that a
 // running program loaded is held (regsvr32 can still load it). Opened when
 // missing.
-class qmHeldFile {
- public:
+struct qmHeldFile {
   explicit qmHeldFile(const std::wstring& path, DWORD dwAccess = GENERIC_READ | GENERIC_WRITE, DWORD dwShare = 0)
       : mh(CreateFileW(path.c_str(), dwAccess, dwShare, nullptr, OPEN_ALWAYS, 0, nullptr)) {}
   ~qmHeldFile() { CloseHandle(mh); }
   qmHeldFile(const qmHeldFile&) = delete;
-  qmHeldFile& operator=(const qmHeldFile&) = delete;
   bool held() const { return mh != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE mh;
+  const HANDLE mh;
 };
 
 // An output box that cannot take one of the messages: what it throws
@@ -140,13 +140,11 @@ std::wstring RunOnceCommand(const std::wstring& sName);
 // pending renames and the RunOnce values the updater wrote.
 void ClearRestartWork();
 
-// The system's message text as the run shows it.
-std::wstring ErrorText(DWORD dwError);
-
 // How the report ends an entry: a success, or a failure with its message
 // (the system's text of an error, or the run's own).
 inline constexpr wchar_t kOk[] = L" - erfolgreich \r\n";
 inline std::wstring Failure(const std::wstring& sText) { return L" - fehlgeschlagen \r\nFehlermeldung: " + sText; }
+inline std::wstring ErrorText(DWORD dwError) { return SystemErrorText(dwError); }
 inline std::wstring Failure(DWORD dwError) { return Failure(ErrorText(dwError)); }
 
 // What a user would see of the machine: every file and folder below
@@ -157,5 +155,5 @@ inline std::wstring Failure(DWORD dwError) { return Failure(ErrorText(dwError));
 using tSnapshot = std::map<std::wstring, std::string>;
 tSnapshot Snapshot(const std::wstring& sFolder, const std::vector<std::wstring>& except, bool bTimes,
                    const std::vector<std::wstring>& keys);
-// The entries that differ ("gone: ", "changed: ", "new: "), for a readable failure.
+// The entries that differ ("gone or changed: ", "new: "), for a readable failure.
 std::wstring Differences(const tSnapshot& before, const tSnapshot& after);

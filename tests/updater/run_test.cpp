@@ -16,7 +16,7 @@ TEST_F(qmRunTest, WithoutTheInstallationInThe32BitViewTheRunAbortsWithoutLog) {
   SetInstallation(kKey330, false);
   DeleteRegValue(kKey820, L"Root");
   SetRegText(kKey820, L"Root", root(), KEY_WOW64_64KEY);
-  PutUpdaterFile(L"a.txt", "a");
+  PutUpdaterFiles({{L"a.txt", "a"}});
   WriteScript({"ver;820", "log", "copy;shared;a.txt"});
   EXPECT_FALSE(Run());
   EXPECT_EQ(Text(), L"Trevalon startet...\r\nRegistry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Sage\\Office Line\\8.2\r\n"
@@ -24,7 +24,7 @@ TEST_F(qmRunTest, WithoutTheInstallationInThe32BitViewTheRunAbortsWithoutLog) {
                     L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n");
   EXPECT_EQ(mModule.glCountdownSeconds, 30);
   EXPECT_FALSE(Exists(shared() + L"\\a.txt"));
-  EXPECT_FALSE(Exists(updater() + L"\\log_" + GetComputerNameText() + L".txt"));
+  EXPECT_FALSE(Exists(LogPath()));
   DeleteRegTree(kKey820, KEY_WOW64_64KEY);
 }
 
@@ -33,9 +33,8 @@ TEST_F(qmRunTest, FolderKeywordsAndPlaceholdersNameTheTargetFolders) {
   WriteScript({"ver;820", "copy;Shared;1.txt", "copy;WORK;2.txt", "copy;Add-In;3.txt", "copy;addin;4.txt",
                "copy;abf;5.txt", "copy;rewe;6.txt", "copy;<OLRoot>\\Data;7.txt", "copy;<olpath>\\Data;<OLRoot>.txt",
                "copy;system32;qm_system32_target.txt"});
-  for (const wchar_t* name : {L"1.txt", L"2.txt", L"3.txt", L"4.txt", L"5.txt", L"6.txt", L"7.txt"})
-    PutUpdaterFile(name, "x");
-  PutUpdaterFile(L"qm_system32_target.txt", "32");
+  PutUpdaterFiles({{L"1.txt", "x"}, {L"2.txt", "x"}, {L"3.txt", "x"}, {L"4.txt", "x"}, {L"5.txt", "x"},
+                   {L"6.txt", "x"}, {L"7.txt", "x"}, {L"qm_system32_target.txt", "32"}});
   // A file for system32 lands where a 32-bit program loads it: on a 64-bit
   // machine that is SysWOW64, whichever build copies it.
   wchar_t wow64[MAX_PATH] = {};
@@ -55,11 +54,7 @@ TEST_F(qmRunTest, FolderKeywordsAndPlaceholdersNameTheTargetFolders) {
   DeleteFileW(system32.c_str());
 
   tRunValues run(updater(), mtxtInfo, mModule);
-  run.sOLRoot = L"C:\\OL";
   run.sWinRoot = L"C:\\windows";
-  // The folder a 32-bit program reaches as "system32": SysWOW64 on a 64-bit
-  // machine, named directly by a 64-bit build.
-  EXPECT_EQ(TargetFolderOf(L"System32", run), sizeof(void*) == 8 ? L"C:\\windows\\SysWOW64" : L"C:\\windows\\system32");
   EXPECT_EQ(TargetFolderOf(L"windows", run), L"C:\\windows");
   EXPECT_EQ(TargetFolderOf(L"C:\\Temp", run), L"C:\\Temp");
 }
@@ -68,17 +63,16 @@ TEST_F(qmRunTest, FolderKeywordsAndPlaceholdersNameTheTargetFolders) {
 // configuration update file are the bytes of code page 1252.
 TEST_F(qmRunTest, TheLogHoldsTheRunsTextInAnsiOnlyWhenTheScriptAsksForIt) {
   ASSERT_EQ(GetACP(), 1252u) << "the test prefix runs on the Western European code page";
-  const std::wstring log = updater() + L"\\log_" + GetComputerNameText() + L".txt";
+  const std::wstring log = LogPath();
   qmtest::WriteBytes(log, "an older, longer log of an earlier run");
-  PutUpdaterFile(L"a.mda", "a");
+  PutUpdaterFiles({{L"a.mda", "a"}});
   WriteScript({"ver;820", "del;shared;weg.txt", "log", "rev;1", "own;M\xFCller", "copy;work;a.mda"});
   EXPECT_TRUE(Run());
   const std::string bytes = ReadBytes(log);
   EXPECT_EQ(bytes, ToAnsi(Text() + L"\r\n"));
   EXPECT_EQ(bytes.find("L\xF6sche: weg.txt"), ToAnsi(StartLines(kKey820)).size());
   EXPECT_NE(bytes.find("Updatetool wird ausgef\xFChrt:\r\n"), std::string::npos);
-  EXPECT_EQ(ReadBytes(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfigM\u00fcller.configupdate").substr(0, 19),
-            "~Owner = \"M\xFCller\"\r\n");
+  EXPECT_EQ(ReadBytes(ConfigFile(L"M\u00fcller")).substr(0, 19), "~Owner = \"M\xFCller\"\r\n");
   WaitForToolRecord();
 
   // Without a "log" entry the old log stays; a log that cannot be written
@@ -99,8 +93,7 @@ TEST_F(qmRunTest, ScriptsSavedAsUnicodeRunFromTheirFirstRecordAndKeepTheirNames)
   // No ANSI code page of Western Europe holds this name; read from a quoted
   // record with tabs as separators, its ";" and "," are part of it.
   const std::wstring polish = L"\u0141\u00f3d\u017a;\u0395\u03bb\u03bb\u03ac\u03c2,1.txt";
-  PutUpdaterFile(L"Müller.txt", "m");
-  PutUpdaterFile(polish, "l");
+  PutUpdaterFiles({{L"Müller.txt", "m"}, {polish, "l"}});
   const std::wstring script = L"ver;820\r\ncopy;shared;Müller.txt\r\n\"copy\tshared\t" + polish + L"\"\r\n";
   for (qmtest::tSavedAs as : {qmtest::tSavedAs::kUtf8Bom, qmtest::tSavedAs::kUtf16LE, qmtest::tSavedAs::kUtf16BE}) {
     SCOPED_TRACE(static_cast<int>(as));
@@ -117,13 +110,12 @@ TEST_F(qmRunTest, ScriptsSavedAsUnicodeRunFromTheirFirstRecordAndKeepTheirNames)
 
 TEST_F(qmRunTest, FoldersNotGivenInFullAreBelowTheUpdaterFolderWhereverTheRunStarted) {
   CreateDirectoryW((updater() + L"\\Addins").c_str(), nullptr);
-  PutUpdaterFile(L"a.txt", "a");
-  PutUpdaterFile(L"b.txt", "b");
-  PutUpdaterFile(L"l.mda", "l");
+  PutUpdaterFiles({{L"b.txt", "b"}, {L"l.mda", "l"}});
   CopyFixture(L"qmreg_ok_1_0.dll", updater() + L"\\c.dll");
-  WriteScript({"ver;820", "rev;1", "copy;Addins;a.txt", "copy;..\\OL\\shared;b.txt", "del;Addins;x.tmp",
-               "copy;shared;c.dll", "copy;work;l.mda"});
-  // Distribution agents start programs in the system folder.
+  WriteScript({"ver;820", "rev;1", "copy;..\\OL\\shared;b.txt", "del;Addins;x.tmp", "copy;shared;c.dll",
+               "copy;work;l.mda"});
+  // Distribution agents start programs in the system folder (a copy to a
+  // folder below the updater's: TrevalonSilent.StartedInTheSystemFolder...).
   wchar_t previous[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, previous);
   ASSERT_TRUE(SetCurrentDirectoryW(GetSystemFolder().c_str()));
@@ -131,8 +123,6 @@ TEST_F(qmRunTest, FoldersNotGivenInFullAreBelowTheUpdaterFolderWhereverTheRunSta
   SetCurrentDirectoryW(previous);
 
   EXPECT_TRUE(bOk);
-  EXPECT_EQ(ReadBytes(updater() + L"\\Addins\\a.txt"), "a");
-  EXPECT_FALSE(Exists(GetSystemFolder() + L"\\Addins\\a.txt"));
   EXPECT_EQ(ReadBytes(shared() + L"\\b.txt"), "b");
   EXPECT_NE(Text().find(L"Lösche: x.tmpDatei: " + updater() + L"\\Addins\\x.tmp nicht vorhanden"), std::wstring::npos);
   // regsvr32 and the tool run in folders of their own: the component's and
@@ -154,9 +144,7 @@ TEST_F(qmRunTest, FoldersNotGivenInFullAreBelowTheUpdaterFolderWhereverTheRunSta
 
 
 TEST_F(qmRunTest, AnEntryThatFailsUnexpectedlyEndsAloneAndTheRunGoesOn) {
-  PutUpdaterFile(L"a.txt", "a");
-  PutUpdaterFile(L"b.txt", "b");
-  PutUpdaterFile(L"l.mda", "l");
+  PutUpdaterFiles({{L"a.txt", "a"}, {L"b.txt", "b"}, {L"l.mda", "l"}});
   WriteScript({"ver;820", "log", "rev;1", "copy;shared;a.txt", "copy;shared;b.txt", "copy;work;l.mda"});
   qmFailingMirror mirror(L"Kopiere: a.txt");
   mtxtInfo.SetListener(&mirror);
@@ -169,8 +157,8 @@ TEST_F(qmRunTest, AnEntryThatFailsUnexpectedlyEndsAloneAndTheRunGoesOn) {
                         L"wurde abgebrochenKopiere: b.txt - erfolgreich \r\nKopiere: l.mda - erfolgreich \r\n" +
                         ToolLines(L"8.2"));
   EXPECT_EQ(ReadBytes(shared() + L"\\b.txt"), "b");
-  EXPECT_TRUE(Exists(root() + L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate"));
-  EXPECT_EQ(ReadBytes(updater() + L"\\log_" + GetComputerNameText() + L".txt"), ToAnsi(Text() + L"\r\n"));
+  EXPECT_TRUE(Exists(ConfigFile()));
+  EXPECT_EQ(ReadBytes(LogPath()), ToAnsi(Text() + L"\r\n"));
   EXPECT_EQ(mModule.glFailedEntries, 1);
   WaitForToolRecord();
 }
@@ -202,7 +190,7 @@ TEST_F(qmRunTest, AVersionCodeSelectsItsInstallationAndAnyOtherCodeTheOldest) {
 
 TEST_F(qmRunTest, TheWorkFolderFollowsTheVersionAndTheAccessKey) {
   SetInstallation(kKey330);  // where a script without version goes
-  PutUpdaterFile(L"lib.mda", "lib");
+  PutUpdaterFiles({{L"lib.mda", "lib"}});
   WriteScript({"copy;work;lib.mda"});  // no version counts as below "330"
   EXPECT_TRUE(Run());
   EXPECT_EQ(ReadBytes(access() + L"\\lib.mda"), "lib");
@@ -212,7 +200,7 @@ TEST_F(qmRunTest, TheWorkFolderFollowsTheVersionAndTheAccessKey) {
 
   // "320" is below "330" as no version is.
   SetInstallation(L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2");
-  SetAccessFolder(false);
+  DeleteRegValue(kAccessKey, L"Path");
   WriteScript({"ver;320", "copy;work;lib.mda"});
   EXPECT_TRUE(Run());  // a missing Access key does not stop the run
   EXPECT_EQ(Text(), StartLines(L"SOFTWARE\\Sage\\KHK\\Office Line\\3.2") +

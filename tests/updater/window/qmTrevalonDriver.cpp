@@ -26,17 +26,9 @@ HWND FindProcessWindow(DWORD dwProcessId, const wchar_t* sClass, const std::wstr
   return found;
 }
 
-std::wstring ComputerName() {
-  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-  return GetComputerNameW(name, &size) ? std::wstring(name, size) : std::wstring();
-}
-
 }  // namespace
 
 qmExeTest::qmExeTest() { CopyFixture(L"Trevalon.exe", Program()); }
-
-std::wstring qmExeTest::LogPath() const { return updater() + L"\\log_" + ComputerName() + L".txt"; }
 
 tTrevalonProcess::tTrevalonProcess(const std::wstring& program, const std::wstring& arguments,
                                    const std::wstring& currentFolder, HANDLE hStdOutput)

@@ -20,7 +20,6 @@ class qmExeTest : public qmRunTest {
  protected:
   qmExeTest();
   [[nodiscard]] std::wstring Program() const { return updater() + L"\\Trevalon.exe"; }
-  [[nodiscard]] std::wstring LogPath() const;  // log_<computer name>.txt
 };
 
 // One started Trevalon.exe, in currentFolder or in the program's folder (as

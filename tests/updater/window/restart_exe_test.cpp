@@ -9,37 +9,6 @@
 
 using namespace qmtest;
 
-namespace {
-
-// A fixture process that holds a file open until it is ended; held once a
-// writer is refused.
-class tHolder : public tProcess {
- public:
-  tHolder(const std::wstring& path, const wchar_t* how)
-      : tProcess(L"\"" + ProgramFolder() + L"\\qm_holder.exe\" \"" + path + L"\" " + how) {
-    mbHeld = started() && WaitUntil(
-                              [&] {
-                                HANDLE probe = CreateFileW(path.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0,
-                                                           nullptr);
-                                if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
-                                return probe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
-                              },
-                              15000);
-  }
-  bool held() const { return mbHeld; }
-
- private:
-  bool mbHeld = false;
-};
-
-// Restarts the prefix as Windows starts again: wineboot carries out the
-// pending renames and runs the RunOnce entries, and ends when they ran.
-DWORD RestartPrefix() {
-  return tProcess(L"wineboot.exe -r").WaitForExit(120000) == STILL_ACTIVE ? WAIT_TIMEOUT : 0;
-}
-
-}  // namespace
-
 class TrevalonRestart : public qmExeTest {};
 
 TEST_F(TrevalonRestart, FilesInUseAreInPlaceAndTheComponentRegisteredAfterTheRestart) {
@@ -53,21 +22,23 @@ TEST_F(TrevalonRestart, FilesInUseAreInPlaceAndTheComponentRegisteredAfterTheRes
 
   {
     // A running Office Line: its component loaded, a file open for work.
-    tHolder loaded(component, L"loaded");
-    tHolder open(text, L"exclusive");
+    qmHeldFile loaded(component, GENERIC_READ, FILE_SHARE_READ);
+    qmHeldFile open(text);
     ASSERT_TRUE(loaded.held() && open.held());
 
     // The entries' report lines are the run's, checked in-process.
     EXPECT_EQ(tTrevalonProcess(Program(), L"/silent").WaitForExit(kExitTimeoutMs), 3010u);
   }
-  // The holders have ended. That the old files stay until the restart, and
+  // The files are free again. That the old files stay until the restart, and
   // the renames and RunOnce entry it will carry out, are checked in-process.
   const std::wstring runOnce = RunOnceCommand(L"Trevalon " + component);
   ASSERT_NE(runOnce, L"<missing>");
   // The registration of the old file now is not the one that counts.
   DeleteFileW((component + L".registered").c_str());
 
-  ASSERT_EQ(RestartPrefix(), 0u);
+  // Restarted as Windows starts again: wineboot carries out the pending
+  // renames and runs the RunOnce entries, and ends when they ran.
+  ASSERT_NE(tProcess(L"wineboot.exe -r").WaitForExit(120000), static_cast<DWORD>(STILL_ACTIVE));
 
   // Wine carries out both: the renames and the RunOnce entry.
   EXPECT_EQ(ReadBytes(component), ReadBytes(updater() + L"\\Comp.dll"));

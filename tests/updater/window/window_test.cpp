@@ -125,7 +125,6 @@ TEST_F(TrevalonWindow, LongRunKeepsUpdateDisabledAnswersBroadcastsAndShowsEveryM
   EXPECT_NE(report.find(L"Kopiere: Env.dll - erfolgreich \r\n   DLL/OCX Registrierung : Env.dll - erfolgreich \r\n"
                         L"Lösche: missing0.tmpDatei: "),
             std::wstring::npos);
-  EXPECT_TRUE(Exists(shared() + L"\\Env.dll.registered"));
   EXPECT_TRUE(report.ends_with(L"\\shared\\missing399.tmp nicht vorhanden, insofern erfolgreich \r\n\r\n"
                                L"Trevalon erfolgreich"));
 
@@ -135,7 +134,6 @@ TEST_F(TrevalonWindow, LongRunKeepsUpdateDisabledAnswersBroadcastsAndShowsEveryM
   SendMessageTimeoutW(info, EM_GETFIRSTVISIBLELINE, 0, 0, SMTO_NORMAL, 5000, &firstVisible);
   EXPECT_GT(lines, 400u);
   EXPECT_GT(firstVisible + 60, lines);
-  EXPECT_GT(firstVisible, 300u);
   Click(trevalon.Control(IDC_CMDQUIT));
   EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
 }
@@ -146,7 +144,6 @@ TEST_F(TrevalonWindow, LongRunKeepsUpdateDisabledAnswersBroadcastsAndShowsEveryM
 // from where it lies: 90 seconds, and the update file shown instead of
 // starting the tool. Closing the window ends the updater at once.
 TEST_F(TrevalonWindow, AnAbortCountsDownFrom30AndTheDevelopmentFolderFrom90) {
-  DeleteRegValue(L"SOFTWARE\\Sage\\Office Line\\7.0", L"Root");
   WriteScript({"ver;700", "log"});
   const std::wstring dev = TREVALON_TEST_DEV_FOLDER;
   RemoveTree(dev);
@@ -170,6 +167,8 @@ TEST_F(TrevalonWindow, AnAbortCountsDownFrom30AndTheDevelopmentFolderFrom90) {
     PostMessageW(trevalon.MainWindow(), WM_CLOSE, 0, 0);
     EXPECT_EQ(trevalon.WaitForExit(10000), 0u);
   }
+  Sleep(1000);  // time for a tool that was started to leave its record
+  EXPECT_FALSE(Exists(root() + L"\\Shared\\UpdateConfigTool.cmdline"));
   EXPECT_FALSE(Exists(LogPath()));
   RemoveTree(dev);
 }
