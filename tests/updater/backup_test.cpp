@@ -33,8 +33,6 @@ TEST_F(qmRunTest, ARunAndItsUndoLeaveTheInstallationAsItWas) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script[0]);
-    ClearRestartWork();
-    ForgetTestValues();
     SetInstallation(c.key);
     SetRegText(kKey440, L"QmText", L"alt");
     SetRegText(kKey440, L"QmText", L"64-bit", KEY_WOW64_64KEY);

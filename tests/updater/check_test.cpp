@@ -1,6 +1,7 @@
 // The check: what a run would do on this machine, entry by entry, with
 // nothing changed; and the run that follows does what the plan said.
 #include "basCheck.h"
+#include "basqmRestart.h"
 #include "basqmSysTools.h"
 #include "qmOfficeLineFixture.h"
 
@@ -12,6 +13,9 @@ using qmtest::WriteBytes;
 namespace {
 
 std::wstring CheckFileName() { return L"check_" + GetComputerNameText() + L".txt"; }
+
+UINT gnDriveType = DRIVE_FIXED;
+UINT WINAPI PlayedDriveType(LPCWSTR) { return gnDriveType; }
 
 // One entry's block of the plan: from "Eintrag <n>: " to its result line.
 std::wstring Block(const std::wstring& sPlan, int nEntry) {
@@ -151,19 +155,17 @@ TEST_F(qmCheckTest, RegistryValuesArePlannedWithTheirTypeAndKeyAndThenWrittenSo)
   // The registry entries act only below version 5.
   // Copies and deletions plan alike in every version (see the first test).
   SetInstallation(kKey440);
-  WriteScript({"ver;440", "log", "regt;Sub;Name;Text", "regl;;Number;42", "copy;work;Lib.mda"});
+  WriteScript({"ver;440", "log", "regt;QmSub;Name;Text", "regl;;QmZahl;42", "copy;work;Lib.mda"});
   PutUpdaterFiles({{L"Lib.mda", "library"}});
-  DeleteRegTree(std::wstring(kKey440) + L"\\Sub");
-  DeleteRegValue(kKey440, L"Number");
   CheckChangingNothing();
   RunAsPlanned();
 
   const std::wstring plan = Plan();
-  EXPECT_EQ(Block(plan, 3), L"Eintrag 3: regt;Sub;Name;Text\r\n  Schlüssel: HKEY_LOCAL_MACHINE\\" +
-                                std::wstring(kKey440) + L"\\Sub (wird angelegt)\r\n"
+  EXPECT_EQ(Block(plan, 3), L"Eintrag 3: regt;QmSub;Name;Text\r\n  Schlüssel: HKEY_LOCAL_MACHINE\\" +
+                                std::wstring(kKey440) + L"\\QmSub (wird angelegt)\r\n"
                                 L"  Wert: Name = \"Text\" (REG_SZ)\r\n  Ergebnis: erfolgreich\r\n");
-  EXPECT_EQ(Block(plan, 4), L"Eintrag 4: regl;;Number;42\r\n  Schlüssel: HKEY_LOCAL_MACHINE\\" +
-                                std::wstring(kKey440) + L"\r\n  Wert: Number = 42 (REG_DWORD)\r\n"
+  EXPECT_EQ(Block(plan, 4), L"Eintrag 4: regl;;QmZahl;42\r\n  Schlüssel: HKEY_LOCAL_MACHINE\\" +
+                                std::wstring(kKey440) + L"\r\n  Wert: QmZahl = 42 (REG_DWORD)\r\n"
                                 L"  Ergebnis: erfolgreich\r\n");
   // The values themselves, with their types, are asserted in
   // RegistryEntriesWriteTextAndNumbersInThe32BitViewThatTheProductReads.
@@ -177,9 +179,8 @@ TEST_F(qmCheckTest, ThePlanHasOneStableFormWithEveryReasonForAFailure) {
   PutUpdaterFiles({{L"a.txt", "a"}, {L"b.txt", "b"}});
   WriteBytes(root() + L"\\abf\\x.tmp", "x");
   SetInstallation(kKey440);
-  WriteScript({"ver;440", "copy;shared;Comp.dll", "copy;nowhere;a.txt", "copy;shared;b?.txt", "regl;Sub;Count;4x2",
+  WriteScript({"ver;440", "copy;shared;Comp.dll", "copy;nowhere;a.txt", "copy;shared;b?.txt", "regl;QmSub;Count;4x2",
                "del;abf;*.tmp", "rev;drei"});
-  DeleteRegTree(std::wstring(kKey440) + L"\\Sub");
   EXPECT_TRUE(Check());
   EXPECT_EQ(Plan(),
             L"Trevalon Prüfung - es wird nichts verändert\r\n" + StartLines(kKey440) + L"Access: " + access() +
@@ -202,8 +203,8 @@ TEST_F(qmCheckTest, ThePlanHasOneStableFormWithEveryReasonForAFailure) {
                 L"  Ziel: " + shared() + L"\\b?.txt\r\n"
                 L"  FEHLER: " + ErrorText(ERROR_INVALID_NAME) + L"\r\n"
                 L"  Ergebnis: fehlgeschlagen\r\n"
-                L"Eintrag 5: regl;Sub;Count;4x2\r\n"
-                L"  Schlüssel: HKEY_LOCAL_MACHINE\\" + kKey440 + L"\\Sub (wird angelegt)\r\n"
+                L"Eintrag 5: regl;QmSub;Count;4x2\r\n"
+                L"  Schlüssel: HKEY_LOCAL_MACHINE\\" + kKey440 + L"\\QmSub (wird angelegt)\r\n"
                 L"  FEHLER: Der Wert \"4x2\" ist keine ganze Zahl im Bereich von -2147483648 bis 2147483647\r\n"
                 L"  Ergebnis: fehlgeschlagen\r\n"
                 L"Eintrag 6: del;abf;*.tmp\r\n"
@@ -220,21 +221,6 @@ TEST_F(qmCheckTest, ThePlanHasOneStableFormWithEveryReasonForAFailure) {
   EXPECT_FALSE(Exists(updater() + L"\\" + CheckFileName()));  // no "log" in the script
 }
 
-TEST_F(qmCheckTest, AMissingRevisionAndAMissingConfigFolderAreFailuresOfThePlannedUpdate) {
-  PutUpdaterFiles({{L"Lib.mda", "library"}});
-  RemoveDirectoryW((root() + L"\\Shared\\ConfigUpdates").c_str());
-  WriteScript({"ver;820", "copy;work;Lib.mda"});
-  EXPECT_TRUE(Check());
-  EXPECT_TRUE(Has(Plan(), L"Konfigurationsupdate: " + root() +
-                              L"\\Shared\\ConfigUpdates\\TrevalonConfig.configupdate\r\n"
-                              L"  FEHLER: Keine Revisionangabe in Trevalon.ini\r\n"
-                              L"  FEHLER: Ordner " + root() + L"\\Shared\\ConfigUpdates: " +
-                              ErrorText(ERROR_PATH_NOT_FOUND) + L"\r\n  Inhalt:\r\n    | ~Owner = \"Quenmark\"\r\n"))
-      << testing::internal::String::ShowWideCString(Plan().c_str());
-  EXPECT_EQ(mModule.gcolStepOutcomes, (std::vector<tStepOutcome>{tStepOutcome::kDone, tStepOutcome::kDone,
-                                                                  tStepOutcome::kFailed}));
-}
-
 TEST_F(qmCheckTest, ACheckThatCannotStartSaysWhyAndThatTheRunWouldStop) {
   EXPECT_FALSE(Check());
   EXPECT_EQ(Plan(), L"Trevalon Prüfung - es wird nichts verändert\r\nDatei " + updater() +
@@ -243,7 +229,6 @@ TEST_F(qmCheckTest, ACheckThatCannotStartSaysWhyAndThatTheRunWouldStop) {
   EXPECT_FALSE(Check());
   EXPECT_TRUE(Has(Plan(), L"Pfade für angegebene OL Version nicht ermittelbar - ABBRUCH\r\n"
                           L"Gesamt: Trevalon würde abbrechen - Rückgabewert 1\r\n"));
-  EXPECT_EQ(ExitCodeOf(false, mModule), 1);
   EXPECT_FALSE(Exists(updater() + L"\\" + CheckFileName()));
 }
 
@@ -284,13 +269,23 @@ TEST_F(qmCheckTest, ThePlanAndTheRunAgreeOnFilesTheyCannotTouchOrNeedNotCopy) {
   EXPECT_TRUE(Has(Text(), L"Kopiere: self.txt   --> Quelle und Ziel sind dieselbe Datei, nichts zu kopieren - "
                           L"erfolgreich \r\n"));
   EXPECT_TRUE(PendingRenames().empty());
-  for (const wchar_t* name : {L"h.txt", L"s.txt"}) {
-    SetFileAttributesW((shared() + L"\\" + name).c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_NE(ReadBytes(shared() + L"\\" + name), "new");
-  }
 }
 
-TEST_F(qmCheckTest, AConfigUpdateFileThatCannotBeReplacedIsAFailureOfThePlanAndTheRun) {
+TEST_F(qmCheckTest, AConfigUpdateFileThatCannotBeWrittenIsAFailureOfThePlanAndTheRun) {
+  PutUpdaterFiles({{L"Lib.mda", "library"}});
+  // Without a revision and without the folder: the plan says both.
+  RemoveDirectoryW((root() + L"\\Shared\\ConfigUpdates").c_str());
+  WriteScript({"ver;820", "copy;work;Lib.mda"});
+  EXPECT_TRUE(Check());
+  EXPECT_TRUE(Has(Plan(), L"Konfigurationsupdate: " + ConfigFile() +
+                              L"\r\n  FEHLER: Keine Revisionangabe in Trevalon.ini\r\n  FEHLER: Ordner " + root() +
+                              L"\\Shared\\ConfigUpdates: " + ErrorText(ERROR_PATH_NOT_FOUND) +
+                              L"\r\n  Inhalt:\r\n    | ~Owner = \"Quenmark\"\r\n"));
+  EXPECT_EQ(mModule.gcolStepOutcomes, (std::vector<tStepOutcome>{tStepOutcome::kDone, tStepOutcome::kDone,
+                                                                  tStepOutcome::kFailed}));
+
+  // A file in the way: the one the run replaces, held or read-only.
+  CreateDirectoryW((root() + L"\\Shared\\ConfigUpdates").c_str(), nullptr);
   const std::wstring file = ConfigFile();
   // A read-only ".tmp" left by an earlier write is the run's own to
   // overwrite.
@@ -302,7 +297,6 @@ TEST_F(qmCheckTest, AConfigUpdateFileThatCannotBeReplacedIsAFailureOfThePlanAndT
                 {L"", false, tStepOutcome::kFailed},
                 {L".tmp", true, tStepOutcome::kDone},
                 {L".tmp", false, tStepOutcome::kFailed}};
-  PutUpdaterFiles({{L"Lib.mda", "library"}});
   WriteScript({"ver;820", "rev;1", "copy;work;Lib.mda"});
   for (const auto& c : kCases) {
     const std::wstring path = file + c.sPath;
@@ -320,4 +314,32 @@ TEST_F(qmCheckTest, AConfigUpdateFileThatCannotBeReplacedIsAFailureOfThePlanAndT
     DeleteFileW(file.c_str());
     WaitForToolRecord();
   }
+}
+
+// A share or a mapped drive: the server holds the file for another
+// workstation, and the renames run before the network is up. Nothing is
+// left beside the target then.
+TEST_F(qmCheckTest, OnlyALocalFixedVolumeWaitsForTheRestart) {
+  const struct {
+    UINT nDriveType;
+    bool bWaits;
+  } kVolumes[] = {{DRIVE_REMOTE, false}, {DRIVE_REMOVABLE, false}, {DRIVE_CDROM, false}, {DRIVE_FIXED, true}};
+  PutUpdaterFiles({{L"Daten.txt", "new"}});
+  WriteBytes(shared() + L"\\Daten.txt", "old");
+  WriteScript({"ver;820", "copy;shared;Daten.txt"});
+  SetDriveTypeQuery(PlayedDriveType);
+  for (const auto& volume : kVolumes) {
+    SCOPED_TRACE(volume.nDriveType);
+    gnDriveType = volume.nDriveType;
+    qmHeldFile held(shared() + L"\\Daten.txt");
+    ASSERT_TRUE(held.held() && Check());
+    RunAsPlanned();
+    EXPECT_EQ(ExitCodeOf(true, mModule), volume.bWaits ? 3010 : 2);
+    EXPECT_EQ(PendingRenames().empty(), !volume.bWaits);
+    if (!volume.bWaits) {
+      EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Daten.txt" + Failure(ERROR_SHARING_VIOLATION));
+      EXPECT_FALSE(AnyFile(shared() + L"\\trv*.tmp"));
+    }
+  }
+  SetDriveTypeQuery(nullptr);
 }

@@ -39,8 +39,19 @@ TEST_F(qmRunTest, ALibraryInTheWorkFolderIsAnnouncedAndTheToolStarted) {
   EXPECT_EQ(mModule.glFailedEntries, 0);
 }
 
-TEST_F(qmRunTest, TwoLibrariesTwoOwnersAndNoRevision) {
+// Without an owner the file is named for Quenmark; of two owners the last
+// names the file, the first is written in it; before version 5 no file.
+TEST_F(qmRunTest, OwnersAndRevisionsNameAndFillTheFileAndOldVersionsGetNone) {
   PutUpdaterFiles({{L"a.mda", "a"}, {L"b.mde", "b"}});
+  WriteScript({"ver;820", "rev;-1", "copy;work;a.mda", "copy;shared;a.mda", "rev;40000"});
+  EXPECT_TRUE(Run());
+  EXPECT_NE(Text().find(L"Kopiere: a.mda" + std::wstring(kOk) +
+                        Failure(L"Die Revision \"40000\" liegt nicht im Bereich von -32768 bis 32766") +
+                        L"FEHLER: Keine Revisionangabe in Trevalon.ini \r\n"),
+            std::wstring::npos);
+  EXPECT_EQ(ReadBytes(ConfigFile()), "~Owner = \"Quenmark\"" + Fragment("abf", "a.mda", "a") + "\r\n");
+  WaitForToolRecord();
+
   WriteScript({"ver;510", "own;Erster", "copy;work;a.mda", "rev;x", "own;", "copy;work;b.mde", "own;Zweiter"});
   const wchar_t* const key = L"SOFTWARE\\Sage\\Office Line\\5.1";
   SetInstallation(key);
@@ -52,18 +63,6 @@ TEST_F(qmRunTest, TwoLibrariesTwoOwnersAndNoRevision) {
             "~Owner = \"Erster\"" + Fragment("abf", "a.mda", "a") + Fragment("abf", "b.mde", "b") + "\r\n");
   EXPECT_FALSE(WaitForToolRecord().empty());
   EXPECT_EQ(mModule.glFailedEntries, 3);
-}
-
-TEST_F(qmRunTest, WithoutOwnerTheFileNamesQuenmarkAndOldVersionsGetNoFile) {
-  PutUpdaterFiles({{L"a.mda", "a"}});
-  WriteScript({"ver;820", "rev;-1", "copy;work;a.mda", "copy;shared;a.mda", "rev;40000"});
-  EXPECT_TRUE(Run());
-  EXPECT_NE(Text().find(L"Kopiere: a.mda" + std::wstring(kOk) +
-                        Failure(L"Die Revision \"40000\" liegt nicht im Bereich von -32768 bis 32766") +
-                        L"FEHLER: Keine Revisionangabe in Trevalon.ini \r\n"),
-            std::wstring::npos);
-  EXPECT_EQ(ReadBytes(ConfigFile()), "~Owner = \"Quenmark\"" + Fragment("abf", "a.mda", "a") + "\r\n");
-  WaitForToolRecord();
 
   SetInstallation(kKey440);
   DeleteFileW(ConfigFile().c_str());

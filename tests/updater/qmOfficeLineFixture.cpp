@@ -131,6 +131,13 @@ void DeleteRegTree(const std::wstring& sKey, REGSAM view) {
   RegDeleteKeyExW(HKEY_LOCAL_MACHINE, sKey.c_str(), view, 0);
 }
 
+bool AnyFile(const std::wstring& sPattern) {
+  WIN32_FIND_DATAW data;
+  const HANDLE find = FindFirstFileW(sPattern.c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  return find != INVALID_HANDLE_VALUE;
+}
+
 namespace {
 
 constexpr wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";

@@ -131,6 +131,9 @@ DWORD ReadRegDword(const std::wstring& sKey, const std::wstring& sName, DWORD* p
                    REGSAM view = KEY_WOW64_32KEY);
 void DeleteRegTree(const std::wstring& sKey, REGSAM view = KEY_WOW64_32KEY);
 
+// True when a file matches the pattern ("*" and "?" as the file system's).
+bool AnyFile(const std::wstring& sPattern);
+
 // The renames Windows carries out at the next restart, as (source, target)
 // pairs without the "\\??\\" in front; and the values of the RunOnce key
 // (native view) as name -> command line.

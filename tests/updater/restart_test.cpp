@@ -2,7 +2,6 @@
 // target for the next restart, a component is registered then too, and the
 // entry counts as a success that needs the restart.
 #include "basCheck.h"
-#include "basqmRestart.h"
 #include "qmOfficeLineFixture.h"
 
 #include <algorithm>
@@ -22,8 +21,6 @@ std::wstring PendingSourceFor(const std::wstring& sTarget) {
   }
   return sSource;
 }
-
-std::wstring FolderOf(const std::wstring& sPath) { return sPath.substr(0, sPath.rfind(L'\\')); }
 
 }  // namespace
 
@@ -60,8 +57,8 @@ TEST_F(qmRunTest, AFileInUseWaitsBesideItsTargetForTheRestartUntilALaterRunCopie
   EXPECT_EQ(ReadBytes(shared() + L"\\Comp.dll"), oldComponent);
   const std::wstring textSource = PendingSourceFor(shared() + L"\\Addin.txt");
   const std::wstring componentSource = PendingSourceFor(shared() + L"\\Comp.dll");
-  EXPECT_EQ(FolderOf(textSource), shared());
-  EXPECT_EQ(FolderOf(componentSource), shared());
+  EXPECT_EQ(textSource.substr(0, textSource.rfind(L'\\')), shared());
+  EXPECT_EQ(componentSource.substr(0, componentSource.rfind(L'\\')), shared());
   EXPECT_EQ(ReadBytes(componentSource), ReadBytes(updater() + L"\\Comp.dll"));
   // The second entry for the same file is scheduled after the first: the
   // later one wins at the restart.
@@ -140,43 +137,4 @@ TEST_F(qmRunTest, AMappedFileWaitsForTheRestartAndAReadOnlyFileInUseIsRefused) {
   EXPECT_TRUE(PendingRenames().empty());
   EXPECT_EQ(mModule.glRestartEntries, 0);
   EXPECT_EQ(mModule.glFailedEntries, 1);
-}
-
-namespace {
-
-UINT gnDriveType = DRIVE_FIXED;
-UINT WINAPI PlayedDriveType(LPCWSTR) { return gnDriveType; }
-
-}  // namespace
-
-TEST_F(qmRunTest, OnlyALocalFixedVolumeWaitsForTheRestart) {
-  // A share or a mapped drive: the server holds the file for another
-  // workstation, and the renames run before the network is up.
-  const struct {
-    UINT nDriveType;
-    bool bWaits;
-  } kVolumes[] = {{DRIVE_FIXED, true}, {DRIVE_REMOTE, false}, {DRIVE_REMOVABLE, false}, {DRIVE_CDROM, false}};
-  PutUpdaterFiles({{L"Daten.txt", "new"}});
-  qmtest::WriteBytes(shared() + L"\\Daten.txt", "old");
-  WriteScript({"ver;820", "copy;shared;Daten.txt"});
-  SetDriveTypeQuery(PlayedDriveType);
-  for (const auto& volume : kVolumes) {
-    SCOPED_TRACE(volume.nDriveType);
-    ClearRestartWork();
-    gnDriveType = volume.nDriveType;
-    qmHeldFile held(shared() + L"\\Daten.txt");
-    ASSERT_TRUE(held.held());
-    clsqmMessageText plan;
-    ASSERT_TRUE(CheckUpdate(updater(), plan, mModule));
-    const std::vector<tStepOutcome> planned = mModule.gcolStepOutcomes;
-    ASSERT_TRUE(Run());
-    EXPECT_EQ(mModule.gcolStepOutcomes, planned);
-    EXPECT_EQ(ExitCodeOf(true, mModule), volume.bWaits ? 3010 : 2);
-    EXPECT_EQ(PendingSourceFor(shared() + L"\\Daten.txt").empty(), !volume.bWaits);
-    if (!volume.bWaits) {
-      EXPECT_EQ(Text(), StartLines(kKey820) + L"Kopiere: Daten.txt" + Failure(ERROR_SHARING_VIOLATION));
-      EXPECT_FALSE(qmtest::Exists(shared() + L"\\trv*.tmp"));
-    }
-  }
-  SetDriveTypeQuery(nullptr);
 }

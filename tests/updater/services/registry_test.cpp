@@ -6,7 +6,7 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
+#include <utility>
 
 namespace {
 

@@ -44,14 +44,12 @@ TEST_F(TrevalonCheck, SilentlyPrintsThePlanAndExitsAsTheRunWouldInTheWindowNeith
   EXPECT_EQ(SilentCheck(L"/check /silent", &output), 2u);
   // The plan's text is the check's (checked in-process).
   EXPECT_EQ(output.rfind(kPlanStart, 0), 0u) << output;
-  EXPECT_FALSE(Exists(CheckPath()));  // no "log" in the script
 
   // Other forms of both switches (the undo test tries the rest); with "log"
   // the plan also lands beside the updater, and the run's log is not written.
   WriteScript({"ver;820", "log", "copy;shared;readme.txt"});
   EXPECT_EQ(SilentCheck(L"--Silent -CHECK", &output), 0u);
   EXPECT_EQ(ReadBytes(CheckPath()), output);
-  EXPECT_EQ(output.rfind(kPlanStart, 0), 0u) << output;
   EXPECT_FALSE(Exists(LogPath()));
 
   // Stopping early as for a run (a bad argument ends any mode alike: see

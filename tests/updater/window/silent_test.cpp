@@ -11,18 +11,24 @@ using namespace qmtest;
 
 class TrevalonSilent : public qmExeTest {
  protected:
-  DWORD RunSilent(const std::wstring& arguments = L"/silent") {
-    return tTrevalonProcess(Program(), arguments).WaitForExit(kExitTimeoutMs);
+  DWORD RunSilent(const std::wstring& arguments = L"/silent", const std::wstring& currentFolder = L"") {
+    return tTrevalonProcess(Program(), arguments, currentFolder).WaitForExit(kExitTimeoutMs);
   }
 };
 
+// The run starts in the system folder, as distribution agents start
+// programs (a 32-bit updater sees the 32-bit one there): a folder not given
+// in full is below the updater's folder all the same.
 TEST_F(TrevalonSilent, UndoTakesTheLastRunBackInEveryFormAndItsCheckChangesNothing) {
-  WriteScript({"ver;820", "copy;shared;readme.txt"});
+  CreateDirectoryW((updater() + L"\\Addins").c_str(), nullptr);
+  WriteScript({"ver;820", "copy;Addins;readme.txt"});
   WriteBytes(updater() + L"\\readme.txt", "hello");
-  const std::wstring target = shared() + L"\\readme.txt";
+  const std::wstring target = updater() + L"\\Addins\\readme.txt";
 
   EXPECT_EQ(RunSilent(L"/undo /silent"), 1u);  // nothing to take back yet
-  EXPECT_EQ(RunSilent(), 0u);
+  EXPECT_EQ(RunSilent(L"/silent", L"C:\\windows\\system32"), 0u);
+  EXPECT_FALSE(Exists(L"C:\\windows\\system32\\Addins"));
+  EXPECT_FALSE(Exists(L"C:\\windows\\syswow64\\Addins"));
   EXPECT_EQ(RunSilent(L"-UNDO --check /silent"), 0u);
   EXPECT_EQ(ReadBytes(target), "hello");
   EXPECT_EQ(RunSilent(L"/silent --Undo"), 0u);
@@ -68,20 +74,6 @@ TEST_F(TrevalonSilent, TheExitCodeTellsTheOutcomeAndTheSwitchCountsInAnyCase) {
   EXPECT_EQ(trevalon.WaitForExit(kExitTimeoutMs), 87u);
   EXPECT_FALSE(Exists(LogPath()));
   EXPECT_FALSE(Exists(shared() + L"\\present.txt"));
-}
-
-TEST_F(TrevalonSilent, StartedInTheSystemFolderFoldersNotGivenInFullAreBelowTheUpdaterFolder) {
-  CreateDirectoryW((updater() + L"\\Addins").c_str(), nullptr);
-  WriteScript({"ver;820", "copy;Addins;readme.txt"});
-  WriteBytes(updater() + L"\\readme.txt", "hello");
-
-  // As distribution agents start programs; a 32-bit updater sees the
-  // 32-bit system folder there.
-  tTrevalonProcess trevalon(Program(), L"/silent", L"C:\\windows\\system32");
-  EXPECT_EQ(trevalon.WaitForExit(kExitTimeoutMs), 0u);
-  EXPECT_EQ(ReadBytes(updater() + L"\\Addins\\readme.txt"), "hello");
-  EXPECT_FALSE(Exists(L"C:\\windows\\system32\\Addins"));
-  EXPECT_FALSE(Exists(L"C:\\windows\\syswow64\\Addins"));
 }
 
 TEST_F(TrevalonSilent, StartedFromAConsoleItWritesThePlanAndTheResultLineThere) {
