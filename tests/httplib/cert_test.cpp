@@ -13,7 +13,6 @@
 
 #include "Korvanet_h.h"
 #include "korvanetRequestFixture.h"
-#include "korvanetTestSupport.h"
 #include "qmTestSupport.h"
 
 using namespace korvanettest;
@@ -72,6 +71,37 @@ void ViaProxy(const Dispatch& req) {
   req.Set({{L"nProxyType", 2}, {L"sProxyname", L"localhost"}, {L"nProxyPort", static_cast<short>(Ports().proxy)}});
 }
 
+struct Row {
+  const char* what;
+  std::wstring pin;
+  bool viaProxy;
+  bool started;   // gbGet's answer
+  long error;     // 0: 200 from the server; -1: the platform's refusal of an untrusted certificate
+  long linesSeen;  // also the requests of the object, at least one
+  long tunnels;    // CONNECT requests the proxy saw
+};
+
+// A new object's requests to the TLS origin by the row, and what the origin
+// and the proxy saw of them; mark: unique to the row.
+void Expect(const Row& c, const std::wstring& mark) {
+  SCOPED_TRACE(c.what);
+  Dispatch fresh = Secure(Ports().https, L"/echo?" + mark, c.pin);
+  if (c.viaProxy) ViaProxy(fresh);
+  const long tunnels = Count(L"/tunnels");
+  for (long request = 0; request < std::max(c.linesSeen, 1L); ++request) {
+    EXPECT_EQ(fresh.Call(L"gbGet").value.Bool(), c.started);
+    const long error = fresh.Get(L"lErrorcode").Long();
+    EXPECT_TRUE(c.error == -1 ? error == 12175 || error == 12045 || error == 12157 : error == c.error) << error;
+    if (c.error == kPinError) {
+      EXPECT_EQ(fresh.Get(L"sErrortext").Text(),
+                L"The server's certificate does not match the pinned certificate (sServerCertSha256)");
+    }
+    EXPECT_EQ(fresh.Get(L"lResponseCode").Long(), c.error == 0 ? 200 : 0);
+  }
+  EXPECT_EQ(Count(L"/seen?mark=" + mark), c.linesSeen);
+  EXPECT_EQ(Count(L"/tunnels") - tunnels, c.tunnels);
+}
+
 class Certificates : public RequestFixture {};
 
 TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing) {
@@ -81,15 +111,7 @@ TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing
   const std::wstring pin = Hex(Digest(CALG_SHA_256, der));
   std::wstring wrong = pin;
   wrong.back() = wrong.back() == L'0' ? L'1' : L'0';
-  const struct Case {
-    const char* what;
-    std::wstring pin;
-    bool viaProxy;
-    bool started;   // gbGet's answer
-    long error;     // 0: 200 from the server; -1: the platform's refusal of an untrusted certificate
-    long linesSeen;  // also the requests of the object, at least one
-    long tunnels;    // CONNECT requests the proxy saw
-  } cases[] = {
+  const Row cases[] = {
       {"the right pin", pin, false, true, 0, 1, 0},
       {"the right pin, colons and upper case", Hex(Digest(CALG_SHA_256, der), L":"), false, true, 0, 1, 0},
       {"a wrong pin", wrong, false, false, kPinError, 0, 0},
@@ -104,26 +126,7 @@ TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing
       // engine's own for each request, since a pinned connection serves one only.
       {"three requests through the proxy", pin, true, true, 0, 3, 4},
   };
-  int row = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::wstring mark = L"pin" + std::to_wstring(++row) + L"x";
-    Dispatch fresh = Secure(Ports().https, L"/echo?" + mark, c.pin);
-    if (c.viaProxy) ViaProxy(fresh);
-    const long tunnels = Count(L"/tunnels");
-    for (long request = 0; request < std::max(c.linesSeen, 1L); ++request) {
-      EXPECT_EQ(fresh.Call(L"gbGet").value.Bool(), c.started);
-      const long error = fresh.Get(L"lErrorcode").Long();
-      EXPECT_TRUE(c.error == -1 ? error == 12175 || error == 12045 || error == 12157 : error == c.error) << error;
-      if (c.error == kPinError) {
-        EXPECT_EQ(fresh.Get(L"sErrortext").Text(),
-                  L"The server's certificate does not match the pinned certificate (sServerCertSha256)");
-      }
-      EXPECT_EQ(fresh.Get(L"lResponseCode").Long(), c.error == 0 ? 200 : 0);
-    }
-    EXPECT_EQ(Count(L"/seen?mark=" + mark), c.linesSeen);
-    EXPECT_EQ(Count(L"/tunnels") - tunnels, c.tunnels);
-  }
+  for (const Row& c : cases) Expect(c, L"pin" + std::to_wstring(&c - cases) + L"x");
 }
 
 // A server the machine trusts, directly and through the proxy's tunnel (the
@@ -133,18 +136,8 @@ TEST_F(Certificates, APinnedCertificateIsAcceptedExactlyAndAMismatchSendsNothing
 TEST_F(Certificates, ATrustedServerAnswersDirectlyAndThroughAProxy) {
   ASSERT_NE(Ports().https, 0);
   if (GetEnvironmentVariableW(L"QM_TRUSTED_CLIENT", nullptr, 0)) {
-    for (bool viaProxy : {false, true}) {
-      SCOPED_TRACE(viaProxy ? "through the proxy" : "direct");
-      Dispatch fresh = Secure(Ports().https, L"/peer", L"");
-      if (viaProxy) ViaProxy(fresh);
-      const long tunnels = Count(L"/tunnels");
-      EXPECT_TRUE(fresh.Call(L"gbGet").value.Bool());
-      EXPECT_EQ(fresh.Get(L"lErrorcode").Long(), 0);
-      EXPECT_EQ(fresh.Get(L"lResponseCode").Long(), 200);
-      // The body is the client's port.
-      EXPECT_FALSE(fresh.Get(L"sResponse").Text().empty());
-      EXPECT_EQ(Count(L"/tunnels") - tunnels, viaProxy ? 1 : 0);
-    }
+    Expect({"direct", L"", false, true, 0, 1, 0}, L"trusted1x");
+    Expect({"through the proxy", L"", true, true, 0, 1, 1}, L"trusted2x");
     return;
   }
   const std::string der = ServerCertificate();

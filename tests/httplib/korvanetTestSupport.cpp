@@ -161,12 +161,6 @@ std::wstring ErrorText(DWORD code) {
   return message.empty() ? L"Error " + std::to_wstring(code) : message;
 }
 
-bool RunJob(const std::vector<Dispatch>& requests) {
-  Dispatch job = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
-  for (const Dispatch& request : requests) job.Call(L"bAddRequest", {Var(request.get())}, true);
-  return job.Call(L"bDoRequests").value.Bool();
-}
-
 std::wstring Hex(const std::string& bytes, const wchar_t* separator) {
   std::wstring hex;
   for (unsigned char b : bytes) {

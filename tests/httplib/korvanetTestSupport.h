@@ -134,10 +134,6 @@ inline std::pair<long, std::wstring> ErrorOf(DWORD code) {
   return {static_cast<long>(code), code ? ErrorText(code) : L""};
 }
 
-// Adds the requests to a new Korvanet.clsqmHTTPJob (by reference, as a
-// script passes a variable) and runs it: bDoRequests' answer.
-bool RunJob(const std::vector<Dispatch>& requests);
-
 // Lower-case hex, or as people copy it from certificate viewers: upper
 // case, pairs separated by colons or blanks.
 std::wstring Hex(const std::string& bytes, const wchar_t* separator = nullptr);

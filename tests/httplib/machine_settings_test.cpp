@@ -5,11 +5,8 @@
 
 #include <windows.h>
 
-#include <string>
-
 #include "Korvanet_h.h"
 #include "korvanetRequestFixture.h"
-#include "korvanetTestSupport.h"
 #include "qmTestSupport.h"
 
 using namespace korvanettest;
@@ -35,7 +32,6 @@ void WriteUserConnection(DWORD flags, const std::string& proxy = "", const std::
                             static_cast<DWORD>(blob.size())),
             ERROR_SUCCESS);
 }
-
 
 class MachineSettings : public ApartmentFixture {
  protected:

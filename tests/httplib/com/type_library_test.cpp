@@ -6,8 +6,6 @@
 #include <windows.h>
 
 #include <map>
-#include <string>
-#include <vector>
 
 #include "korvanetTestSupport.h"
 #include "qmTestSupport.h"
