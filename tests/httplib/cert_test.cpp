@@ -71,15 +71,10 @@ void ViaProxy(const Dispatch& req) {
   req.Set({{L"nProxyType", 2}, {L"sProxyname", L"localhost"}, {L"nProxyPort", static_cast<short>(Ports().proxy)}});
 }
 
-struct Row {
-  const char* what;
-  std::wstring pin;
-  bool viaProxy;
-  bool started;   // gbGet's answer
-  long error;     // 0: 200 from the server; -1: the platform's refusal of an untrusted certificate
-  long linesSeen;  // also the requests of the object, at least one
-  long tunnels;    // CONNECT requests the proxy saw
-};
+// started: gbGet's answer; error 0: 200 from the server, -1: the platform's refusal of an
+// untrusted certificate; linesSeen: also the requests of the object, at least one; tunnels:
+// CONNECT requests the proxy saw.
+struct Row { const char* what; std::wstring pin; bool viaProxy, started; long error, linesSeen, tunnels; };
 
 // A new object's requests to the TLS origin by the row, and what the origin
 // and the proxy saw of them; mark: unique to the row.
@@ -196,10 +191,8 @@ TEST_F(ClientCertificates, TheCertificateIsFoundByItsNameOrFingerprintAndAMissin
   const std::wstring sha1 = Hex(Digest(CALG_SHA1, der));
   const std::wstring sha256 = Hex(Digest(CALG_SHA_256, der));
   const std::wstring pin = Hex(Digest(CALG_SHA_256, ServerCertificate()));
-  const struct Case {
-    std::wstring name;
-    long error;  // 0: the request went out
-  } cases[] = {
+  // error 0: the request went out.
+  const struct Case { std::wstring name; long error; } cases[] = {
       {L"Korvanet Test Client", 0},
       {L"CURRENT_USER\\MY\\Korvanet Test Client", 0},
       {L"current_user\\Korvanet Test Client", 0},

@@ -77,11 +77,8 @@ TEST_F(Job, ProgressCountsEveryEndedRequestOnceAndAFailedOneKeepsItsOwnError) {
 // parallel mode before the run); one whose type it does not start (exactly
 // "GET", "POST" or "PUT" are the names) makes it give up after 30 seconds.
 TEST_F(Job, EachMethodRunsByNameOrAsGbSendChoseItAndAnUnstartedTypeEndsTheWaitAfterThirtySeconds) {
-  struct Case {
-    const wchar_t* type;
-    bool bySend;
-    const wchar_t* echoed;  // the request line that came back, "" for HEAD, null: never started
-  } cases[] = {
+  // echoed: the request line that came back, "" for HEAD, null: never started.
+  struct Case { const wchar_t* type; bool bySend; const wchar_t* echoed; } cases[] = {
       {L"GET", false, L"GET /echo HTTP/1.1"}, {L"get", false, nullptr}, {L"POST", false, L"POST /echo HTTP/1.1"},
       {L"DELETE", false, L"DELETE /echo HTTP/1.1"}, {L"PATCH", false, L"PATCH /echo HTTP/1.1"},
       {L"HEAD", false, L""}, {L"PURGE", true, L"PURGE /echo HTTP/1.1"},
