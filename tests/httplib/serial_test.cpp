@@ -1,3 +1,7 @@
+// What every request in the prefix shares, changed or counted by these
+// tests, which therefore run alone (RUN_SERIAL): the user's proxy
+// configuration, the certificate stores and the test proxy's tunnels.
+//
 // Pinned server certificates and client certificates, against the loopback
 // TLS origins, whose self-signed certificate the machine does not trust.
 // The origins record every request line they read (/seen), so "nothing was
@@ -137,10 +141,6 @@ TEST_F(Certificates, ATrustedServerAnswersDirectlyAndThroughAProxy) {
   }
   const std::string der = ServerCertificate();
   ASSERT_FALSE(der.empty());
-  const ::testing::TestInfo* self = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string filter = std::string(self->test_suite_name()) + "." + self->name();
-  wchar_t program[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, program, MAX_PATH);
   HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
   ASSERT_NE(root, nullptr);
   EXPECT_TRUE(CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
@@ -148,8 +148,8 @@ TEST_F(Certificates, ATrustedServerAnswersDirectlyAndThroughAProxy) {
                                                nullptr));
   CertCloseStore(root, 0);
   SetEnvironmentVariableW(L"QM_TRUSTED_CLIENT", L"1");
-  qmtest::tProcess client(L"\"" + std::wstring(program) + L"\" --gtest_filter=" +
-                          std::wstring(filter.begin(), filter.end()));
+  qmtest::tProcess client(L"\"" + qmtest::ProgramFolder() + L"\\httplib_serial_test.exe\""
+                          L" --gtest_filter=Certificates.ATrustedServerAnswersDirectlyAndThroughAProxy");
   EXPECT_TRUE(client.started());
   EXPECT_EQ(client.WaitForExit(240000), 0u) << "the client that trusts the certificate";
   SetEnvironmentVariableW(L"QM_TRUSTED_CLIENT", nullptr);
@@ -222,6 +222,76 @@ TEST_F(ClientCertificates, TheCertificateIsFoundByItsNameOrFingerprintAndAMissin
       EXPECT_EQ(fresh.Outcome(), Outcome(0, 200, sha256)) << "the server saw this very certificate";
     }
   }
+}
+
+// Requests under the proxy configuration of the machine's user, which a
+// client does not choose. Each test changes it for the whole prefix and puts
+// it back.
+
+constexpr wchar_t kConnections[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+constexpr DWORD kDirect = 1, kFixedProxy = 2, kScript = 4;
+
+// The user's connection settings as the Internet options store them: a
+// version, a counter and the flags, then the proxy list, the bypass list
+// and the script's address, each as its length and its characters.
+void WriteUserConnection(DWORD flags, const std::string& proxy = "", const std::string& bypass = "",
+                         const std::string& script = "") {
+  std::string blob;
+  auto add = [&blob](DWORD value) { blob.append(reinterpret_cast<const char*>(&value), sizeof(value)); };
+  for (DWORD value : {DWORD{0x46}, DWORD{0}, flags}) add(value);
+  for (const std::string* text : {&proxy, &bypass, &script}) {
+    add(static_cast<DWORD>(text->size()));
+    blob += *text;
+  }
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kConnections, L"DefaultConnectionSettings", REG_BINARY, blob.data(),
+                            static_cast<DWORD>(blob.size())),
+            ERROR_SUCCESS);
+}
+
+class MachineSettings : public ApartmentFixture {
+ protected:
+  void TearDown() override {
+    // The prefix's own setting: direct, as scripts/direct-connection.reg has it.
+    WriteUserConnection(kDirect);
+    ApartmentFixture::TearDown();
+  }
+  // A GET of /echo on localhost with the default proxy type, the test
+  // proxy's credentials (which only the proxy asks for) and more: its
+  // status, and "via proxy" when the test proxy forwarded it.
+  static std::wstring Route(const Dispatch::Settings& more = {}) {
+    Dispatch req = MakeRequest({{L"sURL", Url(L"/echo", L"localhost")}, {L"sProxyUser", L"proxyuser"},
+                                {L"sProxyPassword", L"proxypass"}}).Set(more);
+    EXPECT_TRUE(req.Call(L"gbGet").value.Bool()) << req.Get(L"sErrortext").Text();
+    const bool proxied = Contains(req.Get(L"sHeaders").Text(), L"X-Proxied: yes");
+    return std::to_wstring(req.Get(L"lResponseCode").Long()) + (proxied ? L" via proxy" : L"");
+  }
+};
+
+TEST_F(MachineSettings, TheDefaultProxyTypeTakesTheUsersFixedProxyAndItsBypassList) {
+  const std::string proxy = "127.0.0.1:" + std::to_string(Ports().proxy);
+  WriteUserConnection(kDirect | kFixedProxy, proxy);
+  EXPECT_EQ(Route(), L"200 via proxy");
+  // The proxy's own answer when its credentials are missing: the way went
+  // through it (the origin never asks for them).
+  EXPECT_EQ(Route({{L"sProxyUser", L""}, {L"sProxyPassword", L""}}), L"407");
+  EXPECT_EQ(Route({{L"nProxyType", short{1}}}), L"200") << "direct when the client says so";
+  WriteUserConnection(kDirect | kFixedProxy, proxy, "localhost");
+  EXPECT_EQ(Route(), L"200") << "a host of the bypass list";
+  WriteUserConnection(kDirect);
+  EXPECT_EQ(Route(), L"200") << "a user without a proxy: the machine's setting, direct in this prefix";
+}
+
+TEST_F(MachineSettings, TheUsersConfigurationScriptChoosesTheProxyForEachHostAnewAfterAChange) {
+  // The script sends localhost through the proxy and the rest direct. Its
+  // answer for a host is kept for a while (a batch pays the lookup once per
+  // host), but never past a change of the user's settings.
+  const std::string script = "http://127.0.0.1:" + std::to_string(Ports().http) +
+                             "/proxy.pac?proxy=" + std::to_string(Ports().proxy);
+  WriteUserConnection(kDirect | kScript, "", "", script);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Route(), L"200 via proxy");
+  EXPECT_EQ(Route({{L"sURL", Url(L"/echo")}}), L"200");
+  WriteUserConnection(kDirect | kScript, "", "", script + "&direct=1");
+  EXPECT_EQ(Route(), L"200");
 }
 
 }  // namespace
