@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "korvanetTestSupport.h"
 
 namespace korvanettest {

@@ -2,7 +2,7 @@
 // leads and what travels with it, which challenge is answered with what,
 // the header lines of a request and the text a charset label makes of
 // bytes, and the TLS options a session and a request ask for. One
-// end-to-end row of each runs through COM in request_test.cpp.
+// end-to-end row of each runs through COM in classes_test.cpp.
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -148,7 +148,7 @@ TEST_F(Certificates, ATrustedServerAnswersDirectlyAndThroughAProxy) {
                                                nullptr));
   CertCloseStore(root, 0);
   SetEnvironmentVariableW(L"QM_TRUSTED_CLIENT", L"1");
-  qmtest::tProcess client(L"\"" + qmtest::ProgramFolder() + L"\\httplib_serial_test.exe\""
+  qmtest::tProcess client(L"\"" + qmtest::ProgramFolder() + L"\\httplib_machine_settings_test.exe\""
                           L" --gtest_filter=Certificates.ATrustedServerAnswersDirectlyAndThroughAProxy");
   EXPECT_TRUE(client.started());
   EXPECT_EQ(client.WaitForExit(240000), 0u) << "the client that trusts the certificate";
