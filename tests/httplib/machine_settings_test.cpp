@@ -31,20 +31,17 @@ std::string ServerCertificate() {
   const std::string pem = qmtest::ReadBytes(qmtest::ProgramFolder() + L"\\httplib-servers.txt.crt");
   std::string der(pem.size(), '\0');
   DWORD size = static_cast<DWORD>(der.size());
-  if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
-                            reinterpret_cast<BYTE*>(der.data()), &size, nullptr, nullptr))
-    size = 0;
-  der.resize(size);
+  der.resize(CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                                  reinterpret_cast<BYTE*>(der.data()), &size, nullptr, nullptr) ? size : 0);
   return der;
 }
 
 std::string Digest(ALG_ID algorithm, const std::string& data) {
   BYTE digest[32];
   DWORD size = sizeof(digest);
-  if (!CryptHashCertificate(0, algorithm, 0, reinterpret_cast<const BYTE*>(data.data()),
-                            static_cast<DWORD>(data.size()), digest, &size))
-    size = 0;
-  return std::string(reinterpret_cast<const char*>(digest), size);
+  const bool hashed = CryptHashCertificate(0, algorithm, 0, reinterpret_cast<const BYTE*>(data.data()),
+                                          static_cast<DWORD>(data.size()), digest, &size);
+  return std::string(reinterpret_cast<const char*>(digest), hashed ? size : 0);
 }
 
 // Wine's store API reports a delete from a system store as done and keeps
