@@ -95,6 +95,8 @@ using Outcome = std::tuple<long, long, std::wstring>;
 class EventSink : public IDispatch {
  public:
   explicit EventSink(REFIID events) : mEvents(events) {}
+  // Connected at once (a failed connection shows as events that never come).
+  EventSink(REFIID events, IDispatch* source) : mEvents(events) { Connect(source); }
   virtual ~EventSink() { Disconnect(); }
   bool Connect(IDispatch* source);
   void Disconnect();

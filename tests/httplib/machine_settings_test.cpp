@@ -154,36 +154,24 @@ TEST_F(Certificates, ATrustedServerAnswersDirectlyAndThroughAProxy) {
   Forget(L"Root", der, {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER});
 }
 
-// The client certificate of the fixture, with its key, in the current
+// The client certificate of the fixture, with its key, sits in the current
 // user's personal store of the test prefix while the test runs.
-class ClientCertificates : public RequestFixture {
- protected:
-  void SetUp() override {
-    RequestFixture::SetUp();
-    const std::string pfx = qmtest::ReadBytes(qmtest::ProgramFolder() + L"\\httplib-servers.txt.client.pfx");
-    ASSERT_FALSE(pfx.empty());
-    CRYPT_DATA_BLOB blob = {static_cast<DWORD>(pfx.size()), reinterpret_cast<BYTE*>(const_cast<char*>(pfx.data()))};
-    HCERTSTORE imported = PFXImportCertStore(&blob, L"", CRYPT_USER_KEYSET);
-    ASSERT_NE(imported, nullptr) << GetLastError();
-    PCCERT_CONTEXT certificate = CertEnumCertificatesInStore(imported, nullptr);
-    ASSERT_NE(certificate, nullptr);
-    // (The system store writes what it got when it is closed.)
-    HCERTSTORE personal = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY");
-    ASSERT_NE(personal, nullptr);
-    EXPECT_TRUE(CertAddCertificateContextToStore(personal, certificate, CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
-    CertCloseStore(personal, 0);
-    der.assign(reinterpret_cast<const char*>(certificate->pbCertEncoded), certificate->cbCertEncoded);
-    CertFreeCertificateContext(certificate);
-    CertCloseStore(imported, 0);
-  }
-  void TearDown() override {
-    Forget(L"My", der, {HKEY_CURRENT_USER});
-    RequestFixture::TearDown();
-  }
-  std::string der;
-};
-
-TEST_F(ClientCertificates, TheCertificateIsFoundByItsNameOrFingerprintAndAMissingOneSendsNothing) {
+TEST_F(Certificates, AClientCertificateIsFoundByItsNameOrFingerprintAndAMissingOneSendsNothing) {
+  const std::string pfx = qmtest::ReadBytes(qmtest::ProgramFolder() + L"\\httplib-servers.txt.client.pfx");
+  ASSERT_FALSE(pfx.empty());
+  CRYPT_DATA_BLOB blob = {static_cast<DWORD>(pfx.size()), reinterpret_cast<BYTE*>(const_cast<char*>(pfx.data()))};
+  HCERTSTORE imported = PFXImportCertStore(&blob, L"", CRYPT_USER_KEYSET);
+  ASSERT_NE(imported, nullptr) << GetLastError();
+  PCCERT_CONTEXT certificate = CertEnumCertificatesInStore(imported, nullptr);
+  ASSERT_NE(certificate, nullptr);
+  // (The system store writes what it got when it is closed.)
+  HCERTSTORE personal = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY");
+  ASSERT_NE(personal, nullptr);
+  EXPECT_TRUE(CertAddCertificateContextToStore(personal, certificate, CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+  CertCloseStore(personal, 0);
+  const std::string der(reinterpret_cast<const char*>(certificate->pbCertEncoded), certificate->cbCertEncoded);
+  CertFreeCertificateContext(certificate);
+  CertCloseStore(imported, 0);
   ASSERT_NE(Ports().mtls, 0);
   const std::wstring sha1 = Hex(Digest(CALG_SHA1, der));
   const std::wstring sha256 = Hex(Digest(CALG_SHA_256, der));
@@ -202,10 +190,9 @@ TEST_F(ClientCertificates, TheCertificateIsFoundByItsNameOrFingerprintAndAMissin
       {L"OTHER_USER\\MY\\Korvanet Test Client", ERROR_INVALID_PARAMETER},
       {L"CURRENT_USER\\MY\\", ERROR_INVALID_PARAMETER},
   };
-  int row = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::wstring mark = L"client" + std::to_wstring(++row) + L"x";
+    const std::wstring mark = L"client" + std::to_wstring(&c - cases) + L"x";
     Dispatch fresh = Secure(Ports().mtls, L"/peercert?" + mark, pin);
     fresh.Put(L"sClientCertificate", c.name);
     EXPECT_EQ(fresh.Call(L"gbGet").value.Bool(), c.error == 0);
@@ -219,6 +206,7 @@ TEST_F(ClientCertificates, TheCertificateIsFoundByItsNameOrFingerprintAndAMissin
       EXPECT_EQ(fresh.Outcome(), Outcome(0, 200, sha256)) << "the server saw this very certificate";
     }
   }
+  Forget(L"My", der, {HKEY_CURRENT_USER});
 }
 
 // Requests under the proxy configuration of the machine's user, which a
