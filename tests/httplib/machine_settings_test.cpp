@@ -238,7 +238,6 @@ class MachineSettings : public ApartmentFixture {
   void TearDown() override {
     // The prefix's own setting: direct, as scripts/direct-connection.reg has it.
     WriteUserConnection(kDirect);
-    ApartmentFixture::TearDown();
   }
   // A GET of /echo on localhost with the default proxy type, the test
   // proxy's credentials (which only the proxy asks for) and more: its
