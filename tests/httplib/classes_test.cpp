@@ -824,8 +824,7 @@ TEST_F(Job, EachMethodRunsByNameOrAsGbSendChoseItAndAnUnstartedTypeEndsTheWaitAf
   };
   std::vector<Dispatch> requests;
   for (const Case& c : cases) {
-    requests.push_back(NewRequest(L"/echo", c.type));
-    requests.back().Put(L"sErrortext", L"untouched");
+    requests.push_back(NewRequest(L"/echo", c.type).Set({{L"sErrortext", L"untouched"}}));
     if (c.bySend) requests.back().Set({{L"bParallel", true}}).Call(L"gbSend", {c.type});
     Add({requests.back()});
   }

@@ -193,8 +193,7 @@ TEST_F(Certificates, AClientCertificateIsFoundByItsNameOrFingerprintAndAMissingO
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::wstring mark = L"client" + std::to_wstring(&c - cases) + L"x";
-    Dispatch fresh = Secure(Ports().mtls, L"/peercert?" + mark, pin);
-    fresh.Put(L"sClientCertificate", c.name);
+    Dispatch fresh = Secure(Ports().mtls, L"/peercert?" + mark, pin).Set({{L"sClientCertificate", c.name}});
     EXPECT_EQ(fresh.Call(L"gbGet").value.Bool(), c.error == 0);
     EXPECT_EQ(fresh.Get(L"lErrorcode").Long(), c.error);
     if (c.error == kClientCertificateError) {
@@ -228,9 +227,8 @@ void WriteUserConnection(DWORD flags, const std::string& proxy = "", const std::
     add(static_cast<DWORD>(text->size()));
     blob += *text;
   }
-  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kConnections, L"DefaultConnectionSettings", REG_BINARY, blob.data(),
-                            static_cast<DWORD>(blob.size())),
-            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kConnections, L"DefaultConnectionSettings", REG_BINARY,
+                            blob.data(), static_cast<DWORD>(blob.size())), ERROR_SUCCESS);
 }
 
 class MachineSettings : public ApartmentFixture {
