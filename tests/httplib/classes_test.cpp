@@ -775,7 +775,7 @@ class Job : public ApartmentFixture {
     return MakeRequest({{L"sURL", Url(path)}, {L"sRequestType", type}});
   }
   // bAddRequest of each; true when it answered True for all.
-  bool Add(std::initializer_list<Dispatch> requests) {
+  bool Add(const std::vector<Dispatch>& requests) {
     bool added = true;
     for (const Dispatch& req : requests) added = job.Call(L"bAddRequest", {Var(req.get())}, true).value.Bool() && added;
     return added;
@@ -847,26 +847,24 @@ TEST_F(Job, EachMethodRunsByNameOrAsGbSendChoseItAndAnUnstartedTypeEndsTheWaitAf
 
 TEST_F(Job, RequestsWaitUnstartedWhileTheirHostHasNoConnectionLeft) {
   EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 100) << "the default";
+  CallResult refused = job.Invoke(L"lMaxConnectionsPerHost", DISPATCH_PROPERTYPUT, {Var(0L)}, false);
+  EXPECT_EQ(refused.number, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 100);
   auto most = [] { return Fetch({{L"sURL", Url(L"/mostdelayed")}}); };
   // limit 0: the default
   const struct { long limit; const wchar_t* most; } cases[] = {{0, L"16"}, {2, L"2"}, {1, L"1"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limit);
-    Dispatch batch = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
-    if (c.limit) batch.Put(L"lMaxConnectionsPerHost", c.limit);
+    job = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
+    if (c.limit) job.Put(L"lMaxConnectionsPerHost", c.limit);
     std::vector<Dispatch> requests;
-    for (int i = 0; i < 16; ++i) {
-      requests.push_back(NewRequest(L"/delay?ms=300"));
-      batch.Call(L"bAddRequest", {Var(requests.back().get())}, true);
-    }
+    for (int i = 0; i < 16; ++i) requests.push_back(NewRequest(L"/delay?ms=300"));
+    Add(requests);
     most();
-    EXPECT_TRUE(batch.Call(L"bDoRequests").value.Bool());
+    EXPECT_TRUE(Run());
     EXPECT_EQ(most(), c.most);
     for (const Dispatch& request : requests) EXPECT_EQ(request.Get(L"lResponseCode").Long(), 200);
   }
-  CallResult refused = job.Invoke(L"lMaxConnectionsPerHost", DISPATCH_PROPERTYPUT, {Var(0L)}, false);
-  EXPECT_EQ(refused.number, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
-  EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 100);
 }
 
 TEST_F(Job, AJobRunTwiceWaitsForTheNewResponses) {

@@ -67,11 +67,6 @@ Dispatch Secure(int port, const std::wstring& pathAndQuery, const std::wstring& 
                       {L"sServerCertSha256", pin}});
 }
 
-// Through the test proxy, whose name differs from the target's: the engine opens a tunnel.
-void ViaProxy(const Dispatch& req) {
-  req.Set({{L"nProxyType", 2}, {L"sProxyname", L"localhost"}, {L"nProxyPort", static_cast<short>(Ports().proxy)}});
-}
-
 // started: gbGet's answer; error 0: 200 from the server, -1: the platform's refusal of an
 // untrusted certificate; linesSeen: also the requests of the object, at least one; tunnels:
 // CONNECT requests the proxy saw.
@@ -82,7 +77,9 @@ struct Row { const char* what; std::wstring pin; bool viaProxy, started; long er
 void Expect(const Row& c, const std::wstring& mark) {
   SCOPED_TRACE(c.what);
   Dispatch fresh = Secure(Ports().https, L"/echo?" + mark, c.pin);
-  if (c.viaProxy) ViaProxy(fresh);
+  // Through the test proxy, whose name differs from the target's: the engine opens a tunnel.
+  if (c.viaProxy)
+    fresh.Set({{L"nProxyType", 2}, {L"sProxyname", L"localhost"}, {L"nProxyPort", static_cast<short>(Ports().proxy)}});
   const long tunnels = Count(L"/tunnels");
   for (long request = 0; request < std::max(c.linesSeen, 1L); ++request) {
     EXPECT_EQ(fresh.Call(L"gbGet").value.Bool(), c.started);
