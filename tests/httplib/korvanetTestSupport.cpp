@@ -156,24 +156,16 @@ std::wstring ErrorText(DWORD code) {
   const DWORD flags = FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
   HMODULE winhttp = code >= 12000 && code < 13000 ? GetModuleHandleW(L"winhttp.dll") : nullptr;
   std::wstring message(text, FormatMessageW(flags, winhttp, code, 0, text, 512, nullptr));
-  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
-    message.pop_back();
+  message.erase(message.find_last_not_of(L"\r\n ") + 1);  // npos + 1: all of it
   return message.empty() ? L"Error " + std::to_wstring(code) : message;
-}
-
-bool RunJob(const std::vector<Dispatch>& requests) {
-  Dispatch job = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
-  for (const Dispatch& request : requests) job.Call(L"bAddRequest", {Var(request.get())}, true);
-  return job.Call(L"bDoRequests").value.Bool();
 }
 
 std::wstring Hex(const std::string& bytes, const wchar_t* separator) {
   std::wstring hex;
+  wchar_t pair[4];
   for (unsigned char b : bytes) {
-    wchar_t pair[4];
     swprintf(pair, 4, separator ? L"%02X" : L"%02x", b);
-    if (separator && !hex.empty()) hex += separator;
-    hex += pair;
+    hex += (separator && !hex.empty() ? separator : L"") + std::wstring(pair);
   }
   return hex;
 }

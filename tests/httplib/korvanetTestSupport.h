@@ -18,13 +18,8 @@ namespace korvanettest {
 
 using Microsoft::WRL::ComPtr;
 
-struct ServerPorts {
-  int http = 0;
-  int proxy = 0;
-  int refused = 0;
-  int https = 0;  // a TLS origin with a self-signed certificate
-  int mtls = 0;   // the same, asking for a client certificate
-};
+// https: a TLS origin with a self-signed certificate; mtls: the same, asking for a client certificate.
+struct ServerPorts { int http = 0, proxy = 0, refused = 0, https = 0, mtls = 0; };
 // Read from httplib-servers.txt beside the test program (written by the fixture).
 const ServerPorts& Ports();
 std::wstring Url(const std::wstring& pathAndQuery, const wchar_t* host = L"127.0.0.1", int port = 0);
@@ -52,9 +47,7 @@ class Var {
   VARIANT v;
 
  private:
-  struct Type {
-    VARTYPE vt;
-  };
+  struct Type { VARTYPE vt; };
   explicit Var(Type type) : Var() { V_VT(&v) = type.vt; }
   Var As(VARTYPE type) const;  // VT_EMPTY when the value has no such form
 };
@@ -63,8 +56,7 @@ class Var {
 struct CallResult {
   HRESULT hr = S_OK;
   Var value;
-  std::wstring description;
-  std::wstring source;
+  std::wstring description, source;
   long number = 0;  // EXCEPINFO scode as a script sees it
 };
 
@@ -103,6 +95,8 @@ using Outcome = std::tuple<long, long, std::wstring>;
 class EventSink : public IDispatch {
  public:
   explicit EventSink(REFIID events) : mEvents(events) {}
+  // Connected at once (a failed connection shows as events that never come).
+  EventSink(REFIID events, IDispatch* source) : mEvents(events) { Connect(source); }
   virtual ~EventSink() { Disconnect(); }
   bool Connect(IDispatch* source);
   void Disconnect();
@@ -133,10 +127,6 @@ std::wstring ErrorText(DWORD code);
 inline std::pair<long, std::wstring> ErrorOf(DWORD code) {
   return {static_cast<long>(code), code ? ErrorText(code) : L""};
 }
-
-// Adds the requests to a new Korvanet.clsqmHTTPJob (by reference, as a
-// script passes a variable) and runs it: bDoRequests' answer.
-bool RunJob(const std::vector<Dispatch>& requests);
 
 // Lower-case hex, or as people copy it from certificate viewers: upper
 // case, pairs separated by colons or blanks.

@@ -2,7 +2,7 @@
 // leads and what travels with it, which challenge is answered with what,
 // the header lines of a request and the text a charset label makes of
 // bytes, and the TLS options a session and a request ask for. One
-// end-to-end row of each runs through COM in request_test.cpp.
+// end-to-end row of each runs through COM in classes_test.cpp.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -233,7 +233,8 @@ TEST(SessionTls, AsksForTls12And13AndKeepsTheSystemDefaultWhereNeitherIsKnown) {
   }
 }
 
-TEST(RequestTls, AsksForTheRevocationCheckWhereTheSystemOffersIt) {
+TEST(RequestTls, AsksForTheRevocationCheckAndOnlyOneThatCouldNotBeDoneIsTriedAgainWithout) {
+  // Asked for where the system offers it.
   gOption = WINHTTP_OPTION_ENABLE_FEATURE;
   for (DWORD known : {DWORD{WINHTTP_ENABLE_SSL_REVOCATION}, DWORD{0}}) {
     gAsked.clear();
@@ -241,9 +242,7 @@ TEST(RequestTls, AsksForTheRevocationCheckWhereTheSystemOffersIt) {
     EXPECT_EQ(qmRequestRevocationCheck(reinterpret_cast<HINTERNET>(1), PretendedSetOption), known != 0);
     EXPECT_EQ(gAsked, std::vector<DWORD>{WINHTTP_ENABLE_SSL_REVOCATION});
   }
-}
-
-TEST(RequestTls, OnlyARevocationThatCouldNotBeCheckedIsTriedAgainWithoutTheCheck) {
+  // Only a revocation that could not be checked is tried again without the check.
   constexpr DWORD kRevFailed = WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED;
   const struct { const char* what; DWORD error, flags; bool again; } cases[] = {
       {"no revocation list (synchronous code)", ERROR_WINHTTP_SECURE_CERT_REV_FAILED, 0, true},
