@@ -395,12 +395,13 @@ TEST_F(DataRequest, BasicAuthenticationWithTheUrlsOrTheClientsCredentials) {
     EXPECT_EQ(req.Outcome(), Outcome(0, status, status == 200 ? L"welcome qm" : L"who are you"));
   }
   // Redirects are followed, but credentials stay with the origin of the URL:
-  // 127.0.0.1 and localhost on one port are other origins (another port and
-  // scheme: the engine's table): their challenges are not answered with
+  // localhost on the same port, and 127.0.0.1 on another, are other origins
+  // (another scheme: the engine's table): their challenges are not answered with
   // sUser's credentials, and a client's Authorization, Cookie and Host do
   // not travel there. Its other headers do.
   const std::wstring here = Url(L"").substr(7);
-  for (const std::wstring& origin : {std::wstring(), Url(L"", L"localhost")}) {
+  const std::wstring origins[] = {L"", Url(L"", L"localhost"), Url(L"", L"127.0.0.1", Ports().other)};
+  for (const std::wstring& origin : origins) {
     SCOPED_TRACE(origin);
     const bool kept = origin.empty();
     Dispatch one = MakeRequest({{L"sURL", Url(L"/redirect?to=" + origin + L"/basic")}, {L"sUser", L"qm"},
@@ -851,14 +852,15 @@ TEST_F(Job, RequestsWaitUnstartedWhileTheirHostHasNoConnectionLeft) {
   EXPECT_EQ(refused.number, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 100);
   auto most = [] { return Fetch({{L"sURL", Url(L"/mostdelayed")}}); };
-  // limit 0: the default
-  const struct { long limit; const wchar_t* most; } cases[] = {{0, L"16"}, {2, L"2"}, {1, L"1"}};
+  // limit 0: the default, where all 16 wait at once (long enough for the last to start on a loaded machine)
+  const struct { long limit; const wchar_t* most; const wchar_t* url; } cases[] = {
+      {0, L"16", L"/delay?ms=2000"}, {2, L"2", L"/delay?ms=300"}, {1, L"1", L"/delay?ms=300"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limit);
     job = Dispatch::Create(L"Korvanet.clsqmHTTPJob");
     if (c.limit) job.Put(L"lMaxConnectionsPerHost", c.limit);
     std::vector<Dispatch> requests;
-    for (int i = 0; i < 16; ++i) requests.push_back(NewRequest(L"/delay?ms=300"));
+    for (int i = 0; i < 16; ++i) requests.push_back(NewRequest(c.url));
     Add(requests);
     most();
     EXPECT_TRUE(Run());

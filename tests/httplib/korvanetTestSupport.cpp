@@ -13,8 +13,8 @@ const ServerPorts& Ports() {
   static ServerPorts ports = [] {
     ServerPorts read;
     const std::pair<const char*, int ServerPorts::*> keys[] = {
-        {"http=", &ServerPorts::http}, {"proxy=", &ServerPorts::proxy}, {"refused=", &ServerPorts::refused},
-        {"https=", &ServerPorts::https}, {"mtls=", &ServerPorts::mtls}};
+        {"http=", &ServerPorts::http}, {"other=", &ServerPorts::other}, {"proxy=", &ServerPorts::proxy},
+        {"refused=", &ServerPorts::refused}, {"https=", &ServerPorts::https}, {"mtls=", &ServerPorts::mtls}};
     std::ifstream in(qmtest::ToAnsi(qmtest::ProgramFolder() + L"\\httplib-servers.txt"));
     for (std::string line; std::getline(in, line);)
       for (const auto& [key, port] : keys)

@@ -19,7 +19,8 @@ namespace korvanettest {
 using Microsoft::WRL::ComPtr;
 
 // https: a TLS origin with a self-signed certificate; mtls: the same, asking for a client certificate.
-struct ServerPorts { int http = 0, proxy = 0, refused = 0, https = 0, mtls = 0; };
+// other: the origin server again on a port of its own (another origin of the same host).
+struct ServerPorts { int http = 0, other = 0, proxy = 0, refused = 0, https = 0, mtls = 0; };
 // Read from httplib-servers.txt beside the test program (written by the fixture).
 const ServerPorts& Ports();
 std::wstring Url(const std::wstring& pathAndQuery, const wchar_t* host = L"127.0.0.1", int port = 0);
