@@ -439,9 +439,9 @@ TEST_F(DataRequest, ADeadlineEndsTheWaitWithTimeoutAndTheLateCompletionStillArri
   EXPECT_TRUE(code == 10060 || code == 12002) << code;
   EXPECT_NE(Text(L"sErrortext"), L"Timeout");
 
-  // A POST's deadline grows with its body, by fractions of a second too:
-  // 1 x 1500 / 1000 - 19 + 20 = 2.5 seconds.
-  req.Set({{L"lTimeoutBase", -19L}, {L"lTimeoutperKB", 1L}, {L"sData", std::wstring(1500, L'x')}});
+  // A POST's deadline grows with its body, per 1000 characters and by
+  // fractions of a second too: 1001 x 2500 / 1000 - 2520 + 20 = 2.5 seconds.
+  req.Set({{L"lTimeoutBase", -2520L}, {L"lTimeoutperKB", 1001L}, {L"sData", std::wstring(2500, L'x')}});
   waited = Millis([&] { EXPECT_FALSE(req.Call(L"gbPost").value.Bool()); });
   EXPECT_TRUE(waited >= 2400 && waited < 4000) << waited;
   EXPECT_EQ(Text(L"sErrortext"), L"Timeout");

@@ -57,7 +57,7 @@ TEST_F(RegistryTest, ValuesAreStoredWithTheirTypeAndReadBack) {
     tRegValue back;
   } kCases[] = {
       {L"L", int32_t{-2}, true, REG_DWORD, std::wstring(L"\xFFFE\xFFFF", 2), int32_t{-2}},
-      {L"N", int16_t{7}, true, REG_DWORD, std::wstring(L"\x0007\0", 2), int32_t{7}},
+      {L"N", int16_t{-7}, true, REG_DWORD, std::wstring(L"\xFFF9\xFFFF", 2), int32_t{-7}},
       {L"T", std::wstring(L"x"), true, REG_SZ, std::wstring(L"x\0", 2), std::wstring(L"x")},
       {L"", std::wstring(L"Standard \u00e4\u00f6\u00fc"), true, REG_SZ, std::wstring(L"Standard \u00e4\u00f6\u00fc\0", 13),
        std::wstring(L"Standard \u00e4\u00f6\u00fc")},
