@@ -851,10 +851,11 @@ TEST_F(Job, RequestsWaitUnstartedWhileTheirHostHasNoConnectionLeft) {
   CallResult refused = job.Invoke(L"lMaxConnectionsPerHost", DISPATCH_PROPERTYPUT, {Var(0L)}, false);
   EXPECT_EQ(refused.number, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(job.Get(L"lMaxConnectionsPerHost").Long(), 100);
-  auto most = [] { return Fetch({{L"sURL", Url(L"/mostdelayed")}}); };
+  auto most = [] { return Fetch({{L"sURL", Url(L"/mostdelayed?gauge=limit")}}); };
   // limit 0: the default, where all 16 wait at once (long enough for the last to start on a loaded machine)
   const struct { long limit; const wchar_t* most; const wchar_t* url; } cases[] = {
-      {0, L"16", L"/delay?ms=2000"}, {2, L"2", L"/delay?ms=300"}, {1, L"1", L"/delay?ms=300"}};
+      {0, L"16", L"/delay?gauge=limit&ms=2000"}, {2, L"2", L"/delay?gauge=limit&ms=300"},
+      {1, L"1", L"/delay?gauge=limit&ms=300"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limit);
     job = Dispatch::Create(L"Korvanet.clsqmHTTPJob");

@@ -40,7 +40,7 @@ STREAM_CHUNK = STREAM_PERIOD_BYTES * 16
 LAST_ECHO = b""
 REQUEST_LINES = []
 GAUGE = threading.Lock()
-IN_FLIGHT = MOST_IN_FLIGHT = 0
+IN_FLIGHT, MOST_IN_FLIGHT = {}, {}  # by gauge
 OCTETS = [("Content-Type", "application/octet-stream")]
 
 
@@ -82,7 +82,7 @@ class Origin(Handler):
             return
         # The client announces every body's length (never a chunked upload).
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        global LAST_ECHO, IN_FLIGHT, MOST_IN_FLIGHT
+        global LAST_ECHO
         if path in ANSWERS:
             self.reply(*ANSWERS[path](self, query))
         elif path == "/echo":
@@ -104,17 +104,21 @@ class Origin(Handler):
             ctype = "text/plain" + ("; charset=" + charset if charset else "")
             self.reply(200, "Grüße aus Köln".encode(charset or "cp1252"), [("Content-Type", ctype)])
         elif path == "/delay":
+            # Counted by their "gauge", so that tests running side by side do not mix.
+            gauge = query.get("gauge", "")
             with GAUGE:
-                IN_FLIGHT += 1
-                MOST_IN_FLIGHT = max(MOST_IN_FLIGHT, IN_FLIGHT)
+                IN_FLIGHT[gauge] = IN_FLIGHT.get(gauge, 0) + 1
+                MOST_IN_FLIGHT[gauge] = max(MOST_IN_FLIGHT.get(gauge, 0), IN_FLIGHT[gauge])
             time.sleep(int(query.get("ms", "300")) / 1000.0)
             with GAUGE:
-                IN_FLIGHT -= 1
+                IN_FLIGHT[gauge] -= 1
             self.reply(200, b"delayed")
         elif path == "/mostdelayed":
-            # The most /delay requests that waited at once; starts counting anew.
+            # The most /delay requests of a gauge that waited at once; starts counting anew.
+            gauge = query.get("gauge", "")
             with GAUGE:
-                most, MOST_IN_FLIGHT = MOST_IN_FLIGHT, IN_FLIGHT
+                most = MOST_IN_FLIGHT.get(gauge, 0)
+                MOST_IN_FLIGHT[gauge] = IN_FLIGHT.get(gauge, 0)
             self.reply(200, b"%d" % most)
         elif path == "/chunked":
             # Five chunks; with "length" a Content-Length beside the chunked

@@ -56,9 +56,10 @@ TEST(ToLong, RoundsHalvesToEvenAndRefusesWhatIsNoNumber) {
 }
 
 TEST_F(qmRunTest, DeleteEntriesRemoveMatchingNormalFilesOnly) {
-  for (const wchar_t* name : {L"a.tmp", L"b.tmp", L"c.tmp", L"keep.txt", L"hidden.txt", L"ro.txt"})
+  for (const wchar_t* name : {L"a.tmp", L"b.tmp", L"c.tmp", L"sys.tmp", L"keep.txt", L"hidden.txt", L"ro.txt"})
     qmtest::WriteBytes(shared() + L"\\" + name, "x");
   SetFileAttributesW((shared() + L"\\hidden.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+  SetFileAttributesW((shared() + L"\\sys.tmp").c_str(), FILE_ATTRIBUTE_SYSTEM);  // no match of *.tmp
   // One match that cannot go keeps none of the others.
   SetFileAttributesW((shared() + L"\\b.tmp").c_str(), FILE_ATTRIBUTE_READONLY);
   SetFileAttributesW((shared() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
@@ -72,7 +73,8 @@ TEST_F(qmRunTest, DeleteEntriesRemoveMatchingNormalFilesOnly) {
                         L"\\hidden.txt" + missing + L"Lösche: ro.txt" + Failure(ERROR_ACCESS_DENIED) +
                         L"Lösche: keep.txt" + Failure(ERROR_PATH_NOT_FOUND) + L"Lösche: keep.txt" + kOk);
   for (const auto& [name, bStays] : {std::pair{L"a.tmp", false}, {L"b.tmp", true}, {L"c.tmp", false},
-                                     {L"hidden.txt", true}, {L"ro.txt", true}, {L"keep.txt", false}}) {
+                                     {L"sys.tmp", true}, {L"hidden.txt", true}, {L"ro.txt", true},
+                                     {L"keep.txt", false}}) {
     EXPECT_EQ(Exists(shared() + L"\\" + name), bStays) << name;
   }
 }
