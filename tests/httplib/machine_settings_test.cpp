@@ -182,6 +182,7 @@ TEST_F(Certificates, AClientCertificateIsFoundByItsNameOrFingerprintAndAMissingO
       {Hex(Digest(CALG_SHA_256, der), L":"), 0},
       {L"Nobody We Know", kClientCertificateError},
       {L"CURRENT_USER\\Root\\Korvanet Test Client", kClientCertificateError},
+      {L"LOCAL_MACHINE\\MY\\Korvanet Test Client", kClientCertificateError},  // the user's only
       {L"CURRENT_USER\\NoSuchStore\\Korvanet Test Client", kClientCertificateError},
       {sha1.substr(0, 38) + L"00", kClientCertificateError},
       {L"OTHER_USER\\MY\\Korvanet Test Client", ERROR_INVALID_PARAMETER},
