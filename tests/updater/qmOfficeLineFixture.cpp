@@ -164,7 +164,8 @@ std::vector<std::pair<std::wstring, std::wstring>> PendingRenames() {
   // the list ends with an empty source. The zeroed buffer ends any string.
   for (const wchar_t* at = buffer.data(); *at != L'\0';) {
     const std::wstring source = at;
-    const std::wstring target = at += source.size() + 1;
+    at += source.size() + 1;
+    const std::wstring target = at;
     at += target.size() + 1;
     renames.emplace_back(WithoutNtPrefix(source), WithoutNtPrefix(target));
   }
